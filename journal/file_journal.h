@@ -1,0 +1,68 @@
+// The journal of pending file operations: every change of the live tree is
+// recorded here first and carried out at once by apply().
+//
+// Manifest format (one line per operation, ascending target order, "\n" ends
+// each line, fields separated by single spaces):
+//   "U " target                 remove
+//   "L " target " " linkText    symbolic link
+//   "M " target " " source      move (a temporary move is stored as a move)
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <string>
+
+enum JournalKind : uint32_t {
+  JOURNAL_MOVE = 0,
+  JOURNAL_TEMPORARY_MOVE = 1,
+  JOURNAL_SYMLINK = 3,
+  JOURNAL_REMOVE = 4,
+};
+
+struct JournalOperation {
+  uint32_t kind = JOURNAL_MOVE;
+  std::string argument;
+};
+
+class FileJournal {
+ public:
+  FileJournal() = default;
+  FileJournal(const FileJournal&) = delete;
+  FileJournal& operator=(const FileJournal&) = delete;
+
+  /// Records the operation for `target`, replacing any earlier one; a
+  /// replaced temporary move has its temporary file deleted.
+  void put(const std::string& target, uint32_t kind, const std::string& argument);
+  void addMove(const std::string& source, const std::string& target);
+  void addSymlink(const std::string& linkText, const std::string& linkPath);
+  /// Records a removal of an existing path; for a missing path, withdraws
+  /// whatever is pending on it.
+  void addRemove(const std::string& path);
+  /// Creates a temporary file for the new content of `target` (next to it,
+  /// or in "/ram" when that file system lacks room for `sizeHint`), records
+  /// the temporary move and returns a stream on the file. A non-zero `mode`
+  /// is applied to the file. The caller checks the stream's state.
+  std::ofstream openWrite(const std::string& target, uint64_t sizeHint, uint32_t mode);
+  /// True when `path` may become a package's entry directory: it does not
+  /// exist or is a directory, and no operation other than a removal (which
+  /// is withdrawn) is pending on it.
+  bool claimDirectory(const std::string& path);
+  /// Carries out every operation: removals and links first, then moves.
+  void apply(bool showSpinner) const;
+  /// Deletes the temporary files of temporary moves and empties the journal.
+  void cancel();
+  /// Writes the manifest to `path`; false when it cannot be written.
+  bool writeManifest(const std::string& path) const;
+  /// Adds the operations of the manifest at `path`.
+  bool readManifest(const std::string& path);
+  /// True when "/flash/boot" and "/flash" keep more than 16 free blocks
+  /// once every operation is carried out.
+  bool hasEnoughSpace() const;
+
+  const std::map<std::string, JournalOperation>& operations() const { return operations_; }
+  bool empty() const { return operations_.empty(); }
+
+ private:
+  std::map<std::string, JournalOperation> operations_;
+};

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build needs, only those that are missing.
+set -euo pipefail
+packages=(cmake g++ make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
