@@ -1,0 +1,25 @@
+// The signature check of a package: a SHA-1 digest of the package's bytes,
+// signed with Curve25519 and a SHA-256-shaped hash with its own constants.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+/// Length of the signature part data that the check reads.
+constexpr size_t SIGNATURE_DATA_LENGTH = 68;
+
+/// The public key built into the installer (x-coordinate, little-endian).
+extern const uint8_t SIGNATURE_KEY[32];
+
+/// SHA-256 with the installer's own round constants and initial words.
+void sha256Variant(const uint8_t* data, size_t length, uint8_t out[32]);
+
+/// x-coordinate of v·P + h·G as 32 little-endian bytes (all zero at
+/// infinity), P the point of `key` with even y, G the base point. v and h
+/// are used as given: 256-bit little-endian numbers, not reduced or clamped.
+void combinePoints(const uint8_t v[32], const uint8_t h[32], const uint8_t key[32], uint8_t x[32]);
+
+/// True when the 68 bytes of signature data (stored digest, check value,
+/// scalar v) sign `digest` for `key`.
+bool verifySignatureData(const uint8_t digest[20], const uint8_t data[SIGNATURE_DATA_LENGTH],
+                         const uint8_t key[32]);

@@ -1,0 +1,1 @@
+// Keeps the package tools library non-empty before it has sources of its own.
