@@ -1,0 +1,211 @@
+#include "resolve/candidates.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "console/console.h"
+#include "device/flash_probe.h"
+#include "pkg/installer_context.h"
+#include "pkgfile/package_header.h"
+#include "resolve/relations.h"
+
+namespace {
+
+/// Versions up to this one predate the current flash file system (3.20rc2).
+constexpr PackageVersion LAST_OLD_FILE_SYSTEM_VERSION = 0x03146301;
+
+bool endsWith(const std::string& text, const char* suffix) {
+  std::string tail(suffix);
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool isPackageFileName(const std::string& path) {
+  return endsWith(path, ".qbx") || endsWith(path, ".qbd");
+}
+
+/// Reads one package file; anything but a readable regular file (a FIFO,
+/// a device, a directory) fails without being opened, so it cannot block.
+bool readUploadedFile(PackageFileRecord& record, const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  return readPackageFile(record, path);
+}
+
+void scanEntry(const std::string& directory, const std::string& entryName, PackageFileList& records) {
+  if (entryName.empty() || entryName[0] == '.') return;
+  std::string path = directory + entryName;
+  if (!isPackageFileName(path)) return;
+  auto record = std::make_unique<PackageFileRecord>();
+  if (!readUploadedFile(*record, path)) {
+    error("broken package %s", entryName.c_str());
+    return;
+  }
+  records.push_back(std::move(record));
+}
+
+/// Phase 1 for one candidate: false when another candidate of its group is
+/// better, or is its exact equal without the bundle advantage.
+bool survivesComparison(const std::vector<const PackageRecord*>& candidates, size_t index,
+                        bool reversed, bool verbose) {
+  const PackageRecord& x = *candidates[index];
+  for (size_t other = 0; other < candidates.size(); ++other) {
+    if (other == index) continue;
+    const PackageRecord& y = *candidates[other];
+    if (!carries(x, y.name) && !carries(y, x.name)) continue;
+    int better = compareVersionsDirected(y, x, reversed);
+    if (better > 0) {
+      if (verbose)
+        warning(reversed ? "omitting package %s: older package is already provided"
+                         : "omitting package %s: newer package is already provided",
+                nameVersionText(x).c_str());
+      return false;
+    }
+    if (better == 0 && !(x.isBundle && !y.isBundle)) return false;
+  }
+  return true;
+}
+
+/// Phase 2: each candidate goes directly after the last one placed so far
+/// that it needs or that excludes it, else to the front.
+std::vector<size_t> orderByNeeds(const std::vector<const PackageRecord*>& candidates,
+                                 const std::vector<size_t>& survivors) {
+  std::vector<size_t> result;
+  for (size_t index : survivors) {
+    const PackageRecord& x = *candidates[index];
+    size_t position = 0;
+    for (size_t placed = result.size(); placed > 0; --placed) {
+      const PackageRecord& z = *candidates[result[placed - 1]];
+      if (dependsOn(x, z) || excludes(z, x)) {
+        position = placed;
+        break;
+      }
+    }
+    result.insert(result.begin() + static_cast<std::ptrdiff_t>(position), index);
+  }
+  return result;
+}
+
+/// Check 1: how the candidate stands to the installed package of its name.
+InstallFlags checkInstalledVersion(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
+  const InstalledPackage* installed = InstallerContext::instance().packageByName(candidate.name);
+  if (installed == nullptr) return 0;
+  int order = compareVersions(candidate, *installed);
+  if (order < 0) {
+    if (!(granted & INSTALL_DOWNGRADE)) {
+      warning("omitting package %s: newer package %s is already installed", nameVersionText(candidate).c_str(),
+              nameVersionText(*installed).c_str());
+      reported = true;
+    }
+    return INSTALL_DOWNGRADE;
+  }
+  if (order == 0) {
+    if (!(granted & INSTALL_REINSTALL)) {
+      warning("omitting package %s: it is already installed", nameVersionText(candidate).c_str());
+      reported = true;
+    }
+    return INSTALL_REINSTALL;
+  }
+  // Every caller grants upgrades; without that grant a newer candidate is
+  // omitted with the same message whether or not downgrades are allowed.
+  if (!(granted & INSTALL_UPGRADE)) {
+    warning("omitting package %s: older package is already installed", nameVersionText(candidate).c_str());
+    reported = true;
+  }
+  return INSTALL_UPGRADE;
+}
+
+/// Check 2: minimum system version and file system, for the base package
+/// and the bundles only.
+InstallFlags checkDevice(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
+  if (!isSubjectToDeviceLimits(candidate.name)) return 0;
+  bool report = !reported && !(granted & INSTALL_IGNORE_REQUIREMENTS);
+  if (checkDeviceLimits(candidate, report)) return 0;
+  reported = reported || report;
+  return INSTALL_IGNORE_REQUIREMENTS;
+}
+
+/// Check 3: an empty architecture suits every machine.
+InstallFlags checkArchitecture(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
+  const std::string& machine = InstallerContext::instance().architecture;
+  if (candidate.architecture.empty() || candidate.architecture == machine) return 0;
+  if (!reported && !(granted & INSTALL_IGNORE_REQUIREMENTS)) {
+    error("can not install %s: it is not made for %s, but for %s", nameVersionText(candidate).c_str(),
+          machine.c_str(), candidate.architecture.c_str());
+    reported = true;
+  }
+  return INSTALL_IGNORE_REQUIREMENTS;
+}
+
+/// Check 4: every dependency needs an enabled provider; the first missing
+/// one is named.
+InstallFlags checkDependencies(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
+  for (const PackageRef& dependency : candidate.deps) {
+    if (!providersOf(dependency, false).empty()) continue;
+    if (!reported && !(granted & INSTALL_IGNORE_REQUIREMENTS)) {
+      error("can not install %s: %s is not installed, but is required", nameVersionText(candidate).c_str(),
+            refText(dependency).c_str());
+      reported = true;
+    }
+    return INSTALL_IGNORE_REQUIREMENTS;
+  }
+  return 0;
+}
+
+/// Check 5: an enabled installed package that keeps the candidate out.
+InstallFlags checkConflict(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
+  const InstalledPackage* excluder = firstExcluder(candidate);
+  if (excluder == nullptr) return 0;
+  if (!reported && !(granted & INSTALL_ALLOW_CONFLICT)) {
+    error("can not install %s: it conflicts with %s", nameVersionText(candidate).c_str(),
+          nameVersionText(*excluder).c_str());
+    reported = true;
+  }
+  return INSTALL_ALLOW_CONFLICT;
+}
+
+}  // namespace
+
+void scanUploadDirectory(const std::string& directory, PackageFileList& records) {
+  DIR* handle = opendir(directory.c_str());
+  if (handle == nullptr) return;
+  while (const dirent* entry = readdir(handle)) scanEntry(directory, entry->d_name, records);
+  closedir(handle);
+}
+
+std::vector<size_t> selectCandidateOrder(const std::vector<const PackageRecord*>& candidates,
+                                         bool reversed, bool verbose) {
+  std::vector<size_t> survivors;
+  for (size_t index = 0; index < candidates.size(); ++index)
+    if (survivesComparison(candidates, index, reversed, verbose)) survivors.push_back(index);
+  return orderByNeeds(candidates, survivors);
+}
+
+InstallFlags evaluateCandidate(const PackageRecord& candidate, InstallFlags granted) {
+  bool reported = false;
+  InstallFlags needed = checkInstalledVersion(candidate, granted, reported);
+  needed |= checkDevice(candidate, granted, reported);
+  needed |= checkArchitecture(candidate, granted, reported);
+  needed |= checkDependencies(candidate, granted, reported);
+  needed |= checkConflict(candidate, granted, reported);
+  return needed;
+}
+
+bool checkDeviceLimits(const PackageRecord& candidate, bool report) {
+  PackageVersion minimum = minimumSystemVersion();
+  if (candidate.version < minimum) {
+    if (report)
+      error("omitting package %s: min Quorilan version is %s", nameVersionText(candidate).c_str(),
+            versionText(minimum).c_str());
+    return false;
+  }
+  if (candidate.version <= LAST_OLD_FILE_SYSTEM_VERSION && isLargeBlockFlash()) {
+    if (report)
+      warning("omitting package %s: it does not support current file system", nameVersionText(candidate).c_str());
+    return false;
+  }
+  return true;
+}
+
+bool isSubjectToDeviceLimits(const std::string& name) {
+  return name == "tessel" || name.compare(0, 8, "quorilan") == 0;
+}

@@ -1,0 +1,308 @@
+#include "resolve/schedule.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "console/console.h"
+#include "journal/file_journal.h"
+#include "pkg/installer_context.h"
+#include "pkg/package_database.h"
+#include "resolve/candidates.h"
+#include "resolve/relations.h"
+
+namespace {
+
+std::vector<std::unique_ptr<InstalledPackage>>& packages() { return InstallerContext::instance().packages; }
+
+bool isEnabledWithoutAction(const InstalledPackage& package) {
+  return !package.disabled && package.scheduledAction == ACTION_NONE;
+}
+
+bool isDisabledWithEnable(const InstalledPackage& package) {
+  return package.disabled && package.scheduledAction == ACTION_ENABLE;
+}
+
+/// The provider that a dependant keeps: the best of the providers, the
+/// last one after selection. When the selection keeps none (identical
+/// twins drop each other), the last provider in list order stands in.
+InstalledPackage& chooseProvider(const PackageList& providers) {
+  PackageList selected = providers;
+  selectCandidates(selected, false, false);
+  return selected.empty() ? *providers.back() : *selected.back();
+}
+
+/// The records whose dependencies are being pulled in right now. A record
+/// reached again while it is still being visited (a bundle that names itself,
+/// two bundles that name each other, a disabled dependency cycle) is not
+/// visited a second time: that visit would only repeat the first, and for a
+/// record that is already scheduled for enable it would never end.
+std::vector<const InstalledPackage*> pullStack;
+
+class PullGuard {
+ public:
+  explicit PullGuard(const InstalledPackage& record)
+      : reentered_(std::find(pullStack.begin(), pullStack.end(), &record) != pullStack.end()) {
+    if (!reentered_) pullStack.push_back(&record);
+  }
+  ~PullGuard() {
+    if (!reentered_) pullStack.pop_back();
+  }
+  PullGuard(const PullGuard&) = delete;
+  PullGuard& operator=(const PullGuard&) = delete;
+  bool reentered() const { return reentered_; }
+
+ private:
+  bool reentered_;
+};
+
+/// Step 1 of resolveEnableConflicts: `package` keeps out an active record.
+void disableExcluded(InstalledPackage& excluded) {
+  if (excluded.scheduledAction == ACTION_NONE) excluded.scheduledAction = ACTION_DISABLE;
+}
+
+/// Step 1 of dropLostDependents for one record: true when its action changed.
+bool dropIfDependencyLost(InstalledPackage& record) {
+  for (const PackageRef& dependency : record.deps) {
+    ProviderOutlook outlook = providerOutlook(providersOf(dependency, true));
+    uint32_t action = record.scheduledAction;
+    if (outlook == OUTLOOK_GONE && action != ACTION_UNINSTALL) {
+      record.scheduledAction = ACTION_UNINSTALL;
+      return true;
+    }
+    if (outlook == OUTLOOK_DISABLED && action != ACTION_UNINSTALL && action != ACTION_DISABLE &&
+        (!record.disabled || action != ACTION_NONE)) {
+      record.scheduledAction = ACTION_DISABLE;
+      return true;
+    }
+  }
+  return false;
+}
+
+/// Whether a bundle keeps an active member, and whether any member remains.
+struct MemberCensus {
+  bool anyActive = false;
+  bool anyRemaining = false;
+};
+
+MemberCensus countMembers(const InstalledPackage& bundle) {
+  MemberCensus census;
+  for (const auto& member : packages()) {
+    if (member->isInert() || member->bundle.name != bundle.name) continue;
+    if (isEnabledWithoutAction(*member) || isDisabledWithEnable(*member)) {
+      census.anyActive = true;
+      return census;
+    }
+    bool leaving = member->scheduledAction == ACTION_UNINSTALL ||
+                   (!member->disabled && member->scheduledAction == ACTION_ENABLE);
+    if (!leaving) census.anyRemaining = true;
+  }
+  return census;
+}
+
+void clearAllActions() {
+  for (const auto& record : packages()) record->scheduledAction = ACTION_NONE;
+}
+
+/// Step 7 to 9 of planSchedule: the removals go to the front of their list
+/// one by one (so the last in list order comes first), the enables in
+/// dependency order to the end of theirs.
+void collectPlan(PackageList& removals, PackageList& enables) {
+  PackageList toRemove;
+  PackageList toEnable;
+  for (const auto& record : packages()) {
+    uint32_t action = record->scheduledAction;
+    if (action == ACTION_UNINSTALL || action == ACTION_DISABLE) toRemove.push_back(record.get());
+    if (action == ACTION_ENABLE) toEnable.push_back(record.get());
+  }
+  selectCandidates(toEnable, false, false);
+  for (InstalledPackage* record : toRemove) removals.insert(removals.begin(), record);
+  enables.insert(enables.end(), toEnable.begin(), toEnable.end());
+}
+
+/// Takes the record out of the context's packages and destroys it.
+void destroyRecord(const InstalledPackage* record) {
+  auto& list = packages();
+  auto found = std::find_if(list.begin(), list.end(),
+                            [record](const std::unique_ptr<InstalledPackage>& p) { return p.get() == record; });
+  if (found != list.end()) list.erase(found);
+}
+
+void disableRecord(FileJournal& journal, InstalledPackage& record, int level) {
+  std::string name = nameVersionText(record);
+  if (level != 0) setStatus("disabling " + name + "...");
+  markDisabled(record, journal);
+  if (level != 0) info("disabled %s", name.c_str());
+}
+
+}  // namespace
+
+bool passesLooseTest(const InstalledPackage& package) {
+  return package.scheduledAction == ACTION_ENABLE || isEnabledWithoutAction(package);
+}
+
+bool passesStrictTest(const InstalledPackage& package) {
+  return isDisabledWithEnable(package) || isEnabledWithoutAction(package);
+}
+
+bool runSchedule(FileJournal& journal, int level) {
+  PackageList removals;
+  PackageList enables;
+  if (!planSchedule(removals, enables, level)) return false;
+  bool carriedOut = !removals.empty() || !enables.empty();
+  performRemovals(journal, removals, level);
+  performEnables(journal, enables, level);
+  return carriedOut;
+}
+
+bool planSchedule(PackageList& removals, PackageList& enables, int level) {
+  membersFollowBundle();
+  // The list does not change length while planning; each record's state is
+  // read at the moment the scan reaches it.
+  for (size_t i = 0; i < packages().size(); ++i)
+    if (passesLooseTest(*packages()[i])) pullInDependencies(*packages()[i], level);
+  for (size_t i = 0; i < packages().size(); ++i)
+    if (passesLooseTest(*packages()[i])) resolveEnableConflicts(*packages()[i], level);
+  dropLostDependents();
+  bundleFollowsMembers();
+  if (!packages().empty() && !anyRemainsActive()) {
+    clearAllActions();
+    if (level != 0) error("can not uninstall or disable all packages");
+    return false;
+  }
+  collectPlan(removals, enables);
+  return true;
+}
+
+void membersFollowBundle() {
+  const InstallerContext& context = InstallerContext::instance();
+  for (const auto& member : context.packages) {
+    if (member->bundle.name.empty()) continue;
+    const InstalledPackage* bundle = context.packageByName(member->bundle.name);
+    if (bundle == nullptr) continue;
+    switch (bundle->scheduledAction) {
+      case ACTION_UNINSTALL:
+        member->scheduledAction = ACTION_UNINSTALL;
+        break;
+      case ACTION_DISABLE:
+        if (member->scheduledAction != ACTION_UNINSTALL) member->scheduledAction = ACTION_DISABLE;
+        break;
+      case ACTION_ENABLE:
+        if (member->disabled) member->scheduledAction = ACTION_ENABLE;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void pullInDependencies(InstalledPackage& dependant, int level) {
+  PullGuard guard(dependant);
+  if (guard.reentered()) return;
+  if (!dependant.bundle.name.empty()) {
+    InstalledPackage* bundle = InstallerContext::instance().packageByName(dependant.bundle.name);
+    if (bundle != nullptr) keepDependency(*bundle, dependant, level);
+  }
+  for (const PackageRef& dependency : dependant.deps) {
+    PackageList providers = providersOf(dependency, true);
+    if (providerOutlook(providers) == OUTLOOK_ACTIVE) continue;
+    if (providers.empty()) break;
+    keepDependency(chooseProvider(providers), dependant, level);
+  }
+}
+
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, int level) {
+  uint32_t action = dependency.scheduledAction;
+  if (action == ACTION_UNINSTALL || action == ACTION_DISABLE) {
+    if (level != 0)
+      warning("can not %s %s: %s depends on it", scheduleActionName(action), nameVersionText(dependency).c_str(),
+              dependant.name.c_str());
+    dependency.scheduledAction = ACTION_NONE;
+    pullInDependencies(dependency, level);
+    return;
+  }
+  if (!dependency.disabled) return;
+  dependency.scheduledAction = ACTION_ENABLE;
+  pullInDependencies(dependency, level);
+}
+
+ProviderOutlook providerOutlook(const PackageList& providers) {
+  bool remainsDisabled = false;
+  for (const InstalledPackage* provider : providers) {
+    uint32_t action = provider->scheduledAction;
+    if (!provider->disabled) {
+      if (action == ACTION_NONE) return OUTLOOK_ACTIVE;
+      if (action == ACTION_DISABLE) remainsDisabled = true;
+    } else {
+      if (action == ACTION_ENABLE) return OUTLOOK_ACTIVE;
+      remainsDisabled = true;
+    }
+  }
+  return remainsDisabled ? OUTLOOK_DISABLED : OUTLOOK_GONE;
+}
+
+void resolveEnableConflicts(InstalledPackage& package, int level) {
+  for (const auto& other : packages()) {
+    InstalledPackage& record = *other;
+    if (&record == &package || !passesStrictTest(record)) continue;
+    if (excludes(package, record)) {
+      disableExcluded(record);
+      continue;
+    }
+    if (package.scheduledAction != ACTION_ENABLE || !excludes(record, package)) continue;
+    if (record.scheduledAction == ACTION_NONE) {
+      record.scheduledAction = ACTION_DISABLE;
+      continue;
+    }
+    // Both are to be enabled: the earlier decision for `record` stands.
+    if (level != 0)
+      warning("can not enable %s: %s conflicts with it", package.name.c_str(), nameVersionText(record).c_str());
+    package.scheduledAction = ACTION_NONE;
+    return;
+  }
+}
+
+void dropLostDependents() {
+  // Every change starts the scan over, so that what depends on a record
+  // that was just dropped is seen again.
+  size_t index = 0;
+  while (index < packages().size()) index = dropIfDependencyLost(*packages()[index]) ? 0 : index + 1;
+}
+
+void bundleFollowsMembers() {
+  for (const auto& record : packages()) {
+    InstalledPackage& bundle = *record;
+    if (!bundle.isBundle || bundle.scheduledAction == ACTION_UNINSTALL) continue;
+    MemberCensus census = countMembers(bundle);
+    if (census.anyActive) continue;
+    if (!census.anyRemaining || !bundle.disabled)
+      bundle.scheduledAction = ACTION_UNINSTALL;
+    else if (bundle.scheduledAction == ACTION_ENABLE)
+      bundle.scheduledAction = ACTION_NONE;
+  }
+}
+
+bool anyRemainsActive() {
+  for (const auto& record : packages())
+    if (record->scheduledAction == ACTION_ENABLE || isEnabledWithoutAction(*record)) return true;
+  return false;
+}
+
+void performRemovals(FileJournal& journal, const PackageList& removals, int level) {
+  for (InstalledPackage* record : removals) {
+    if (record->scheduledAction == ACTION_UNINSTALL) {
+      removeEntry(*record, journal);
+      destroyRecord(record);
+    } else {
+      disableRecord(journal, *record, level);
+    }
+  }
+}
+
+void performEnables(FileJournal& journal, const PackageList& enables, int level) {
+  for (InstalledPackage* record : enables) {
+    std::string name = nameVersionText(*record);
+    if (level != 0) setStatus("enabling " + name + "...");
+    markEnabled(*record, journal);
+    if (level != 0) info("enabled %s", name.c_str());
+  }
+}

@@ -1,0 +1,64 @@
+// The enable, disable and uninstall planner: turns the scheduled actions of
+// the installed packages into a consistent plan and carries it out through
+// the package database and the journal.
+//
+// The planning steps read and change `scheduledAction` of the records of
+// InstallerContext::instance().packages in place, always scanning in list
+// order. Message level 0 prints nothing; any other level prints the
+// planning warnings and errors and the enabling and disabling progress.
+#pragma once
+
+#include <vector>
+
+#include "pkg/package_record.h"
+
+class FileJournal;
+
+/// Non-owning pointers to records of the context's packages.
+using PackageList = std::vector<InstalledPackage*>;
+
+/// What will become of a set of providers (providerOutlook).
+enum ProviderOutlook : int {
+  OUTLOOK_ACTIVE = 0,     ///< some provider will be active
+  OUTLOOK_GONE = 1,       ///< none will be active and none remains disabled
+  OUTLOOK_DISABLED = 3,   ///< none will be active, a disabled one remains
+};
+
+/// Plans the pending actions and carries them out into the journal; true
+/// when at least one action was carried out.
+bool runSchedule(FileJournal& journal, int level);
+
+/// Settles the pending actions and fills the removal list (reverse list
+/// order) and the enable list (dependency order); false when the plan
+/// would leave nothing active and was refused, with every action cleared.
+bool planSchedule(PackageList& removals, PackageList& enables, int level);
+
+/// Uninstalls (destroying the record) or disables each listed record.
+void performRemovals(FileJournal& journal, const PackageList& removals, int level);
+/// Enables each listed record, in list order.
+void performEnables(FileJournal& journal, const PackageList& enables, int level);
+
+/// Hands a bundle's pending uninstall, disable or enable on to its members.
+void membersFollowBundle();
+/// Makes sure that what the active package needs stays or becomes enabled.
+void pullInDependencies(InstalledPackage& dependant, int level);
+/// Keeps `dependency` for `dependant`: cancels its removal with a warning,
+/// or schedules its enable when it is disabled.
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, int level);
+/// Classifies what will become of the providers in `providers`.
+ProviderOutlook providerOutlook(const PackageList& providers);
+/// Disables the active packages that exclude `package` or that it
+/// excludes, or cancels its enable when a scheduled enable collides.
+void resolveEnableConflicts(InstalledPackage& package, int level);
+/// Uninstalls or disables the packages whose dependencies go away.
+void dropLostDependents();
+/// Uninstalls a bundle without active members, or drops its enable.
+void bundleFollowsMembers();
+/// True when some package will be enabled once the plan is carried out.
+bool anyRemainsActive();
+
+/// Will be enabled: scheduled for enable, or enabled with no action.
+bool passesLooseTest(const InstalledPackage& package);
+/// Will change to or stay enabled: disabled with a scheduled enable, or
+/// enabled with no action.
+bool passesStrictTest(const InstalledPackage& package);
