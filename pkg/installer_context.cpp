@@ -10,8 +10,8 @@ InstallerContext& InstallerContext::instance() {
 }
 
 void InstallerContext::reset() {
-  delete theContext;
-  theContext = new InstallerContext();
+  // Emptied in place, so that references taken before stay valid.
+  instance() = InstallerContext();
 }
 
 int InstallerContext::findPackage(const std::string& name) const {

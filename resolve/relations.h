@@ -7,6 +7,7 @@
 
 #include "pkg/package_record.h"
 
+/// Two names are equal byte for byte (case-sensitive).
 bool sameName(const std::string& a, const std::string& b);
 /// The record's own name and version meet the reference.
 bool satisfies(const PackageRecord& record, const PackageRef& ref);

@@ -1,0 +1,128 @@
+#include "console/console.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "pkg/installer_context.h"
+
+namespace {
+
+std::ostream* outputStream = nullptr;
+
+const char* const HIDE_CURSOR = "\x1b[?25l";
+const char* const SHOW_CURSOR = "\x1b[?25h";
+
+// Room for the formatted text of one message, terminator included.
+constexpr size_t MESSAGE_BUFFER_SIZE = 256;
+// Blanks that wipe a status line before a message is printed over it.
+constexpr size_t STATUS_WIPE_WIDTH = 79;
+// Length of the label, " [" and the cells of a progress bar together; the
+// closing "]" comes after.
+constexpr uint64_t PROGRESS_LINE_WIDTH = 76;
+
+// Blanks the status line on screen without forgetting it. A line longer than
+// the usual wipe is blanked over its whole length.
+void wipeStatusLine(const std::string& statusLine) {
+  size_t blanks = statusLine.size() > STATUS_WIPE_WIDTH ? statusLine.size() : STATUS_WIPE_WIDTH;
+  std::ostream& out = consoleOut();
+  out << '\r' << std::string(blanks, ' ') << '\r';
+  out.flush();
+}
+
+std::string formatText(const char* format, va_list arguments) {
+  char buffer[MESSAGE_BUFFER_SIZE];
+  int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  if (length < 0) return std::string();
+  return buffer;
+}
+
+// Number of filled cells out of `width` for `position` of `total`, that is
+// position * width / total rounded down. The product is built up by adding
+// `position` once per cell and counting each wrap past `total`, so no value
+// exceeds `total`. Nothing is filled when the total is unknown (0), and a
+// position past the end fills the bar exactly.
+uint64_t filledCells(uint64_t position, uint64_t total, uint64_t width) {
+  if (total == 0) return 0;
+  if (position > total) position = total;
+  uint64_t filled = 0;
+  uint64_t remainder = 0;  // stays below total
+  for (uint64_t cell = 0; cell < width; ++cell) {
+    if (remainder >= total - position) {
+      remainder -= total - position;
+      ++filled;
+    } else {
+      remainder += position;
+    }
+  }
+  return filled;
+}
+
+}  // namespace
+
+std::ostream& consoleOut() {
+  return outputStream != nullptr ? *outputStream : std::cout;
+}
+
+void setConsoleOutput(std::ostream* stream) {
+  outputStream = stream;
+}
+
+void setStatus(const std::string& text) {
+  InstallerContext& context = InstallerContext::instance();
+  if (context.quiet) return;
+  if (text == context.statusLine) return;
+  size_t padding = context.statusLine.size() > text.size() ? context.statusLine.size() - text.size() : 0;
+  std::ostream& out = consoleOut();
+  out << HIDE_CURSOR << '\r' << text << std::string(padding, ' ') << '\r' << SHOW_CURSOR;
+  out.flush();
+  context.statusLine = text;
+}
+
+void showProgress(uint64_t position, uint64_t total, const std::string& label) {
+  std::string bar = label + " [";
+  uint64_t width = bar.size() < PROGRESS_LINE_WIDTH ? PROGRESS_LINE_WIDTH - bar.size() : 0;
+  uint64_t filled = filledCells(position, total, width);
+  bar.append(filled, '#');
+  bar.append(width - filled, ' ');
+  bar += ']';
+  setStatus(bar);
+}
+
+void emit(const char* prefix, const char* format, va_list arguments) {
+  std::string message = prefix != nullptr ? prefix : "";
+  message += formatText(format, arguments);
+  InstallerContext& context = InstallerContext::instance();
+  if (context.quiet) return;
+  std::ostream& out = consoleOut();
+  if (!context.statusLine.empty()) wipeStatusLine(context.statusLine);
+  out << message << '\n';
+  out.flush();
+  if (!context.statusLine.empty()) {
+    out << context.statusLine;
+    out.flush();
+  }
+  context.messageLog.push_back(message);
+}
+
+void error(const char* format, ...) {
+  setStatus("");
+  va_list arguments;
+  va_start(arguments, format);
+  emit("ERROR: ", format, arguments);
+  va_end(arguments);
+}
+
+void warning(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  emit("WARNING: ", format, arguments);
+  va_end(arguments);
+}
+
+void info(const char* format, ...) {
+  setStatus("");
+  va_list arguments;
+  va_start(arguments, format);
+  emit(nullptr, format, arguments);
+  va_end(arguments);
+}
