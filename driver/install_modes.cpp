@@ -1,0 +1,96 @@
+#include "driver/install_modes.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "console/console.h"
+#include "driver/postlog.h"
+#include "driver/stream_install.h"
+#include "driver/upgrade_run.h"
+#include "journal/file_journal.h"
+#include "resolve/schedule.h"
+
+namespace {
+
+// The stream install copies standard input here while it reads it; the
+// journal knows the same file as "/flash/var/pdb/image".
+const char* const STREAM_IMAGE_PATH = "/flash/var/pdb//image";
+const char* const STREAM_IMAGE_SOURCE = "/flash/var/pdb/image";
+const char* const CHANGE_MARKER = "/flash/PCKGS_CHANGED";
+constexpr int STATUS_NO_IMAGE = -1;
+constexpr int STATUS_NO_SPACE = 28;
+constexpr int STATUS_NOT_STORED = 1;
+
+void placeStreamImage(FileJournal& journal, const std::string& directory, bool boot) {
+  std::string target = directory + "image";
+  if (boot) {
+    journal.addMove(STREAM_IMAGE_SOURCE, "/flash/bootimage");
+    journal.addSymlink("/flash/bootimage", target);
+  } else {
+    journal.addMove(STREAM_IMAGE_SOURCE, target);
+  }
+}
+
+void markPackagesChanged(FileJournal& journal) {
+  std::ofstream marker = journal.openWrite(CHANGE_MARKER, 1, 0);
+  marker.close();
+}
+
+}  // namespace
+
+int runCleanupMode() {
+  FileJournal journal;
+  planCleanup(journal);
+  journal.apply(false);
+  return 0;
+}
+
+int runStreamInstallMode(const Settings& settings) {
+  FileJournal journal;
+  runSchedule(journal, 1);
+  std::ofstream image(STREAM_IMAGE_PATH, std::ios::binary | std::ios::trunc);
+  if (!image.is_open()) {
+    consoleOut() << "ERROR: could not open image\n" << std::flush;
+    return STATUS_NO_IMAGE;
+  }
+  std::string directory;
+  bool boot = false;
+  unsigned status = installFromStream(journal, std::cin, settings.flags | INSTALL_UPGRADE,
+                                      UserStateMap(), image.rdbuf(), &directory, &boot);
+  image.close();
+  if (status == 0) {
+    placeStreamImage(journal, directory, boot);
+    journal.apply(false);
+  } else {
+    journal.cancel();
+  }
+  writePostlog();
+  return static_cast<int>(status);
+}
+
+int runUpgradeMode(const Settings& settings) {
+  FileJournal journal;
+  runSchedule(journal, 1);
+  int status = 0;
+  runUpgrade(journal, settings.flags | INSTALL_UPGRADE);
+  if (!(settings.flags & INSTALL_REINSTALL) && !journal.hasEnoughSpace()) {
+    error("not enough space for upgrade");
+    journal.cancel();
+    status = STATUS_NO_SPACE;
+  }
+  if (!journal.empty()) {
+    markPackagesChanged(journal);
+    if (settings.applyAtOnce) {
+      journal.apply(false);
+    } else if (!journal.writeManifest(MANIFEST_PATH)) {
+      // Nothing would ever apply the change: say so and drop it whole.
+      error("could not store %s: %s", MANIFEST_PATH, std::strerror(errno));
+      journal.cancel();
+      status = STATUS_NOT_STORED;
+    }
+  }
+  writePostlog();
+  return status;
+}

@@ -1,0 +1,42 @@
+#include "driver/stream_install.h"
+
+#include "pkg/installer_context.h"
+#include "pkgfile/package_format.h"
+#include "pkgfile/package_reader.h"
+#include "resolve/schedule.h"
+
+namespace {
+
+// The last pre-release of 3.22: a package that needs more than this of
+// "tessel" belongs to the current generation and survives the cleanup.
+constexpr PackageVersion GENERATION_THRESHOLD = 0x031665FF;
+
+bool keptByCleanup(const InstalledPackage& package) {
+  const std::string& name = package.name;
+  if (name == "wardle" || name == "media-kit" || name == "tessel" || package.isBundle) return true;
+  for (const PackageRef& dep : package.deps)
+    if (dep.name == "tessel" && dep.minVersion > GENERATION_THRESHOLD) return true;
+  return false;
+}
+
+}  // namespace
+
+unsigned installFromStream(FileJournal& journal, std::istream& input, InstallFlags flags,
+                           const UserStateMap& userStates, std::streambuf* copyTarget,
+                           std::string* directory, bool* boot) {
+  PackageReader reader(input, true, copyTarget);
+  reader.filter = INSTALL_FILTER;
+  reader.nextPart();
+  if (reader.currentType == PART_BUNDLE_HEADER)
+    return installBundleFromStream(journal, reader, flags, userStates, directory, boot);
+  InstalledPackage* installed =
+      installPackageFromStream(journal, reader, flags, userStates, nullptr, directory, boot);
+  return installed != nullptr ? 0 : 1;
+}
+
+bool planCleanup(FileJournal& journal) {
+  runSchedule(journal, 0);
+  for (const auto& package : InstallerContext::instance().packages)
+    if (!keptByCleanup(*package)) package->scheduledAction = ACTION_UNINSTALL;
+  return runSchedule(journal, 1);
+}

@@ -1,0 +1,190 @@
+#include "pkg/content_install.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+
+#include "console/console.h"
+#include "device/flash_probe.h"
+#include "journal/file_journal.h"
+#include "pkg/package_database.h"
+#include "pkgfile/inflate_reader.h"
+#include "pkgfile/package_format.h"
+#include "pkgfile/package_reader.h"
+
+namespace {
+
+const char* const UPGRADED_MARKER = "/flash/UPGRADED";
+constexpr uint32_t IMAGE_STEP = 4096;
+constexpr uint32_t COPY_BLOCK = 16384;
+constexpr uint32_t TYPE_MASK = 0xF000;
+constexpr uint32_t REGULAR_FILE = 0x8000;
+
+struct FileEntry {
+  uint32_t mode = 0;
+  uint32_t variant = 0;
+  uint32_t size = 0;
+  uint32_t nameLength = 0;
+  std::string name;
+};
+
+uint32_t u16At(const unsigned char* bytes) { return bytes[0] | bytes[1] << 8; }
+
+uint32_t u32At(const unsigned char* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+bool bootImageStaysPacked(const InstalledPackage& package) {
+  return package.hasBootFlag() && std::getenv("bootimage") != nullptr;
+}
+
+// Reads one entry header; false at the end of the files part.
+bool readEntryHeader(std::istream& in, FileEntry& entry) {
+  unsigned char header[FILE_ENTRY_HEADER_LENGTH];
+  if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return false;
+  entry.mode = u16At(header);
+  entry.variant = header[23];
+  entry.size = u32At(header + 24);
+  entry.nameLength = u16At(header + 28);
+  return true;
+}
+
+bool wantedHere(const FileEntry& entry) {
+  if ((entry.mode & TYPE_MASK) != REGULAR_FILE) return false;
+  return entry.variant == 0 || entry.variant == processorVariant();
+}
+
+enum class CopyResult { OK, BROKEN, WRITE_FAILED };
+
+CopyResult copyData(std::istream& in, std::ofstream& out, uint32_t size) {
+  static char block[COPY_BLOCK];
+  for (uint32_t left = size; left > 0;) {
+    uint32_t step = std::min(left, COPY_BLOCK);
+    if (!in.read(block, step)) return CopyResult::BROKEN;
+    if (!out.write(block, step)) return CopyResult::WRITE_FAILED;
+    left -= step;
+  }
+  return CopyResult::OK;
+}
+
+// Writes one regular-file entry into a journal temporary file.
+bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream& in,
+                  const FileEntry& entry) {
+  std::string target = entryTarget(package, entry.name);
+  std::ofstream out = journal.openWrite(target, entry.size, entry.mode);
+  if (!out.is_open()) {
+    reportWriteFailure(package, entry.name);
+    return false;
+  }
+  package.files.insert(target);
+  switch (copyData(in, out, entry.size)) {
+    case CopyResult::BROKEN:
+      reportBroken(package);
+      return false;
+    case CopyResult::WRITE_FAILED:
+      reportWriteFailure(package, entry.name);
+      return false;
+    case CopyResult::OK:
+      break;
+  }
+  out.close();
+  if (out.fail()) {
+    reportWriteFailure(package, entry.name);
+    return false;
+  }
+  return true;
+}
+
+void passOverImagePart(const InstalledPackage& package, PackageReader& reader) {
+  for (uint32_t left = reader.partLength(); left > 0;) {
+    showInstallProgress(package, reader);
+    uint32_t step = std::min(left, IMAGE_STEP);
+    reader.seekg(step, std::ios::cur);
+    left -= step;
+  }
+  reader.nextPart();
+}
+
+void journalUpgradedMarker(FileJournal& journal) {
+  std::ofstream marker = journal.openWrite(UPGRADED_MARKER, 1, 0);
+  marker.close();
+}
+
+}  // namespace
+
+bool isSafeEntryName(const std::string& name) {
+  if (name.empty() || name.back() == '/') return false;
+  for (unsigned char c : name)
+    if (c <= ' ' || c == 0x7F) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string entryTarget(const InstalledPackage& package, const std::string& entryName) {
+  std::string target = "/flash";
+  if (package.disabled) target += "/x/" + package.name;
+  if (entryName.empty() || entryName[0] != '/') target += "/";
+  return target + entryName;
+}
+
+void showInstallProgress(const InstalledPackage& package, PackageReader& reader) {
+  std::string label = "installing ";
+  if (package.disabled && package.bundle.name.empty()) label += " (disabled) ";
+  showProgress(reader, label + displayName(package));
+}
+
+void reportBroken(const InstalledPackage& package) {
+  error("installation of %s failed: broken package", displayName(package).c_str());
+}
+
+bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
+  InflateReader in(reader);
+  FileEntry entry;
+  while (readEntryHeader(in, entry)) {
+    entry.name.assign(entry.nameLength, '\0');
+    if (!in.read(&entry.name[0], entry.nameLength)) {
+      reportBroken(package);
+      return false;
+    }
+    if (!wantedHere(entry)) {
+      in.seekg(entry.size, std::ios::cur);
+      continue;
+    }
+    // A name that could leave the package's place, or that a stored
+    // manifest cannot carry, makes the whole package broken.
+    if (!isSafeEntryName(entry.name)) {
+      reportBroken(package);
+      return false;
+    }
+    if (!installEntry(package, journal, in, entry)) return false;
+    showInstallProgress(package, reader);
+  }
+  return true;
+}
+
+bool installContents(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
+  showInstallProgress(package, reader);
+  if (!reader.isSecondMagic() && !prepareEntryDirectory(package, journal)) return false;
+  if (reader.currentType == PART_IMAGE) passOverImagePart(package, reader);
+  if (reader.currentType == PART_FILES) {
+    if (!bootImageStaysPacked(package) && !extractFiles(package, journal, reader)) return false;
+    reader.nextPart();
+  }
+  if (reader.currentType != PART_SIGNATURE || !reader.verifySignature()) {
+    reportBroken(package);
+    return false;
+  }
+  reader.nextPart();
+  if (!reader.isSecondMagic() && !writeEntry(package, journal)) return false;
+  if (package.hasBootFlag()) journalUpgradedMarker(journal);
+  if (!package.bundle.name.empty()) return true;
+  setStatus("");
+  info("installed %s%s", package.disabled ? "(disabled) " : "", nameVersionText(package).c_str());
+  return true;
+}

@@ -1,0 +1,39 @@
+// Installing a package's contents: the payload part passed over with
+// progress, the file entries unpacked through the journal, the signature
+// checked and the database entry journaled.
+//
+// The files part is a zlib stream of entries, back to back:
+//   u16 mode, 21 bytes not interpreted, u8 processor variant, u32 size,
+//   u16 name length, name (path below the flash root), data.
+#pragma once
+
+#include <string>
+
+#include "pkg/package_record.h"
+
+class FileJournal;
+class PackageReader;
+
+/// Consumes the parts after the package's header (the reader stands where
+/// readPackageHeader left it) and installs the package into the journal.
+/// On false a message has been printed, except when the entry directory
+/// could not be claimed.
+bool installContents(InstalledPackage& package, FileJournal& journal, PackageReader& reader);
+
+/// Unpacks the files part on which the reader stands into the journal.
+bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader& reader);
+
+/// The progress bar "installing [ (disabled) ]NAME-VERSION" for the reader.
+void showInstallProgress(const InstalledPackage& package, PackageReader& reader);
+
+/// Prints "installation of %s failed: broken package" for the package.
+void reportBroken(const InstalledPackage& package);
+
+/// True for an entry name that may become a path below "/flash": not empty,
+/// no NUL, blank or control character, no ".." component, not ending in "/".
+bool isSafeEntryName(const std::string& name);
+
+/// Where an entry of the package lands: "/flash", then "/x/" and the
+/// package name when it is disabled, then the entry name (with a "/"
+/// in front when it has none).
+std::string entryTarget(const InstalledPackage& package, const std::string& entryName);
