@@ -1,0 +1,288 @@
+#include "package_writer.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "console/console.h"
+#include "pkgfile/little_endian.h"
+#include "pkgfile/sha1.h"
+#include "signing.h"
+
+namespace {
+
+const uint16_t PACKAGE_ORDER[] = {PART_HEADER,  PART_TEXT24,    PART_ARCHITECTURE, PART_TEXT2,
+                                  PART_NOTE,    PART_DEPENDS,   PART_PROVIDES,     PART_CONFLICTS,
+                                  PART_IMAGE,   PART_FILES,     PART_SIGNATURE};
+const uint16_t BUNDLE_ORDER[] = {PART_BUNDLE_HEADER, PART_TEXT24,   PART_ARCHITECTURE,
+                                 PART_TEXT2,         PART_NOTE,     PART_DEPENDS,
+                                 PART_PROVIDES,      PART_CONFLICTS, PART_IMAGE,
+                                 PART_BUNDLE_MEMBERS};
+
+/// Bytes of the file entry header before the variant byte that stay zero.
+constexpr size_t ENTRY_RESERVED_LENGTH = 21;
+/// Bytes of the header block between build time and flags that stay zero.
+constexpr size_t HEADER_RESERVED_LENGTH = 8;
+/// Bytes of a reference entry between minVersion and maxVersion.
+constexpr size_t REF_RESERVED_LENGTH = 4;
+
+// One part waiting to be written, with its place in the order.
+struct PlannedPart {
+  size_t sortKey;
+  uint16_t type;
+  ByteVector data;
+};
+
+// Lays out the parts of one package or bundle header in canonical order
+// with the extra parts placed among them.
+class PartPlan {
+ public:
+  template <size_t N>
+  explicit PartPlan(const uint16_t (&order)[N]) : order_(order, order + N) {}
+
+  void add(uint16_t type, ByteVector data) {
+    parts_.push_back({2 * rankOf(type) + 1, type, std::move(data)});
+  }
+
+  void addText(uint16_t type, const std::optional<std::string>& text) {
+    if (text) add(type, ByteVector(text->begin(), text->end()));
+  }
+
+  void addList(uint16_t type, const std::vector<PackageRef>& refs, bool writeEmpty) {
+    if (!refs.empty() || writeEmpty) add(type, encodeRefList(refs));
+  }
+
+  void addExtras(const std::vector<ExtraPart>& extras) {
+    for (const ExtraPart& extra : extras)
+      parts_.push_back({2 * rankOf(extra.before), extra.type, extra.data});
+  }
+
+  /// Concatenates the parts; `signatureOffset` receives the offset of the
+  /// first part of type 9, or stays unchanged when there is none.
+  ByteVector layOut(size_t& signatureOffset) {
+    std::stable_sort(parts_.begin(), parts_.end(),
+                     [](const PlannedPart& a, const PlannedPart& b) { return a.sortKey < b.sortKey; });
+    ByteVector out;
+    bool signatureSeen = false;
+    for (const PlannedPart& part : parts_) {
+      if (part.type == PART_SIGNATURE && !signatureSeen && part.sortKey % 2 == 1) {
+        signatureOffset = out.size();
+        signatureSeen = true;
+      }
+      ByteVector encoded = encodePart(part.type, part.data);
+      out.insert(out.end(), encoded.begin(), encoded.end());
+    }
+    return out;
+  }
+
+ private:
+  size_t rankOf(uint16_t type) const {
+    return static_cast<size_t>(std::find(order_.begin(), order_.end(), type) - order_.begin());
+  }
+
+  std::vector<uint16_t> order_;
+  std::vector<PlannedPart> parts_;
+};
+
+void planHeaderParts(PartPlan& plan, const HeaderSpec& spec, uint16_t headerType) {
+  plan.add(headerType, encodeHeaderBlock(spec.name, spec.version, spec.buildTime, spec.flags,
+                                         spec.writeFlags));
+  plan.addText(PART_TEXT24, spec.partText24);
+  plan.addText(PART_ARCHITECTURE, spec.architecture);
+  plan.addText(PART_TEXT2, spec.partText2);
+  plan.addText(PART_NOTE, spec.note);
+  plan.addList(PART_DEPENDS, spec.deps, spec.writeEmptyLists);
+  plan.addList(PART_PROVIDES, spec.provides, spec.writeEmptyLists);
+  plan.addList(PART_CONFLICTS, spec.conflicts, spec.writeEmptyLists);
+  plan.addExtras(spec.extraParts);
+}
+
+bool filesPartData(const PackageSpec& spec, ByteVector& data) {
+  if (spec.rawFilesData) {
+    data = *spec.rawFilesData;
+    return true;
+  }
+  ByteVector raw;
+  for (const FileEntrySpec& entry : spec.files) {
+    if (entry.name.size() > UINT16_MAX || entry.data.size() > UINT32_MAX) {
+      error("file entry %s is too large for a package", entry.name.c_str());
+      return false;
+    }
+    ByteVector encoded = encodeFileEntry(entry);
+    raw.insert(raw.end(), encoded.begin(), encoded.end());
+  }
+  return compressData(raw, data);
+}
+
+// The file header's length field cannot describe more.
+bool fitsInFile(const ByteVector& parts) {
+  if (parts.size() <= UINT32_MAX) return true;
+  error("the package is too large for a package file");
+  return false;
+}
+
+}  // namespace
+
+void putU16(ByteVector& out, uint16_t value) {
+  out.push_back(static_cast<uint8_t>(value & 0xFF));
+  out.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+void putU32(ByteVector& out, uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>((value >> shift) & 0xFF));
+}
+
+void putName(ByteVector& out, const std::string& name) {
+  size_t length = std::min<size_t>(name.size(), NAME_FIELD_LENGTH);
+  out.insert(out.end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(length));
+  putZeros(out, NAME_FIELD_LENGTH - length);
+}
+
+void putZeros(ByteVector& out, size_t count) { out.insert(out.end(), count, 0); }
+
+void putText(ByteVector& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+
+ByteVector encodePart(uint16_t type, const ByteVector& data) {
+  ByteVector out;
+  out.reserve(PART_HEADER_LENGTH + data.size());
+  putU16(out, type);
+  putU32(out, static_cast<uint32_t>(data.size()));
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+ByteVector encodePart(uint16_t type, const std::string& text) {
+  return encodePart(type, ByteVector(text.begin(), text.end()));
+}
+
+ByteVector encodeHeaderBlock(const std::string& name, PackageVersion version, uint32_t buildTime,
+                             uint32_t flags, bool withFlags) {
+  ByteVector out;
+  putName(out, name);
+  putU32(out, version);
+  putU32(out, buildTime);
+  putZeros(out, HEADER_RESERVED_LENGTH);
+  if (withFlags) putU32(out, flags);
+  return out;
+}
+
+ByteVector encodeRefList(const std::vector<PackageRef>& refs) {
+  ByteVector out;
+  putU16(out, static_cast<uint16_t>(refs.size()));
+  for (const PackageRef& ref : refs) {
+    putName(out, ref.name);
+    putU32(out, ref.minVersion);
+    putZeros(out, REF_RESERVED_LENGTH);
+    putU32(out, ref.maxVersion);
+    putU32(out, static_cast<uint32_t>(ref.priority));
+  }
+  return out;
+}
+
+ByteVector encodeFileEntry(const FileEntrySpec& entry) {
+  ByteVector out;
+  putU16(out, entry.mode);
+  putZeros(out, ENTRY_RESERVED_LENGTH);
+  out.push_back(entry.variant);
+  putU32(out, static_cast<uint32_t>(entry.data.size()));
+  putU16(out, static_cast<uint16_t>(entry.name.size()));
+  putText(out, entry.name);
+  putText(out, entry.data);
+  return out;
+}
+
+bool compressData(const ByteVector& raw, ByteVector& compressed) {
+  uLongf length = compressBound(static_cast<uLong>(raw.size()));
+  compressed.assign(length, 0);
+  int status = compress2(compressed.data(), &length, raw.data(), static_cast<uLong>(raw.size()),
+                         Z_BEST_COMPRESSION);
+  if (status != Z_OK) {
+    error("compression failed: %s", zError(status));
+    compressed.clear();
+    return false;
+  }
+  compressed.resize(length);
+  return true;
+}
+
+ByteVector wrapInFile(uint32_t magic, const ByteVector& parts) {
+  ByteVector out;
+  out.reserve(FILE_HEADER_LENGTH + parts.size());
+  putU32(out, magic);
+  putU32(out, static_cast<uint32_t>(parts.size()));
+  out.insert(out.end(), parts.begin(), parts.end());
+  return out;
+}
+
+bool packageFileParts(const ByteVector& file, const std::string& label, ByteVector& parts) {
+  if (file.size() < FILE_HEADER_LENGTH) {
+    error("%s is not a package file", label.c_str());
+    return false;
+  }
+  uint32_t magic = readLittleU32(file.data());
+  if (magic != PACKAGE_MAGIC && magic != SECOND_MAGIC) {
+    error("%s is not a package file", label.c_str());
+    return false;
+  }
+  if (readLittleU32(file.data() + 4) != file.size() - FILE_HEADER_LENGTH) {
+    error("%s does not have the length its header declares", label.c_str());
+    return false;
+  }
+  parts.assign(file.begin() + FILE_HEADER_LENGTH, file.end());
+  return true;
+}
+
+bool signPackageParts(ByteVector& parts, size_t signatureOffset, const SigningKey& key) {
+  size_t dataOffset = signatureOffset + PART_HEADER_LENGTH;
+  if (dataOffset > parts.size()) {
+    error("no signature part to sign");
+    return false;
+  }
+  SHA1 sha1;
+  uint8_t digest[SHA1::DIGEST_LENGTH];
+  sha1.update(parts.data(), dataOffset);
+  sha1.digest(digest);
+  uint8_t signature[SIGNATURE_DATA_LENGTH];
+  if (!signDigest(key, digest, signature)) return false;
+  size_t room = std::min<size_t>(readLittleU32(parts.data() + signatureOffset + 2), parts.size() - dataOffset);
+  std::memcpy(parts.data() + dataOffset, signature, std::min<size_t>(room, SIGNATURE_DATA_LENGTH));
+  return true;
+}
+
+ByteVector buildPackageParts(const PackageSpec& spec) {
+  PartPlan plan(PACKAGE_ORDER);
+  planHeaderParts(plan, spec, PART_HEADER);
+  if (spec.image) plan.add(PART_IMAGE, *spec.image);
+  if (spec.writeFilesPart) {
+    ByteVector data;
+    if (!filesPartData(spec, data)) return ByteVector();
+    plan.add(PART_FILES, std::move(data));
+  }
+  if (spec.writeSignature) plan.add(PART_SIGNATURE, ByteVector(spec.signatureLength, 0));
+  size_t signatureOffset = SIZE_MAX;
+  ByteVector parts = plan.layOut(signatureOffset);
+  if (!fitsInFile(parts)) return ByteVector();
+  if (spec.writeSignature &&
+      !signPackageParts(parts, signatureOffset, spec.key ? *spec.key : developmentKey()))
+    return ByteVector();
+  return parts;
+}
+
+ByteVector buildPackage(const PackageSpec& spec) {
+  ByteVector parts = buildPackageParts(spec);
+  if (parts.empty()) return parts;
+  return wrapInFile(spec.secondMagic ? SECOND_MAGIC : PACKAGE_MAGIC, parts);
+}
+
+ByteVector buildBundle(const BundleSpec& spec) {
+  PartPlan plan(BUNDLE_ORDER);
+  planHeaderParts(plan, spec, PART_BUNDLE_HEADER);
+  if (!spec.omitImage) plan.add(PART_IMAGE, spec.image.value_or(ByteVector()));
+  plan.addList(PART_BUNDLE_MEMBERS, spec.optionalMembers, spec.writeEmptyLists);
+  size_t unusedSignatureOffset = SIZE_MAX;
+  ByteVector parts = plan.layOut(unusedSignatureOffset);
+  for (const ByteVector& member : spec.members) parts.insert(parts.end(), member.begin(), member.end());
+  if (!fitsInFile(parts)) return ByteVector();
+  return wrapInFile(PACKAGE_MAGIC, parts);
+}

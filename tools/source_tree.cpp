@@ -1,0 +1,126 @@
+#include "source_tree.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "console/console.h"
+
+namespace {
+
+bool readContent(const std::string& path, std::string& content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error("cannot open %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (in.bad() || !buffer) {
+    error("cannot read %s", path.c_str());
+    return false;
+  }
+  content = buffer.str();
+  return true;
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>& names) {
+  DIR* directory = opendir(path.c_str());
+  if (directory == nullptr) {
+    error("cannot open directory %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  while (struct dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(directory);
+  return true;
+}
+
+// Adds the files below `root` + "/" + `relative` (empty for the root).
+bool collect(const std::string& root, const std::string& relative, std::vector<FileEntrySpec>& entries) {
+  std::string directory = relative.empty() ? root : root + "/" + relative;
+  std::vector<std::string> names;
+  if (!listDirectory(directory, names)) return false;
+  for (const std::string& name : names) {
+    std::string entryName = relative.empty() ? name : relative + "/" + name;
+    std::string path = root + "/" + entryName;
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) {
+      error("cannot stat %s: %s", path.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+      if (!collect(root, entryName, entries)) return false;
+    } else if (S_ISREG(status.st_mode)) {
+      if (status.st_size > static_cast<off_t>(UINT32_MAX)) {
+        error("%s is too large for a package", path.c_str());
+        return false;
+      }
+      FileEntrySpec entry;
+      entry.name = entryName;
+      entry.mode = static_cast<uint16_t>(status.st_mode & 0xFFFF);
+      if (!readContent(path, entry.data)) return false;
+      entries.push_back(std::move(entry));
+    } else {
+      error("%s is neither a regular file nor a directory", path.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readSourceTree(const std::string& root, std::vector<FileEntrySpec>& entries) {
+  std::vector<FileEntrySpec> collected;
+  if (!collect(root, std::string(), collected)) return false;
+  for (const FileEntrySpec& entry : collected) {
+    if (entry.name.size() > UINT16_MAX) {
+      error("the name of %s is too long for a package", entry.name.c_str());
+      return false;
+    }
+  }
+  std::sort(collected.begin(), collected.end(),
+            [](const FileEntrySpec& a, const FileEntrySpec& b) { return a.name < b.name; });
+  entries = std::move(collected);
+  return true;
+}
+
+bool readWholeFile(const std::string& path, ByteVector& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error("cannot open %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    error("cannot read %s", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool writeWholeFile(const std::string& path, const ByteVector& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    error("cannot create %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    error("cannot write %s", path.c_str());
+    std::remove(path.c_str());
+    return false;
+  }
+  return true;
+}

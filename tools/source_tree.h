@@ -1,0 +1,23 @@
+// The files that package authors hand to the tools: a directory tree read
+// into file entries, and whole files read and written.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "package_writer.h"
+
+/// Collects every regular file below `root` as a file entry named by its
+/// path relative to `root` ("bin/tool"), with the file's mode and content,
+/// sorted byte-wise by name. Directories are walked, not written. Symbolic
+/// links and special files are refused, since the installer could not
+/// install them. Prints an error and returns false on any problem.
+bool readSourceTree(const std::string& root, std::vector<FileEntrySpec>& entries);
+
+/// Reads a whole file into `bytes`; prints an error and returns false when
+/// it cannot be read.
+bool readWholeFile(const std::string& path, ByteVector& bytes);
+
+/// Writes `bytes` as the whole content of `path`; on failure prints an
+/// error, removes what was written and returns false.
+bool writeWholeFile(const std::string& path, const ByteVector& bytes);
