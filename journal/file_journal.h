@@ -34,7 +34,9 @@ class FileJournal {
   /// Records the operation for `target`, replacing any earlier one; a
   /// replaced temporary move has its temporary file deleted.
   void put(const std::string& target, uint32_t kind, const std::string& argument);
+  /// Records a move of `source` to `target`.
   void addMove(const std::string& source, const std::string& target);
+  /// Records that `linkPath` becomes a symbolic link with the text `linkText`.
   void addSymlink(const std::string& linkText, const std::string& linkPath);
   /// Records a removal of an existing path; for a missing path, withdraws
   /// whatever is pending on it.
@@ -60,7 +62,9 @@ class FileJournal {
   /// once every operation is carried out.
   bool hasEnoughSpace() const;
 
+  /// The pending operations, keyed by target path in byte-wise order.
   const std::map<std::string, JournalOperation>& operations() const { return operations_; }
+  /// True when no operation is pending.
   bool empty() const { return operations_.empty(); }
 
  private:

@@ -1,0 +1,260 @@
+#include "journal/safe_write.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/times.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+#include <ostream>
+#include <vector>
+
+#include "console/console.h"
+#include "journal/file_journal.h"
+
+namespace {
+
+constexpr int64_t TICK_OFFSET = 30000;
+constexpr const char SPINNER_CHARACTERS[] = "|/-\\";
+constexpr const char* TEMPORARY_NAME = "/tmpXXXXXX";
+constexpr mode_t PERMISSION_BITS = 07777;
+
+int64_t saturatingMultiply(int64_t a, int64_t b) {
+  int64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<int64_t>::max();
+  return product;
+}
+
+int64_t clampToSigned(uint64_t value) {
+  constexpr uint64_t LIMIT = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  return static_cast<int64_t>(value > LIMIT ? LIMIT : value);
+}
+
+bool isFileSystemTop(const std::string& directory) { return directory == "/" || directory == "."; }
+
+// Creates a unique empty file from `directory` + "/tmpXXXXXX". On failure the
+// unchanged template is returned, so that the caller's later open reports it.
+std::string makeUniqueFile(const std::string& directory, bool& created) {
+  std::string pattern = directory + TEMPORARY_NAME;
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  int descriptor = mkstemp(buffer.data());
+  created = descriptor >= 0;
+  if (!created) return pattern;
+  close(descriptor);
+  return std::string(buffer.data());
+}
+
+// Closes a descriptor without letting close() overwrite the errno of an
+// earlier failure.
+void closeKeepingErrno(int descriptor) {
+  int saved = errno;
+  close(descriptor);
+  errno = saved;
+}
+
+bool writeAll(int descriptor, const char* data, ssize_t length) {
+  ssize_t written;
+  do {
+    written = write(descriptor, data, static_cast<size_t>(length));
+  } while (written < 0 && errno == EINTR);
+  if (written < 0) return false;
+  if (written != length) {
+    // A regular file only takes part of a block when the device is full.
+    errno = ENOSPC;
+    return false;
+  }
+  return true;
+}
+
+// Copies the open source to the open target block by block.
+bool copyContents(int input, int output, bool showSpinner) {
+  std::vector<char> buffer(COPY_BLOCK_SIZE);
+  for (;;) {
+    ssize_t count = read(input, buffer.data(), buffer.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return false;
+    if (count == 0) return true;
+    if (!writeAll(output, buffer.data(), count)) return false;
+    if (showSpinner) stepSpinner();
+  }
+}
+
+int64_t blocksOf(int64_t size, uint64_t blockSize) {
+  int64_t block = clampToSigned(blockSize == 0 ? 1 : blockSize);
+  return size / block + (size % block != 0 ? 1 : 0);
+}
+
+}  // namespace
+
+std::string parentOf(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return ".";
+  size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos) return ".";
+  size_t parentEnd = path.find_last_not_of('/', slash);
+  if (parentEnd == std::string::npos) return "/";
+  return path.substr(0, parentEnd + 1);
+}
+
+void makeDirectories(const std::string& path) {
+  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return;
+  std::string parent = parentOf(path);
+  if (parent == path) return;
+  if (!isFileSystemTop(path)) makeDirectories(parent);
+  mkdir(path.c_str(), 0777);
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool probeFileSystem(const std::string& path, FileSystemSpace& space) {
+  struct statfs info {};
+  if (statfs(path.c_str(), &info) != 0) return false;
+  space.blockSize = static_cast<uint64_t>(info.f_bsize);
+  space.freeBlocks = static_cast<uint64_t>(info.f_bfree);
+  return true;
+}
+
+bool hintFits(uint64_t sizeHint, uint64_t blockSize, uint64_t freeBlocks) {
+  int64_t hint = clampToSigned(sizeHint);
+  int64_t needed = hint > std::numeric_limits<int64_t>::max() - hint / 10
+                       ? std::numeric_limits<int64_t>::max()
+                       : hint + hint / 10;
+  int64_t room = saturatingMultiply(clampToSigned(blockSize), clampToSigned(freeBlocks));
+  return needed < room;
+}
+
+std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHint,
+                                     const FileSystemProbe& probe) {
+  if (sizeHint == 0) return FALLBACK_TEMPORARY_DIRECTORY;
+  std::string directory = parentOf(target);
+  for (;;) {
+    FileSystemSpace space;
+    if (probe(directory, space)) {
+      bool usable = directory.size() <= MAX_TEMPORARY_DIRECTORY_LENGTH &&
+                    hintFits(sizeHint, space.blockSize, space.freeBlocks);
+      return usable ? directory : FALLBACK_TEMPORARY_DIRECTORY;
+    }
+    if (isFileSystemTop(directory)) return FALLBACK_TEMPORARY_DIRECTORY;
+    directory = parentOf(directory);
+  }
+}
+
+std::ofstream createTemporary(FileJournal& journal, const std::string& target, uint64_t sizeHint,
+                              uint32_t mode) {
+  bool created = false;
+  std::string temporary = makeUniqueFile(chooseTemporaryDirectory(target, sizeHint), created);
+  if (mode != 0) chmod(temporary.c_str(), static_cast<mode_t>(mode));
+  journal.put(target, JOURNAL_TEMPORARY_MOVE, temporary);
+  return std::ofstream(temporary, std::ios::binary | std::ios::trunc);
+}
+
+bool copyFile(const std::string& source, const std::string& target, bool showSpinner) {
+  struct stat status {};
+  if (stat(source.c_str(), &status) != 0) return false;
+  if (!S_ISREG(status.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  int output = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, status.st_mode & PERMISSION_BITS);
+  if (output < 0) return false;
+  int input = open(source.c_str(), O_RDONLY);
+  if (input < 0) {
+    closeKeepingErrno(output);
+    return false;
+  }
+  bool copied = copyContents(input, output, showSpinner);
+  closeKeepingErrno(input);
+  if (close(output) != 0) copied = false;
+  return copied;
+}
+
+bool copyOver(const std::string& source, const std::string& target, bool showSpinner) {
+  bool created = false;
+  std::string temporary = makeUniqueFile(parentOf(target), created);
+  bool copied = created && copyFile(source, temporary, showSpinner);
+  struct stat status {};
+  if (copied && stat(source.c_str(), &status) == 0)
+    chmod(temporary.c_str(), status.st_mode & PERMISSION_BITS);
+  if (copied && rename(temporary.c_str(), target.c_str()) == 0) return true;
+  int saved = errno;
+  if (created) unlink(temporary.c_str());
+  errno = saved;
+  std::perror("copy");
+  return false;
+}
+
+int64_t ticksSinceBoot() {
+  errno = 0;
+  clock_t ticks = times(nullptr);
+  if (ticks == static_cast<clock_t>(-1) && errno != 0) return TICK_OFFSET - errno;
+  return static_cast<int64_t>(ticks) + TICK_OFFSET;
+}
+
+std::string SpinnerState::step(int64_t now) {
+  if (lastTick == 0) {
+    lastTick = now;
+    return std::string(1, SPINNER_CHARACTERS[index++ % 4]);
+  }
+  if (now - lastTick <= SPINNER_TICK_INTERVAL) return std::string();
+  lastTick += SPINNER_TICK_INTERVAL;
+  std::string text = {'\b', SPINNER_CHARACTERS[index % 4]};
+  index = (index + 1) % 4;
+  return text;
+}
+
+SpinnerState& processSpinner() {
+  static SpinnerState spinner;
+  return spinner;
+}
+
+void stepSpinner() {
+  std::string text = processSpinner().step(ticksSinceBoot());
+  if (!text.empty()) consoleOut() << text << std::flush;
+}
+
+SpaceAccount makeSpaceAccount(const std::string& mountPath, const FileSystemProbe& probe) {
+  SpaceAccount account;
+  account.mountPath = mountPath;
+  FileSystemSpace space;
+  if (probe(mountPath, space)) {
+    account.blockSize = space.blockSize == 0 ? 1 : space.blockSize;
+    account.freeBlocks = clampToSigned(space.freeBlocks);
+  }
+  return account;
+}
+
+void chargeOperation(SpaceAccount& account, const std::string& target,
+                     const JournalOperation& operation) {
+  if (!startsWith(target, account.mountPath)) return;
+  struct stat targetStatus {};
+  bool targetExists = stat(target.c_str(), &targetStatus) == 0;
+  if (operation.kind == JOURNAL_REMOVE) {
+    if (targetExists) account.freeBlocks += blocksOf(targetStatus.st_size, account.blockSize);
+    return;
+  }
+  if (operation.kind != JOURNAL_MOVE && operation.kind != JOURNAL_TEMPORARY_MOVE) return;
+  struct stat sourceStatus {};
+  if (stat(operation.argument.c_str(), &sourceStatus) != 0) return;
+  // A rename within one device moves blocks that are already counted.
+  if (targetExists && targetStatus.st_dev == sourceStatus.st_dev) return;
+  account.freeBlocks -= blocksOf(sourceStatus.st_size, account.blockSize);
+  if (targetExists) account.freeBlocks += blocksOf(targetStatus.st_size, account.blockSize);
+}
+
+bool accountsFit(const FileJournal& journal, std::vector<SpaceAccount> accounts) {
+  for (const auto& [target, operation] : journal.operations())
+    for (SpaceAccount& account : accounts) chargeOperation(account, target, operation);
+  for (const SpaceAccount& account : accounts)
+    if (account.freeBlocks <= MIN_FREE_BLOCKS) return false;
+  return true;
+}
+
+bool hasEnoughSpace(const FileJournal& journal, const FileSystemProbe& probe) {
+  return accountsFit(journal, {makeSpaceAccount("/flash/boot", probe), makeSpaceAccount("/flash", probe)});
+}

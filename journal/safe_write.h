@@ -1,0 +1,99 @@
+// File-system mechanics beneath the journal: where new content is written
+// before it is moved into place, directory creation, copying with a
+// spinner, and the free-space check made before an upgrade is committed.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+class FileJournal;
+struct JournalOperation;
+
+/// Directory that takes temporary files when no better place is found.
+constexpr const char* FALLBACK_TEMPORARY_DIRECTORY = "/ram";
+/// Longest directory that may hold a temporary file ("/tmpXXXXXX" and a
+/// terminator must still fit in 128 bytes).
+constexpr size_t MAX_TEMPORARY_DIRECTORY_LENGTH = 117;
+/// Size of the one buffer that copies go through.
+constexpr size_t COPY_BLOCK_SIZE = 16384;
+/// An upgrade fits only when every account keeps more free blocks than this.
+constexpr int64_t MIN_FREE_BLOCKS = 16;
+/// Ticks that must pass before the spinner turns again.
+constexpr int64_t SPINNER_TICK_INTERVAL = 20;
+
+/// The directory part of `path`: trailing "/" removed, then the dirname
+/// rule ("." for a bare name and for "/").
+std::string parentOf(const std::string& path);
+/// Creates `path` and any missing ancestors (mode 0777 before umask);
+/// silently gives up on failure.
+void makeDirectories(const std::string& path);
+/// True when `text` begins with `prefix` byte for byte.
+bool startsWith(const std::string& text, const std::string& prefix);
+
+/// Block size and free blocks of one file system, as statfs reports them.
+struct FileSystemSpace {
+  uint64_t blockSize = 0;
+  uint64_t freeBlocks = 0;
+};
+/// Reads the space of the file system holding `path`; false when it cannot.
+using FileSystemProbe = std::function<bool(const std::string& path, FileSystemSpace& space)>;
+/// The probe that asks the system through statfs.
+bool probeFileSystem(const std::string& path, FileSystemSpace& space);
+
+/// True when a file of `sizeHint` bytes plus a tenth of it fits strictly
+/// below `blockSize` × `freeBlocks` (64-bit signed, saturating).
+bool hintFits(uint64_t sizeHint, uint64_t blockSize, uint64_t freeBlocks);
+/// The directory for a temporary file of `target`: its nearest measurable
+/// ancestor when that has room for the hint, else "/ram".
+std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHint,
+                                     const FileSystemProbe& probe = probeFileSystem);
+/// Creates a temporary file for the new content of `target`, records it in
+/// `journal` as a temporary move and returns a truncating stream on it.
+std::ofstream createTemporary(FileJournal& journal, const std::string& target, uint64_t sizeHint,
+                              uint32_t mode);
+
+/// Copies the regular file `source` to `target` (created or truncated with
+/// the source's permission bits); true on success. On failure errno tells why.
+bool copyFile(const std::string& source, const std::string& target, bool showSpinner);
+/// Copies `source` into a new temporary file beside `target` and renames it
+/// over `target` only when the copy succeeded; on failure the temporary file
+/// is removed, "copy: <error>" goes to standard error and `target` is untouched.
+bool copyOver(const std::string& source, const std::string& target, bool showSpinner);
+
+/// The system tick count plus 30000 (the negated errno plus 30000 on failure).
+int64_t ticksSinceBoot();
+
+/// The turning character shown while a copy is in progress.
+struct SpinnerState {
+  int64_t lastTick = 0;  ///< 0 until the spinner is first shown
+  unsigned index = 0;    ///< next character of "|/-\"
+
+  /// Advances the spinner to tick `now`; returns what to print (may be empty).
+  std::string step(int64_t now);
+};
+/// The process-wide spinner, never reset.
+SpinnerState& processSpinner();
+/// Steps the process-wide spinner on the console and flushes it.
+void stepSpinner();
+
+/// Free-space account of the file system under `mountPath`.
+struct SpaceAccount {
+  std::string mountPath;
+  uint64_t blockSize = 1;
+  int64_t freeBlocks = 0;
+};
+/// The account of `mountPath` read through `probe` (block size 1 and no
+/// free blocks when the probe fails).
+SpaceAccount makeSpaceAccount(const std::string& mountPath,
+                              const FileSystemProbe& probe = probeFileSystem);
+/// Changes `account` by what carrying out `operation` on `target` frees or uses.
+void chargeOperation(SpaceAccount& account, const std::string& target,
+                     const JournalOperation& operation);
+/// Charges every operation of `journal` to each account; true when all of
+/// them keep more than MIN_FREE_BLOCKS free blocks.
+bool accountsFit(const FileJournal& journal, std::vector<SpaceAccount> accounts);
+/// The space check before an upgrade: accounts for "/flash/boot" and "/flash".
+bool hasEnoughSpace(const FileJournal& journal, const FileSystemProbe& probe = probeFileSystem);
