@@ -1,0 +1,62 @@
+// Decompressing input stream over the zlib data of a files part.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <streambuf>
+
+/// Stream buffer that inflates zlib-format data pulled from another stream
+/// buffer. Fixed memory: a 4096-byte input buffer, a 4096-byte output buffer
+/// with one put-back byte in front of it, and the zlib state.
+class InflateStreamBuf : public std::streambuf {
+ public:
+  static constexpr size_t BUFFER_SIZE = 4096;
+
+  /// Inflates what `source` (not owned, not null) delivers.
+  explicit InflateStreamBuf(std::streambuf* source);
+  ~InflateStreamBuf() override;
+  InflateStreamBuf(const InflateStreamBuf&) = delete;
+  InflateStreamBuf& operator=(const InflateStreamBuf&) = delete;
+
+ protected:
+  int_type underflow() override;
+  /// Only forward from the current position (or from the beginning to a
+  /// later position); returns the number of bytes consumed so far.
+  pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
+                   std::ios_base::openmode which) override;
+  pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
+
+ private:
+  /// Inflates into the output buffer until it produces bytes; returns the
+  /// count, 0 at the end of the data or on an error.
+  size_t inflateMore();
+  /// Reads more compressed bytes from the source; false when none arrive.
+  bool refillInput();
+  /// Reads and discards `count` bytes; false when the data ends first.
+  bool skip(uint64_t count);
+  /// Bytes handed out (consumed by the reader) so far.
+  uint64_t consumed() const;
+
+  std::streambuf* source_;
+  z_stream stream_;
+  bool ended_ = false;
+  uint64_t position_ = 0;
+  unsigned char input_[BUFFER_SIZE];
+  /// The put-back byte at [0], the output buffer after it.
+  char output_[1 + BUFFER_SIZE];
+};
+
+/// Input stream of the decompressed bytes of a zlib stream.
+class InflateReader : public std::istream {
+ public:
+  /// Decompresses what `source` delivers (typically a PackageReader standing
+  /// on a files part, which ends with the part).
+  explicit InflateReader(std::istream& source);
+  ~InflateReader() override;
+
+ private:
+  std::unique_ptr<InflateStreamBuf> buffer_;
+};

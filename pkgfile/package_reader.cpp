@@ -1,0 +1,251 @@
+#include "pkgfile/package_reader.h"
+
+#include <algorithm>
+
+#include "pkgfile/little_endian.h"
+
+const PartFilter SCAN_FILTER = {PART_BUNDLE_HEADER, PART_HEADER,    PART_TEXT24,
+                                PART_ARCHITECTURE,  PART_TEXT2,     PART_NOTE,
+                                PART_DEPENDS,       PART_PROVIDES,  PART_CONFLICTS,
+                                PART_IMAGE};
+const PartFilter INSTALL_FILTER = {PART_HEADER,       PART_BUNDLE_HEADER, PART_BUNDLE_MEMBERS,
+                                   PART_ARCHITECTURE, PART_DEPENDS,       PART_PROVIDES,
+                                   PART_CONFLICTS,    PART_IMAGE,         PART_FILES,
+                                   PART_SIGNATURE};
+const PartFilter IMAGE_FILTER = {PART_BUNDLE_HEADER, PART_HEADER,   PART_TEXT24,   PART_NOTE,
+                                 PART_DEPENDS,       PART_PROVIDES, PART_CONFLICTS};
+
+namespace {
+
+/// Step size for passing over data that must reach the hash or the copy.
+constexpr size_t SKIP_STEP = 16384;
+constexpr uint32_t BAD_MAGIC = 0xFFFFFFFF;
+constexpr std::ios_base::openmode SEEK_MODE = std::ios_base::in | std::ios_base::out;
+
+const std::streambuf::pos_type SEEK_FAILED = std::streambuf::pos_type(std::streambuf::off_type(-1));
+
+}  // namespace
+
+PackageStreamBuf::PackageStreamBuf(std::streambuf* source, bool hashing, std::streambuf* copyTarget)
+    : source_(source), copyTarget_(copyTarget), hashing_(hashing) {}
+
+uint32_t PackageStreamBuf::readFileHeader(uint64_t& totalSize) {
+  uint8_t header[FILE_HEADER_LENGTH];
+  std::streamsize count = source_->sgetn(reinterpret_cast<char*>(header), FILE_HEADER_LENGTH);
+  copy(reinterpret_cast<const char*>(header), static_cast<size_t>(count));
+  if (count < static_cast<std::streamsize>(FILE_HEADER_LENGTH)) {
+    totalSize = 0;
+    return BAD_MAGIC;
+  }
+  partOffset_ = FILE_HEADER_LENGTH;
+  // 64 bits, so that a length field near 2^32 cannot wrap to a tiny total.
+  totalSize = static_cast<uint64_t>(readLittleU32(header + 4)) + FILE_HEADER_LENGTH;
+  return readLittleU32(header);
+}
+
+int32_t PackageStreamBuf::nextPart() {
+  if (partRemaining_ > 0 && !skipRemaining()) return -1;
+  partOffset_ += partLength_;
+  partLength_ = partRemaining_ = 0;
+
+  uint8_t header[PART_HEADER_LENGTH];
+  std::streamsize count = source_->sgetn(reinterpret_cast<char*>(header), PART_HEADER_LENGTH);
+  copy(reinterpret_cast<const char*>(header), static_cast<size_t>(count));
+  if (count < static_cast<std::streamsize>(PART_HEADER_LENGTH)) return -1;
+
+  uint16_t type = readLittleU16(header);
+  if (hashing_) {
+    // Each package's hash starts with the part header of its part of type 1.
+    if (type == PART_HEADER) sha1_.digest(digest_);
+    sha1_.update(header, PART_HEADER_LENGTH);
+  }
+  partOffset_ += PART_HEADER_LENGTH;
+  partLength_ = partRemaining_ = readLittleU32(header + 2);
+  return type;
+}
+
+bool PackageStreamBuf::readSignatureData(uint8_t data[SIGNATURE_DATA_LENGTH]) {
+  if (!hashing_) return false;
+  // The signature part's header was the last thing hashed.
+  sha1_.digest(digest_);
+  if (partRemaining_ < SIGNATURE_DATA_LENGTH) return false;
+
+  char* bytes = reinterpret_cast<char*>(data);
+  std::streamsize count = source_->sgetn(bytes, SIGNATURE_DATA_LENGTH);
+  // Bytes put back earlier already reached the copy target.
+  uint32_t again = static_cast<uint32_t>(std::min<std::streamsize>(putbackCount_, count));
+  copy(bytes + again, static_cast<size_t>(count - again));
+  putbackCount_ -= again;
+  partRemaining_ -= static_cast<uint32_t>(count);
+  return count == static_cast<std::streamsize>(SIGNATURE_DATA_LENGTH);
+}
+
+std::streamsize PackageStreamBuf::showmanyc() {
+  std::streamsize available = source_->in_avail();
+  if (available < 0) return -1;
+  return std::min<std::streamsize>(available, partRemaining_);
+}
+
+PackageStreamBuf::int_type PackageStreamBuf::underflow() {
+  if (partRemaining_ == 0) return traits_type::eof();
+  return source_->sgetc();
+}
+
+PackageStreamBuf::int_type PackageStreamBuf::uflow() {
+  if (partRemaining_ == 0) return traits_type::eof();
+  int_type c = source_->sbumpc();
+  if (traits_type::eq_int_type(c, traits_type::eof())) return c;
+  --partRemaining_;
+  if (putbackCount_ > 0) {
+    --putbackCount_;
+    return c;
+  }
+  char byte = traits_type::to_char_type(c);
+  pass(&byte, 1);
+  return c;
+}
+
+PackageStreamBuf::int_type PackageStreamBuf::pbackfail(int_type c) {
+  if (partRemaining_ == partLength_) return traits_type::eof();
+  int_type result = traits_type::eq_int_type(c, traits_type::eof())
+                        ? source_->sungetc()
+                        : source_->sputbackc(traits_type::to_char_type(c));
+  if (traits_type::eq_int_type(result, traits_type::eof())) return result;
+  ++partRemaining_;
+  // The byte will come again; it must not be hashed or copied twice.
+  if (!maySeek()) ++putbackCount_;
+  return result;
+}
+
+std::streamsize PackageStreamBuf::xsgetn(char_type* buffer, std::streamsize count) {
+  if (partRemaining_ == 0 || count <= 0) return 0;
+  std::streamsize got = readThrough(buffer, std::min<std::streamsize>(count, partRemaining_));
+  partRemaining_ -= static_cast<uint32_t>(got);
+  return got;
+}
+
+PackageStreamBuf::pos_type PackageStreamBuf::seekoff(off_type offset,
+                                                     std::ios_base::seekdir direction,
+                                                     std::ios_base::openmode which) {
+  off_type consumed = static_cast<off_type>(partLength_) - partRemaining_;
+  switch (direction) {
+    case std::ios_base::beg:
+      return seekpos(pos_type(offset), which);
+    case std::ios_base::cur:
+      return seekpos(pos_type(consumed + offset), which);
+    case std::ios_base::end:
+      return seekpos(pos_type(static_cast<off_type>(partLength_) + offset), which);
+    default:
+      return SEEK_FAILED;
+  }
+}
+
+PackageStreamBuf::pos_type PackageStreamBuf::seekpos(pos_type position, std::ios_base::openmode) {
+  off_type wanted = off_type(position);
+  if (wanted < 0 || wanted > static_cast<off_type>(partLength_)) return SEEK_FAILED;
+  uint32_t target = partLength_ - static_cast<uint32_t>(wanted);
+  if (target == partRemaining_) return position;
+
+  if (maySeek()) {
+    pos_type filePosition = pos_type(static_cast<off_type>(partOffset_) + wanted);
+    if (source_->pubseekpos(filePosition, SEEK_MODE) != SEEK_FAILED) {
+      partRemaining_ = target;
+      return position;
+    }
+  }
+  // Without seeking the source only forward moves are possible; the bytes
+  // passed over are hashed and copied like any byte read.
+  if (target > partRemaining_) return SEEK_FAILED;
+  uint32_t distance = partRemaining_ - target;
+  uint64_t got = skipRead(distance);
+  partRemaining_ -= static_cast<uint32_t>(got);
+  return got == distance ? position : SEEK_FAILED;
+}
+
+std::streamsize PackageStreamBuf::readThrough(char* buffer, std::streamsize count) {
+  std::streamsize got = source_->sgetn(buffer, count);
+  if (got < static_cast<std::streamsize>(putbackCount_)) {
+    putbackCount_ -= static_cast<uint32_t>(got);
+    return got;
+  }
+  pass(buffer + putbackCount_, static_cast<size_t>(got - putbackCount_));
+  putbackCount_ = 0;
+  return got;
+}
+
+uint64_t PackageStreamBuf::skipRead(uint64_t count) {
+  char scratch[SKIP_STEP];
+  uint64_t total = 0;
+  while (total < count) {
+    std::streamsize step = static_cast<std::streamsize>(std::min<uint64_t>(SKIP_STEP, count - total));
+    std::streamsize got = readThrough(scratch, step);
+    total += static_cast<uint64_t>(got);
+    if (got < step) break;
+  }
+  return total;
+}
+
+bool PackageStreamBuf::skipRemaining() {
+  if (maySeek() && source_->pubseekoff(partRemaining_, std::ios_base::cur, SEEK_MODE) != SEEK_FAILED) {
+    partRemaining_ = 0;
+    return true;
+  }
+  uint32_t wanted = partRemaining_;
+  uint64_t got = skipRead(wanted);
+  partRemaining_ -= static_cast<uint32_t>(got);
+  return got == wanted;
+}
+
+void PackageStreamBuf::pass(const char* bytes, size_t count) {
+  if (count == 0) return;
+  if (hashing_) sha1_.update(reinterpret_cast<const uint8_t*>(bytes), count);
+  copy(bytes, count);
+}
+
+void PackageStreamBuf::copy(const char* bytes, size_t count) {
+  if (copyTarget_ != nullptr && count > 0) {
+    copyTarget_->sputn(bytes, static_cast<std::streamsize>(count));
+  }
+}
+
+PackageReader::PackageReader(std::istream& source, bool hashing, std::streambuf* copyTarget)
+    : std::istream(nullptr),
+      buffer_(std::make_unique<PackageStreamBuf>(source.rdbuf(), hashing, copyTarget)) {
+  rdbuf(buffer_.get());
+  magic = buffer_->readFileHeader(totalSize);
+  if (magic != PACKAGE_MAGIC && magic != SECOND_MAGIC) setstate(std::ios_base::badbit);
+}
+
+PackageReader::~PackageReader() = default;
+
+int32_t PackageReader::nextPart() {
+  if (rdstate() & (std::ios_base::badbit | std::ios_base::failbit)) {
+    currentType = -1;
+    return -1;
+  }
+  // Reading to the end of the previous part set eofbit; that part is done.
+  clear(rdstate() & ~std::ios_base::eofbit);
+  for (;;) {
+    currentType = buffer_->nextPart();
+    if (currentType == -1) {
+      setstate(std::ios_base::eofbit | std::ios_base::failbit);
+      return -1;
+    }
+    if (inFilter(currentType)) return currentType;
+  }
+}
+
+uint64_t PackageReader::fileOffset() const {
+  return buffer_->partOffset() + (buffer_->partLength() - buffer_->partRemaining());
+}
+
+bool PackageReader::verifySignature() {
+  if (currentType != PART_SIGNATURE) return false;
+  uint8_t data[SIGNATURE_DATA_LENGTH];
+  if (!buffer_->readSignatureData(data)) return false;
+  return verifySignatureData(buffer_->digest(), data, SIGNATURE_KEY);
+}
+
+bool PackageReader::inFilter(int32_t type) const {
+  return std::find(filter.begin(), filter.end(), static_cast<uint32_t>(type)) != filter.end();
+}
