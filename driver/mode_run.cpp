@@ -1,13 +1,49 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
+#include "console/console.h"
+#include "console/package_listing.h"
 #include "driver/command_line.h"
+#include "driver/install_modes.h"
+#include "pkg/repository.h"
 
-int runMode(const Settings& settings) {
-  if (!settings.root.empty() && chroot(settings.root.c_str()) != 0) std::perror("chroot");
+namespace {
+
+const char* const DEFAULT_ARCHITECTURE = "i386";
+
+void changeRoot(const std::string& root) {
+  if (!root.empty() && chroot(root.c_str()) != 0) std::perror("chroot");
   if (chdir("/") != 0) {
     // The working directory is "/" whatever happened; a failure changes nothing.
   }
+}
+
+// The "arch" variable wins whenever it is set, also when it is empty.
+std::string runArchitecture() {
+  const char* fromEnvironment = std::getenv("arch");
+  return fromEnvironment != nullptr ? fromEnvironment : DEFAULT_ARCHITECTURE;
+}
+
+void prepareRun(const Settings& settings) {
+  changeRoot(settings.root);
+  loadRepository(settings.quiet, runArchitecture());
+}
+
+// The listing goes straight to the output stream, so "-q" does not hide it.
+int runListing() {
+  printPackageListing(consoleOut());
   return 0;
+}
+
+}  // namespace
+
+int runMode(const Settings& settings) {
+  prepareRun(settings);
+  if (settings.listingRequested) return runListing();
+  if (settings.cleanupRequested) return runCleanupMode();
+  if (settings.readStandardInput) return runStreamInstallMode(settings);
+  return runUpgradeMode(settings);
 }

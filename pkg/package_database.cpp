@@ -1,0 +1,295 @@
+#include "pkg/package_database.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "console/console.h"
+#include "journal/file_journal.h"
+
+const char* const DATABASE_DIRECTORY = "/flash/var/pdb/";
+const char* const BOOT_IMAGE_PATH = "/flash/bootimage";
+
+namespace {
+
+const char* const SCHEDULE_DIRECTORY = "/ram/pdb/";
+
+// Size hints for the free-space choice of the journal's temporary files.
+constexpr uint64_t VERSION_SIZE_HINT = 32;
+constexpr uint64_t LIST_SIZE_HINT = 1024;
+constexpr uint64_t BUNDLE_SIZE_HINT = 16;
+constexpr uint64_t FILES_SIZE_HINT = 4096;
+constexpr uint64_t STATE_SIZE_HINT = 8;
+
+// ---- reading -------------------------------------------------------------
+
+void readVersionFile(InstalledPackage& package, const std::string& entry) {
+  std::ifstream file(entry + "version");
+  uint32_t version = 0;
+  uint32_t buildTime = 0;
+  if (!(file >> version >> buildTime)) {
+    package.scheduledAction = ACTION_UNINSTALL;
+    return;
+  }
+  package.version = version;
+  package.buildTime = buildTime;
+}
+
+void readListFiles(InstalledPackage& package, const std::string& entry) {
+  bool listsRead = readRefFile(entry + "deps", package.deps, false);
+  listsRead = readRefFile(entry + "provides", package.provides, true) && listsRead;
+  listsRead = readRefFile(entry + "conflicts", package.conflicts, false) && listsRead;
+  if (!listsRead) package.scheduledAction = ACTION_UNINSTALL;
+}
+
+// A "bundle" file left in an entry without its bundle's image: the member
+// is an orphan and goes.
+void readBundleFile(InstalledPackage& package, const std::string& entry) {
+  std::ifstream file(entry + "bundle");
+  std::string bundleName;
+  if (!(file >> bundleName)) return;
+  package.bundle.name = bundleName;
+  package.bundle.minVersion = 0;
+  package.bundle.maxVersion = 0;
+  package.scheduledAction = ACTION_UNINSTALL;
+}
+
+void readFilesFile(InstalledPackage& package, const std::string& entry) {
+  std::ifstream file(entry + "files");
+  package.isBundle = !file.is_open();
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty()) continue;
+    if (line[0] != '/') line.insert(0, 1, '/');
+    package.files.insert(line);
+  }
+}
+
+void readMetaFiles(InstalledPackage& package, const std::string& entry) {
+  readVersionFile(package, entry);
+  readListFiles(package, entry);
+  readBundleFile(package, entry);
+  readFilesFile(package, entry);
+}
+
+void readStateFiles(InstalledPackage& package, const std::string& entry) {
+  package.userForced = false;
+  std::ifstream disabledFile(entry + "disabled");
+  package.disabled = disabledFile.is_open();
+  if (package.disabled) {
+    std::string firstLine;
+    std::getline(disabledFile, firstLine);
+    package.userForced = firstLine != "auto";
+    return;
+  }
+  std::ifstream enabledFile(entry + "enabled");
+  if (enabledFile.is_open()) package.userForced = true;
+}
+
+void readScheduleFile(InstalledPackage& package) {
+  std::ifstream file(schedulePath(package));
+  std::string word;
+  if (!(file >> word)) return;
+  if (word == scheduleActionName(ACTION_UNINSTALL)) {
+    package.scheduledAction = ACTION_UNINSTALL;
+  } else if (word == scheduleActionName(ACTION_ENABLE)) {
+    package.scheduledAction = ACTION_ENABLE;
+    package.userForced = true;
+  } else if (word == scheduleActionName(ACTION_DISABLE)) {
+    package.scheduledAction = ACTION_DISABLE;
+    package.userForced = true;
+  }
+}
+
+// ---- writing -------------------------------------------------------------
+
+// The stream is closed before its state is judged, so that a write error
+// that only shows when the buffer reaches the disk is not taken for success.
+bool finishWrite(std::ofstream& stream) {
+  stream.close();
+  return !stream.fail();
+}
+
+bool writeFile(FileJournal& journal, const std::string& target, uint64_t sizeHint,
+               const std::string& content) {
+  std::ofstream stream = journal.openWrite(target, sizeHint, 0);
+  stream << content;
+  return finishWrite(stream);
+}
+
+// State files are written without a check: a lost state file reads as the
+// default state.
+void writeStateFile(FileJournal& journal, const std::string& target, const char* word) {
+  std::ofstream stream = journal.openWrite(target, STATE_SIZE_HINT, 0);
+  stream << word << '\n';
+}
+
+std::string refLines(const std::vector<PackageRef>& refs, bool withPriority) {
+  std::string text;
+  for (const PackageRef& ref : refs) {
+    text += ref.name + ' ' + std::to_string(ref.minVersion) + ' ' + std::to_string(ref.maxVersion);
+    if (withPriority) text += ' ' + std::to_string(ref.priority);
+    text += '\n';
+  }
+  return text;
+}
+
+std::string filesLines(const std::set<std::string>& files) {
+  std::string text;
+  for (const std::string& path : files) {
+    if (path.empty()) continue;
+    text.append(path, path[0] == '/' ? 1 : 0, std::string::npos);
+    text += '\n';
+  }
+  return text;
+}
+
+// One meta file: its content, the label of its failure message, and
+// whether it is written at all.
+struct MetaFile {
+  const char* name;
+  const char* label;
+  uint64_t sizeHint;
+  std::string content;
+};
+
+bool writeMetaFile(const InstalledPackage& package, FileJournal& journal, const MetaFile& meta) {
+  if (writeFile(journal, entryPath(package) + meta.name, meta.sizeHint, meta.content)) return true;
+  reportWriteFailure(package, meta.label);
+  return false;
+}
+
+bool writeMetaFiles(const InstalledPackage& package, FileJournal& journal) {
+  const std::string entry = entryPath(package);
+  std::string versionLine =
+      std::to_string(package.version) + ' ' + std::to_string(package.buildTime) + '\n';
+  if (!writeMetaFile(package, journal, {"version", "meta/version", VERSION_SIZE_HINT, versionLine}))
+    return false;
+  if (!writeMetaFile(package, journal,
+                     {"deps", "meta/deps", LIST_SIZE_HINT, refLines(package.deps, false)}))
+    return false;
+  if (!package.provides.empty() && !writeMetaFile(package, journal,
+                                                  {"provides", "meta/provides", LIST_SIZE_HINT,
+                                                   refLines(package.provides, true)}))
+    return false;
+  if (!package.conflicts.empty() && !writeMetaFile(package, journal,
+                                                   {"conflicts", "meta/conflicts", LIST_SIZE_HINT,
+                                                    refLines(package.conflicts, false)}))
+    return false;
+  if (package.bundle.name.empty()) {
+    journal.addRemove(entry + "bundle");
+  } else if (!writeMetaFile(
+                 package, journal,
+                 {"bundle", "meta/bundle", BUNDLE_SIZE_HINT, package.bundle.name + '\n'})) {
+    return false;
+  }
+  if (package.isBundle) return true;
+  return writeMetaFile(package, journal,
+                       {"files", "meta/files", FILES_SIZE_HINT, filesLines(package.files)});
+}
+
+void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
+  const std::string entry = entryPath(package);
+  if (package.disabled)
+    writeStateFile(journal, entry + "disabled", package.userForced ? "user" : "auto");
+  else
+    journal.addRemove(entry + "disabled");
+  if (!package.disabled && package.userForced)
+    writeStateFile(journal, entry + "enabled", "user");
+  else
+    journal.addRemove(entry + "enabled");
+}
+
+// The boot image goes with its package only when no other name links to it.
+bool bootImageUnshared() {
+  struct stat status;
+  return stat(BOOT_IMAGE_PATH, &status) == 0 && status.st_nlink == 1;
+}
+
+}  // namespace
+
+std::string entryPath(const PackageRecord& record) {
+  return DATABASE_DIRECTORY + record.name + "/";
+}
+
+std::string entryDirectory(const PackageRecord& record) { return DATABASE_DIRECTORY + record.name; }
+
+std::string schedulePath(const PackageRecord& record) {
+  return SCHEDULE_DIRECTORY + record.name + "/schedule";
+}
+
+void loadEntry(InstalledPackage& package) {
+  const std::string entry = entryPath(package);
+  if (package.version == 0) readMetaFiles(package, entry);
+  readStateFiles(package, entry);
+  if (!package.isInert()) readScheduleFile(package);
+}
+
+bool readRefFile(const std::string& path, std::vector<PackageRef>& refs, bool withPriority) {
+  std::ifstream file(path);
+  PackageRef ref;
+  while (file >> ref.name) {
+    if (!(file >> ref.minVersion >> ref.maxVersion)) return false;
+    ref.priority = 0;
+    if (withPriority && !(file >> ref.priority)) return false;
+    refs.push_back(ref);
+  }
+  return true;
+}
+
+bool writeEntry(const InstalledPackage& package, FileJournal& journal) {
+  bool writesMeta = !package.storedAsImage && !package.hasNoMetaFlag();
+  if (writesMeta && !writeMetaFiles(package, journal)) return false;
+  writeStateFiles(package, journal);
+  return true;
+}
+
+bool prepareEntryDirectory(const InstalledPackage& package, FileJournal& journal) {
+  return journal.claimDirectory(entryDirectory(package));
+}
+
+bool registerEntry(const InstalledPackage& package, FileJournal& journal) {
+  return prepareEntryDirectory(package, journal) && writeEntry(package, journal);
+}
+
+void markDisabled(InstalledPackage& package, FileJournal& journal) {
+  const std::string entry = entryPath(package);
+  journal.addRemove(entry + "enabled");
+  writeStateFile(journal, entry + "disabled", package.userForced ? "user" : "auto");
+  package.disabled = true;
+  package.scheduledAction = ACTION_NONE;
+}
+
+void markEnabled(InstalledPackage& package, FileJournal& journal) {
+  const std::string entry = entryPath(package);
+  journal.addRemove(entry + "disabled");
+  if (package.userForced)
+    writeStateFile(journal, entry + "enabled", "user");
+  else
+    journal.addRemove(entry + "enabled");
+  package.disabled = false;
+  package.scheduledAction = ACTION_NONE;
+}
+
+void removeEntry(InstalledPackage& package, FileJournal& journal) {
+  for (const std::string& path : package.files) journal.addRemove(path);
+  package.files.clear();
+  journal.addRemove(entryDirectory(package));
+  journal.addRemove(entryPath(package) + "image");
+  if (package.hasBootFlag() && bootImageUnshared()) journal.addRemove(BOOT_IMAGE_PATH);
+  package.scheduledAction = ACTION_NONE;
+}
+
+void reportWriteFailure(const InstalledPackage& package, const std::string& label) {
+  int errorNumber = errno;
+  std::string name = displayName(package);
+  if (errorNumber == ENOSPC)
+    error("installation of %s failed: disk is too small", name.c_str());
+  else if (errorNumber == EIO)
+    error("installation of %s failed: disk error", name.c_str());
+  else
+    error("installation of %s failed: could not create %s: %s", name.c_str(), label.c_str(),
+          std::strerror(errorNumber));
+}

@@ -1,0 +1,122 @@
+#include "pkg/repository.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "console/console.h"
+#include "pkg/installer_context.h"
+#include "pkg/package_database.h"
+#include "pkgfile/package_header.h"
+#include "pkgfile/package_reader.h"
+
+const char* const IMAGE_DIRECTORY = "/rw/pckg/.images/";
+
+namespace {
+
+using PackageList = std::vector<std::unique_ptr<InstalledPackage>>;
+
+// Only directories are package entries: a plain file left in the database
+// directory (a stream install's "image", say) must not become a package.
+bool isEntryDirectory(const std::string& name) {
+  if (name.empty() || name[0] == '.') return false;
+  struct stat status;
+  return stat((DATABASE_DIRECTORY + name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The names of the database entries, in byte-wise order so that the load
+// order does not depend on the file system. False when the database
+// directory cannot be opened.
+bool listEntries(std::vector<std::string>& names) {
+  DIR* directory = opendir(DATABASE_DIRECTORY);
+  if (directory == nullptr) return false;
+  while (const dirent* entry = readdir(directory))
+    if (isEntryDirectory(entry->d_name)) names.push_back(entry->d_name);
+  closedir(directory);
+  std::sort(names.begin(), names.end());
+  return true;
+}
+
+// Members stand before their bundle; each carries a reference to the
+// bundle's name and version.
+void appendBundle(std::unique_ptr<InstalledPackage> bundle, PackageReader& reader,
+                  PackageList& packages) {
+  readPackageHeader(*bundle, reader);
+  PackageRef bundleRef{bundle->name, bundle->version, bundle->version, 0};
+  while (reader.currentType == PART_HEADER) {
+    auto member = std::make_unique<InstalledPackage>();
+    // A member whose header block cannot be read leaves the reader on its
+    // header part; it is kept as read, and the bundle's walk ends there.
+    bool complete = readPackageHeader(*member, reader);
+    member->bundle = bundleRef;
+    packages.push_back(std::move(member));
+    if (!complete) break;
+  }
+  packages.push_back(std::move(bundle));
+}
+
+// Reads the stored image at `imagePath` into the context's packages; false
+// when there is no image to read.
+bool loadImage(const std::string& name, const std::string& imagePath, PackageList& packages) {
+  struct stat status;
+  if (stat(imagePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  std::ifstream image(imagePath, std::ios::binary);
+  if (!image.is_open()) return false;
+  PackageReader reader(image, false);
+  reader.filter = IMAGE_FILTER;
+  reader.nextPart();
+  auto record = std::make_unique<InstalledPackage>(name);
+  if (reader.currentType == PART_BUNDLE_HEADER) {
+    appendBundle(std::move(record), reader, packages);
+  } else {
+    readPackageHeader(*record, reader);
+    packages.push_back(std::move(record));
+  }
+  return true;
+}
+
+void loadStateOfImageRecords(PackageList& packages) {
+  for (auto& package : packages) loadEntry(*package);
+}
+
+void loadMetaOnlyEntries(const std::vector<std::string>& names, InstallerContext& context) {
+  for (const std::string& name : names) {
+    if (context.findPackage(name) != -1) continue;
+    auto package = std::make_unique<InstalledPackage>(name);
+    loadEntry(*package);
+    context.packages.push_back(std::move(package));
+  }
+}
+
+}  // namespace
+
+bool loadImages(const std::string& prefix, bool fromImageDirectory) {
+  std::vector<std::string> names;
+  if (!listEntries(names)) return false;
+  PackageList& packages = InstallerContext::instance().packages;
+  for (const std::string& name : names) {
+    std::string imagePath =
+        fromImageDirectory ? prefix + name : DATABASE_DIRECTORY + name + "/image";
+    loadImage(name, imagePath, packages);
+  }
+  return true;
+}
+
+void loadRepository(bool quiet, const std::string& architecture) {
+  InstallerContext& context = InstallerContext::instance();
+  context.quiet = quiet;
+  context.architecture = architecture;
+  if (!loadImages(DATABASE_DIRECTORY, false)) {
+    warning("could not open repo");
+    return;
+  }
+  loadImages(IMAGE_DIRECTORY, true);
+  std::vector<std::string> names;
+  if (!listEntries(names)) return;
+  loadStateOfImageRecords(context.packages);
+  loadMetaOnlyEntries(names, context);
+}
