@@ -1,6 +1,5 @@
 #include "journal/safe_write.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,16 +21,6 @@ class SafeWriteTest : public ::testing::Test {
 
   std::string dir = makeTemporaryDirectory("safe-write");
 };
-
-std::vector<std::string> entriesOf(const std::string& directory) {
-  std::vector<std::string> names;
-  if (DIR* listing = opendir(directory.c_str())) {
-    while (const dirent* entry = readdir(listing))
-      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-    closedir(listing);
-  }
-  return names;
-}
 
 mode_t permissionsOf(const std::string& path) {
   struct stat status {};
@@ -255,25 +244,6 @@ ProcessResult withTmpfs(const std::string& path, size_t bytes, const std::functi
   });
 }
 
-TEST_F(SafeWriteTest, CopyOverReplacesTheTargetOnlyWhenComplete) {
-  std::string small = dir + "/small";
-  ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
-  ASSERT_TRUE(writeFile(dir + "/fits", "new content", 0604));
-  ASSERT_TRUE(writeFile(dir + "/huge", std::string(256 * 1024, 'h')));
-  ProcessResult result = withTmpfs(small, 64 * 1024, [&] {
-    if (!writeFile(small + "/target", "old content")) return 1;
-    if (copyOver(dir + "/huge", small + "/target", false)) return 2;
-    if (readFile(small + "/target") != "old content") return 3;
-    if (entriesOf(small) != std::vector<std::string>{"target"}) return 4;  // no temporary left
-    if (!copyOver(dir + "/fits", small + "/target", false)) return 5;
-    if (readFile(small + "/target") != "new content" || permissionsOf(small + "/target") != 0604) return 6;
-    if (readFile(dir + "/fits") != "new content") return 7;
-    return 0;
-  });
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.err.substr(0, 6), "copy: ");
-}
-
 TEST_F(SafeWriteTest, SpaceAccountOfAFailedProbeIsEmpty) {
   FakeProbe probe;
   probe.spaces["/flash"] = {4096, 20};
@@ -305,15 +275,6 @@ TEST_F(SafeWriteTest, RemovalsGiveBlocksBackAndNewFilesCostThem) {
   EXPECT_EQ(account.freeBlocks, 101);
   chargeOperation(account, dir + "/flash/fresh", {JOURNAL_MOVE, dir + "/ram/missing"});
   EXPECT_EQ(account.freeBlocks, 101);
-}
-
-TEST_F(SafeWriteTest, AccountsFitNeedsMoreThanSixteenFreeBlocks) {
-  ASSERT_TRUE(writeFile(dir + "/ram/one", "1"));
-  FileJournal journal;
-  journal.addMove(dir + "/ram/one", dir + "/flash/one");
-  EXPECT_TRUE(accountsFit(journal, {{dir + "/flash", 4096, 18}}));
-  EXPECT_FALSE(accountsFit(journal, {{dir + "/flash", 4096, 17}}));
-  EXPECT_FALSE(accountsFit(journal, {{dir + "/flash", 4096, 100}, {dir + "/flash/boot", 4096, 16}}));
 }
 
 // A real file system: "/flash" is a 64-block tmpfs inside a chrooted child,
