@@ -90,9 +90,40 @@ TEST(ReadPackageHeader, FlagsOnlyWithAtLeastFourBytesAfterTheBlock) {
   EXPECT_EQ(extra.record.flags, 5u);
   EXPECT_EQ(extra.reader.currentType, PART_SIGNATURE);
 
-  HeaderRead three(wrapInFile(PACKAGE_MAGIC, encodePart(PART_HEADER, threeExtra)));
+  HeaderRead three(wrapInFile(PACKAGE_MAGIC, concat({encodePart(PART_HEADER, threeExtra), signaturePart()})),
+                   INSTALL_FILTER);
   ASSERT_TRUE(three.ok);
   EXPECT_EQ(three.record.flags, 0u);
+  EXPECT_EQ(three.reader.currentType, PART_SIGNATURE);
+}
+
+TEST(ReadPackageHeader, FlagsDoNotDependOnWhatTheSourceHasBuffered) {
+  // A source like a pipe that never says how much is waiting.
+  class TrickleSource : public std::streambuf {
+   public:
+    explicit TrickleSource(std::string bytes) : bytes_(std::move(bytes)) {}
+
+   protected:
+    int_type underflow() override {
+      if (next_ == bytes_.size()) return traits_type::eof();
+      char* at = &bytes_[next_++];
+      setg(at, at, at + 1);
+      return traits_type::to_int_type(*at);
+    }
+
+   private:
+    std::string bytes_;
+    size_t next_ = 0;
+  };
+  ByteVector part = encodePart(PART_HEADER, encodeHeaderBlock("tessel", 7, 8, PACKAGE_FLAG_BOOT, true));
+  TrickleSource source(text(wrapInFile(PACKAGE_MAGIC, part)));
+  std::istream in(&source);
+  PackageReader reader(in, true);
+  reader.filter = SCAN_FILTER;
+  ASSERT_EQ(reader.nextPart(), PART_HEADER);
+  PackageRecord record;
+  ASSERT_TRUE(readPackageHeader(record, reader));
+  EXPECT_EQ(record.flags, PACKAGE_FLAG_BOOT);
 }
 
 TEST(ReadPackageHeader, NamesStopAtTheFirstNulOrFillSixteenBytes) {

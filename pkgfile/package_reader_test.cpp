@@ -339,6 +339,18 @@ TEST(PackageReaderCopy, CopyEqualsTheFileAfterMixedReadsPutbacksAndSkips) {
   EXPECT_EQ(copy.str(), text(file));
 }
 
+TEST(PackageReaderCopy, NothingCanBePutBackBeforeThePartStart) {
+  std::istringstream in(text(SamplePackage().file()));
+  PackageReader reader(in, true);
+  reader.filter = INSTALL_FILTER;
+  ASSERT_EQ(reader.nextPart(), PART_HEADER);
+  EXPECT_FALSE(reader.unget());
+  reader.clear();
+  EXPECT_EQ(reader.get(), 't');
+  EXPECT_TRUE(reader.unget());
+  EXPECT_FALSE(reader.unget());
+}
+
 TEST(PackageReaderCopy, ReadsomeIsBoundedByThePart) {
   std::istringstream in(text(SamplePackage().file()));
   PackageReader reader(in, false);

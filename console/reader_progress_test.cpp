@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "console/console.h"
+#include "package_writer.h"
+#include "pkg/installer_context.h"
+#include "pkgfile/package_reader.h"
+
+namespace {
+
+/// The bar that showProgress draws after label "L": 73 cells.
+std::string bar(size_t filled) { return "L [" + std::string(filled, '#') + std::string(73 - filled, ' ') + "]"; }
+
+class ReaderProgress : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InstallerContext::reset();
+    setConsoleOutput(&screen);
+  }
+  void TearDown() override { setConsoleOutput(nullptr); }
+
+  std::ostringstream screen;
+};
+
+}  // namespace
+
+TEST_F(ReaderProgress, BarFollowsTheOffsetInTheFile) {
+  ByteVector file = wrapInFile(PACKAGE_MAGIC, encodePart(PART_FILES, ByteVector(1000, 0)));
+  std::istringstream in(std::string(file.begin(), file.end()));
+  PackageReader reader(in, true);
+  reader.filter = {PART_FILES};
+  ASSERT_EQ(reader.nextPart(), PART_FILES);
+  const std::string& status = InstallerContext::instance().statusLine;
+
+  showProgress(reader, "L");
+  EXPECT_EQ(status, bar(14 * 73 / 1014));
+  reader.seekg(493);
+  showProgress(reader, "L");
+  EXPECT_EQ(status, bar(507 * 73 / 1014));
+  char rest[600];
+  reader.read(rest, sizeof rest);  // past the end: the reader fails
+  ASSERT_TRUE(reader.fail());
+  showProgress(reader, "L");
+  EXPECT_EQ(status, bar(73));
+}
+
+TEST_F(ReaderProgress, HugeDeclaredLengthGivesAnEmptyBarNotAWrappedOne) {
+  ByteVector file = {0x1E, 0xF1, 0xD0, 0xBA, 0xFF, 0xFF, 0xFF, 0xFF};
+  ByteVector part = encodePart(PART_FILES, ByteVector(10, 0));
+  file.insert(file.end(), part.begin(), part.end());
+  std::istringstream in(std::string(file.begin(), file.end()));
+  PackageReader reader(in, false);
+  reader.filter = {PART_FILES};
+  ASSERT_EQ(reader.nextPart(), PART_FILES);
+  reader.seekg(10);
+  showProgress(reader, "L");
+  EXPECT_EQ(InstallerContext::instance().statusLine, bar(0));
+}
