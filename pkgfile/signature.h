@@ -19,6 +19,12 @@ void sha256Variant(const uint8_t* data, size_t length, uint8_t out[32]);
 /// are used as given: 256-bit little-endian numbers, not reduced or clamped.
 void combinePoints(const uint8_t v[32], const uint8_t h[32], const uint8_t key[32], uint8_t x[32]);
 
+/// combinePoints that refuses a key the computation cannot use (not below p,
+/// not on the curve, x(P) = 0, P = ±G, or x(P) = 1/9, where P ± G has order
+/// two): false, and x all zero.
+bool combinePointsChecked(const uint8_t v[32], const uint8_t h[32], const uint8_t key[32],
+                          uint8_t x[32]);
+
 /// True when the 68 bytes of signature data (stored digest, check value,
 /// scalar v) sign `digest` for `key`.
 bool verifySignatureData(const uint8_t digest[20], const uint8_t data[SIGNATURE_DATA_LENGTH],
