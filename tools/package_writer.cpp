@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 #include <cstring>
 
 #include "console/console.h"
@@ -58,18 +59,14 @@ class PartPlan {
       parts_.push_back({2 * rankOf(extra.before), extra.type, extra.data});
   }
 
-  /// Concatenates the parts; `signatureOffset` receives the offset of the
-  /// first part of type 9, or stays unchanged when there is none.
-  ByteVector layOut(size_t& signatureOffset) {
+  /// Concatenates the parts. `offsets` receives, for each part type of the
+  /// order, the offset of its part header (extra parts not counted).
+  ByteVector layOut(std::map<uint16_t, size_t>& offsets) {
     std::stable_sort(parts_.begin(), parts_.end(),
                      [](const PlannedPart& a, const PlannedPart& b) { return a.sortKey < b.sortKey; });
     ByteVector out;
-    bool signatureSeen = false;
     for (const PlannedPart& part : parts_) {
-      if (part.type == PART_SIGNATURE && !signatureSeen && part.sortKey % 2 == 1) {
-        signatureOffset = out.size();
-        signatureSeen = true;
-      }
+      if (part.sortKey % 2 == 1) offsets.emplace(part.type, out.size());
       ByteVector encoded = encodePart(part.type, part.data);
       out.insert(out.end(), encoded.begin(), encoded.end());
     }
@@ -233,15 +230,15 @@ bool packageFileParts(const ByteVector& file, const std::string& label, ByteVect
   return true;
 }
 
-bool signPackageParts(ByteVector& parts, size_t signatureOffset, const SigningKey& key) {
+bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOffset, const SigningKey& key) {
   size_t dataOffset = signatureOffset + PART_HEADER_LENGTH;
-  if (dataOffset > parts.size()) {
+  if (signedStart > signatureOffset || dataOffset > parts.size()) {
     error("no signature part to sign");
     return false;
   }
   SHA1 sha1;
   uint8_t digest[SHA1::DIGEST_LENGTH];
-  sha1.update(parts.data(), dataOffset);
+  sha1.update(parts.data() + signedStart, dataOffset - signedStart);
   sha1.digest(digest);
   uint8_t signature[SIGNATURE_DATA_LENGTH];
   if (!signDigest(key, digest, signature)) return false;
@@ -260,11 +257,11 @@ ByteVector buildPackageParts(const PackageSpec& spec) {
     plan.add(PART_FILES, std::move(data));
   }
   if (spec.writeSignature) plan.add(PART_SIGNATURE, ByteVector(spec.signatureLength, 0));
-  size_t signatureOffset = SIZE_MAX;
-  ByteVector parts = plan.layOut(signatureOffset);
+  std::map<uint16_t, size_t> offsets;
+  ByteVector parts = plan.layOut(offsets);
   if (!fitsInFile(parts)) return ByteVector();
-  if (spec.writeSignature &&
-      !signPackageParts(parts, signatureOffset, spec.key ? *spec.key : developmentKey()))
+  if (spec.writeSignature && !signPackageParts(parts, offsets[PART_HEADER], offsets[PART_SIGNATURE],
+                                               spec.key ? *spec.key : developmentKey()))
     return ByteVector();
   return parts;
 }
@@ -280,8 +277,8 @@ ByteVector buildBundle(const BundleSpec& spec) {
   planHeaderParts(plan, spec, PART_BUNDLE_HEADER);
   if (!spec.omitImage) plan.add(PART_IMAGE, spec.image.value_or(ByteVector()));
   plan.addList(PART_BUNDLE_MEMBERS, spec.optionalMembers, spec.writeEmptyLists);
-  size_t unusedSignatureOffset = SIZE_MAX;
-  ByteVector parts = plan.layOut(unusedSignatureOffset);
+  std::map<uint16_t, size_t> unusedOffsets;
+  ByteVector parts = plan.layOut(unusedOffsets);
   for (const ByteVector& member : spec.members) parts.insert(parts.end(), member.begin(), member.end());
   if (!fitsInFile(parts)) return ByteVector();
   return wrapInFile(PACKAGE_MAGIC, parts);

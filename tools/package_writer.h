@@ -152,8 +152,9 @@ ByteVector wrapInFile(uint32_t magic, const ByteVector& parts);
 /// bytes are not a package file of the length they declare.
 bool packageFileParts(const ByteVector& file, const std::string& label, ByteVector& parts);
 
-/// Signs the package whose parts are `parts`: computes the SHA-1 of the
-/// bytes from the start up to and including the 6-byte header of the
-/// signature part at `signatureOffset`, and fills the first 68 bytes of
-/// that part's data. False (with an error printed) when signing fails.
-bool signPackageParts(ByteVector& parts, size_t signatureOffset, const SigningKey& key);
+/// Signs the package in `parts` whose part of type 1 starts at `signedStart`:
+/// computes the SHA-1 of the bytes from there up to and including the
+/// 6-byte header of the signature part at `signatureOffset`, and fills the
+/// first 68 bytes of that part's data (fewer when the part is shorter).
+/// False (with an error printed) when signing fails.
+bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOffset, const SigningKey& key);

@@ -1,0 +1,308 @@
+#include "package_writer.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "console/console.h"
+#include "pkgfile/package_header.h"
+#include "pkgfile/package_reader.h"
+#include "pkgfile/sha1.h"
+#include "signing.h"
+
+namespace {
+
+ByteVector bytesOf(std::initializer_list<int> values) {
+  ByteVector out;
+  for (int value : values) out.push_back(static_cast<uint8_t>(value));
+  return out;
+}
+
+ByteVector zeros(size_t count) { return ByteVector(count, 0); }
+
+ByteVector concat(std::initializer_list<ByteVector> pieces) {
+  ByteVector out;
+  for (const ByteVector& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
+  return out;
+}
+
+uint32_t u32At(const ByteVector& bytes, size_t offset) {
+  return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
+         static_cast<uint32_t>(bytes[offset + 3]) << 24;
+}
+
+struct PartSpan {
+  uint16_t type;
+  size_t offset;  // of the part header
+  uint32_t length;
+};
+
+// The parts of `bytes` from `offset` on, by their headers.
+std::vector<PartSpan> partsOf(const ByteVector& bytes, size_t offset = FILE_HEADER_LENGTH) {
+  std::vector<PartSpan> parts;
+  while (offset + PART_HEADER_LENGTH <= bytes.size()) {
+    PartSpan part{static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8), offset, u32At(bytes, offset + 2)};
+    parts.push_back(part);
+    offset += PART_HEADER_LENGTH + part.length;
+  }
+  EXPECT_EQ(offset, bytes.size()) << "parts do not end with the data";
+  return parts;
+}
+
+std::vector<uint16_t> typesOf(const std::vector<PartSpan>& parts) {
+  std::vector<uint16_t> types;
+  for (const PartSpan& part : parts) types.push_back(part.type);
+  return types;
+}
+
+ByteVector dataOf(const ByteVector& bytes, const PartSpan& part) {
+  auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(part.offset + PART_HEADER_LENGTH);
+  return ByteVector(begin, begin + part.length);
+}
+
+// True when the signature part `signature` verifies for the package whose
+// part of type 1 starts at `packageStart`, with the development key.
+bool signatureVerifies(const ByteVector& bytes, size_t packageStart, const PartSpan& signature) {
+  SHA1 sha1;
+  uint8_t digest[SHA1::DIGEST_LENGTH];
+  sha1.update(bytes.data() + packageStart, signature.offset + PART_HEADER_LENGTH - packageStart);
+  sha1.digest(digest);
+  return verifySignatureData(digest, bytes.data() + signature.offset + PART_HEADER_LENGTH,
+                             developmentKey().publicKey);
+}
+
+PackageSpec fullSpec() {
+  PackageSpec spec;
+  spec.name = "tessel";
+  spec.version = makeVersion(6, 41, 'b', 3);
+  spec.buildTime = 1700000000;
+  spec.flags = PACKAGE_FLAG_BOOT;
+  spec.partText24 = "t24";
+  spec.architecture = "powerpc";
+  spec.partText2 = "t2";
+  spec.note = "a note";
+  spec.deps = {{"system", makeVersion(6, 40, 'f', 0), 0, 0}};
+  spec.provides = {{"web", 0, makeVersion(7, 0, 'f', 0), -3}};
+  spec.conflicts = {{"oldweb", 0, 0, 0}};
+  spec.image = ByteVector{1, 2, 3};
+  spec.files = {{"bin/tool", 0100755, 0, "#!/bin/sh\n"}, {"etc/x", 0100644, 2, ""}};
+  return spec;
+}
+
+TEST(PackageWriterEncoding, NumbersAreLittleEndianAndNamesPaddedOrCut) {
+  ByteVector out;
+  putU16(out, 0x1234);
+  putU32(out, PACKAGE_MAGIC);
+  EXPECT_EQ(out, bytesOf({0x34, 0x12, 0x1E, 0xF1, 0xD0, 0xBA}));
+
+  ByteVector shortName, exactName, longName;
+  putName(shortName, "ab");
+  putName(exactName, "abcdefghijklmnop");
+  putName(longName, "abcdefghijklmnopqr");
+  EXPECT_EQ(shortName, concat({bytesOf({'a', 'b'}), zeros(14)}));
+  EXPECT_EQ(std::string(exactName.begin(), exactName.end()), "abcdefghijklmnop");
+  EXPECT_EQ(longName, exactName);
+}
+
+TEST(PackageWriterEncoding, FileEntryLayout) {
+  ByteVector entry = encodeFileEntry({"bin/x", 0100755, 3, "hi"});
+  ByteVector expected = concat({bytesOf({0xED, 0x81}), zeros(21), bytesOf({3}), bytesOf({2, 0, 0, 0}),
+                                bytesOf({5, 0}), bytesOf({'b', 'i', 'n', '/', 'x', 'h', 'i'})});
+  EXPECT_EQ(entry, expected);
+}
+
+TEST(PackageWriterLayout, SmallPackageMatchesHandComputedBytes) {
+  PackageSpec spec;
+  spec.name = "ab";
+  spec.version = makeVersion(6, 41, 'b', 3);
+  spec.buildTime = 0x5F000001;
+  spec.flags = PACKAGE_FLAG_BOOT;
+  spec.architecture = "ppc";
+  spec.deps = {{"sys", makeVersion(6, 40, 'f', 0), 0, 0}};
+  spec.writeFilesPart = false;
+  ByteVector file = buildPackage(spec);
+
+  ByteVector expectedUnsigned = concat({
+      bytesOf({0x1E, 0xF1, 0xD0, 0xBA, 0xA5, 0, 0, 0}),                      // magic, 165
+      bytesOf({1, 0, 36, 0, 0, 0, 'a', 'b'}), zeros(14),                      // header part
+      bytesOf({0x03, 0x62, 0x29, 0x06, 0x01, 0, 0, 0x5F}), zeros(8), bytesOf({1, 0, 0, 0}),
+      bytesOf({16, 0, 3, 0, 0, 0, 'p', 'p', 'c'}),                           // architecture
+      bytesOf({3, 0, 34, 0, 0, 0, 1, 0, 's', 'y', 's'}), zeros(13),          // depends
+      bytesOf({0x00, 0x66, 0x28, 0x06}), zeros(12),
+      bytesOf({9, 0, 68, 0, 0, 0}),                                           // signature header
+  });
+  ASSERT_EQ(file.size(), expectedUnsigned.size() + SIGNATURE_DATA_LENGTH);
+  EXPECT_EQ(ByteVector(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(expectedUnsigned.size())),
+            expectedUnsigned);
+
+  std::vector<PartSpan> parts = partsOf(file);
+  ASSERT_EQ(parts.size(), 4u);
+  EXPECT_TRUE(signatureVerifies(file, FILE_HEADER_LENGTH, parts[3]));
+}
+
+TEST(PackageWriterLayout, PartsComeInCanonicalOrderWithExtrasWhereAsked) {
+  PackageSpec spec = fullSpec();
+  EXPECT_EQ(typesOf(partsOf(buildPackage(spec))),
+            (std::vector<uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9}));
+
+  spec.extraParts = {{77, {9, 9}, PART_SIGNATURE}, {78, {}, PART_ARCHITECTURE}, {79, {}, PART_HEADER},
+                     {80, {}, 0}};
+  spec.architecture.reset();
+  spec.partText24.reset();
+  // 78 stands where the missing architecture part would; 80 (type 0 is not in
+  // the order) after everything, outside the signed bytes.
+  ByteVector file = buildPackage(spec);
+  std::vector<PartSpan> parts = partsOf(file);
+  EXPECT_EQ(typesOf(parts), (std::vector<uint16_t>{79, 1, 78, 2, 23, 3, 19, 17, 21, 4, 77, 9, 80}));
+  EXPECT_TRUE(signatureVerifies(file, parts[1].offset, parts[11]));
+}
+
+TEST(PackageWriterLayout, HeaderBlockAndRefListFields) {
+  PackageSpec spec = fullSpec();
+  spec.writeFlags = false;
+  ByteVector file = buildPackage(spec);
+  std::vector<PartSpan> parts = partsOf(file);
+  EXPECT_EQ(parts[0].length, HEADER_BLOCK_LENGTH);
+  ByteVector provides = dataOf(file, parts[6]);
+  ASSERT_EQ(provides.size(), 2 + REF_ENTRY_LENGTH);
+  EXPECT_EQ(u32At(provides, 2 + 16), 0u);
+  EXPECT_EQ(u32At(provides, 2 + 24), makeVersion(7, 0, 'f', 0));
+  EXPECT_EQ(u32At(provides, 2 + 28), 0xFFFFFFFDu);  // priority -3
+
+  spec.deps.clear();
+  EXPECT_EQ(typesOf(partsOf(buildPackage(spec)))[5], PART_PROVIDES);
+  spec.writeEmptyLists = true;
+  std::vector<PartSpan> withEmpty = partsOf(buildPackage(spec));
+  EXPECT_EQ(withEmpty[5].type, PART_DEPENDS);
+  EXPECT_EQ(withEmpty[5].length, 2u);
+}
+
+TEST(PackageWriterLayout, FilesPartInflatesToTheEntriesInOrder) {
+  PackageSpec spec = fullSpec();
+  ByteVector file = buildPackage(spec);
+  PartSpan files = partsOf(file)[9];
+  ByteVector compressed = dataOf(file, files);
+  ByteVector expected = concat({encodeFileEntry(spec.files[0]), encodeFileEntry(spec.files[1])});
+  ByteVector raw(expected.size() + 16);
+  uLongf rawLength = raw.size();
+  ASSERT_EQ(uncompress(raw.data(), &rawLength, compressed.data(), compressed.size()), Z_OK);
+  raw.resize(rawLength);
+  EXPECT_EQ(raw, expected);
+}
+
+TEST(PackageWriterLayout, SignatureKnobsAndSecondMagic) {
+  PackageSpec spec = fullSpec();
+  spec.secondMagic = true;
+  spec.signatureLength = 100;
+  ByteVector longer = buildPackage(spec);
+  EXPECT_EQ(u32At(longer, 0), SECOND_MAGIC);
+  std::vector<PartSpan> parts = partsOf(longer);
+  EXPECT_EQ(parts.back().length, 100u);
+  EXPECT_TRUE(signatureVerifies(longer, FILE_HEADER_LENGTH, parts.back()));
+  EXPECT_EQ(ByteVector(longer.end() - 32, longer.end()), zeros(32));
+
+  spec.signatureLength = 67;
+  ByteVector shorter = buildPackage(spec);
+  PartSpan cut = partsOf(shorter).back();
+  EXPECT_EQ(cut.length, 67u);
+  SHA1 sha1;
+  uint8_t digest[SHA1::DIGEST_LENGTH];
+  sha1.update(shorter.data() + FILE_HEADER_LENGTH, cut.offset + PART_HEADER_LENGTH - FILE_HEADER_LENGTH);
+  sha1.digest(digest);
+  EXPECT_EQ(0, std::memcmp(digest, shorter.data() + cut.offset + PART_HEADER_LENGTH, sizeof digest));
+
+  spec.writeSignature = false;
+  spec.writeFilesPart = false;
+  EXPECT_EQ(partsOf(buildPackage(spec)).back().type, PART_IMAGE);
+}
+
+TEST(PackageWriterLayout, BundleCarriesImageMemberListAndMembersVerbatim) {
+  PackageSpec memberSpec = fullSpec();
+  ByteVector member = buildPackageParts(memberSpec);
+  BundleSpec bundle;
+  bundle.name = "quorilan";
+  bundle.version = makeVersion(6, 41, 'f', 0);
+  bundle.architecture = "powerpc";
+  bundle.optionalMembers = {{"media-kit", 0, 0, 0}};
+  bundle.members = {member, member};
+  ByteVector file = buildBundle(bundle);
+
+  std::vector<PartSpan> parts = partsOf(file);
+  ASSERT_GE(parts.size(), 4u);
+  EXPECT_EQ(parts[0].type, PART_BUNDLE_HEADER);
+  EXPECT_EQ(parts[1].type, PART_ARCHITECTURE);
+  EXPECT_EQ(parts[2].type, PART_IMAGE);
+  EXPECT_EQ(parts[2].length, 0u);
+  EXPECT_EQ(parts[3].type, PART_BUNDLE_MEMBERS);
+  size_t membersStart = parts[4].offset;
+  EXPECT_EQ(ByteVector(file.begin() + static_cast<std::ptrdiff_t>(membersStart), file.end()),
+            concat({member, member}));
+  EXPECT_EQ(u32At(file, 4), file.size() - FILE_HEADER_LENGTH);
+
+  bundle.omitImage = true;
+  bundle.optionalMembers.clear();
+  std::vector<PartSpan> bare = partsOf(buildBundle(bundle));
+  EXPECT_EQ(bare[2].type, PART_HEADER);
+}
+
+TEST(PackageWriterOutput, SameSpecGivesSameBytesAndKeyChangesThem) {
+  PackageSpec spec = fullSpec();
+  ByteVector first = buildPackage(spec);
+  EXPECT_EQ(buildPackage(spec), first);
+  SigningKey other;
+  ASSERT_TRUE(generateKey(other));
+  spec.key = &other;
+  ByteVector otherSigned = buildPackage(spec);
+  ASSERT_EQ(otherSigned.size(), first.size());
+  EXPECT_EQ(ByteVector(otherSigned.begin(), otherSigned.end() - 48), ByteVector(first.begin(), first.end() - 48));
+  EXPECT_NE(otherSigned, first);
+}
+
+TEST(PackageWriterOutput, PackageFilePartsChecksMagicAndLength) {
+  ByteVector file = buildPackage(fullSpec());
+  ByteVector parts;
+  ASSERT_TRUE(packageFileParts(file, "p", parts));
+  EXPECT_EQ(parts, ByteVector(file.begin() + FILE_HEADER_LENGTH, file.end()));
+  std::ostringstream ignored;
+  setConsoleOutput(&ignored);
+  ByteVector longer = file;
+  longer.push_back(0);
+  EXPECT_FALSE(packageFileParts(longer, "p", parts));
+  ByteVector swapped = file;
+  std::swap(swapped[0], swapped[3]);
+  EXPECT_FALSE(packageFileParts(swapped, "p", parts));
+  EXPECT_FALSE(packageFileParts(ByteVector(4, 0), "p", parts));
+  setConsoleOutput(nullptr);
+}
+
+// The installer's own reader takes the written package apart again and
+// accepts its signature.
+TEST(PackageWriterOutput, InstallerReaderReadsFieldsAndVerifies) {
+  ByteVector file = buildPackage(fullSpec());
+  std::istringstream source(std::string(file.begin(), file.end()));
+  PackageReader reader(source, true);
+  reader.filter = {1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9};
+  ASSERT_EQ(reader.nextPart(), PART_HEADER);
+  PackageRecord record;
+  ASSERT_TRUE(readPackageHeader(record, reader));
+  EXPECT_EQ(record.name, "tessel");
+  EXPECT_EQ(versionText(record.version), "6.41beta3");
+  EXPECT_EQ(record.buildTime, 1700000000u);
+  EXPECT_EQ(record.flags, PACKAGE_FLAG_BOOT);
+  EXPECT_EQ(record.partText24, "t24");
+  EXPECT_EQ(record.architecture, "powerpc");
+  EXPECT_EQ(record.partText2, "t2");
+  EXPECT_EQ(record.note, "a note");
+  ASSERT_EQ(record.provides.size(), 1u);
+  EXPECT_EQ(record.provides[0].priority, -3);
+  EXPECT_EQ(record.deps[0].minVersion, makeVersion(6, 40, 'f', 0));
+  EXPECT_EQ(record.conflicts[0].name, "oldweb");
+  EXPECT_TRUE(record.storedAsImage);
+  EXPECT_EQ(reader.nextPart(), PART_FILES);
+  EXPECT_EQ(reader.nextPart(), PART_SIGNATURE);
+  EXPECT_TRUE(reader.verifySignature());
+}
+
+}  // namespace
