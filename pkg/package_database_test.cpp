@@ -1,11 +1,9 @@
 #include "pkg/package_database.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -274,121 +272,89 @@ void writeInRoot(const TestRoot& root, const std::function<void(FileJournal&)>& 
   }));
 }
 
-TEST(PackageDatabaseWrite, PlainPackageWritesVersionDepsFiles) {
+using Writes = std::map<std::string, std::string>;
+using Removals = std::set<std::string>;
+
+// Each case changes the sample package, then compares the journaled files
+// byte for byte and the journaled removals against an entry that holds
+// every file.
+struct WriteCase {
+  const char* what;
+  std::function<void(InstalledPackage&)> change;
+  Writes writes;
+  Removals removals;
+};
+
+const std::string VERSION_LINE = "103310853 1600000000\n";
+
+TEST(PackageDatabaseWrite, JournalsExactlyTheEntrysFiles) {
+  const WriteCase cases[] = {
+      {"plain package, enabled automatically",
+       [](InstalledPackage&) {},
+       {{ENTRY + "version", VERSION_LINE},
+        {ENTRY + "deps", "system 103310848 0\nlibc 0 7\n"},
+        {ENTRY + "files", "bin/tessel\nlib/libtessel.so\netc/plain\n"}},
+       {ENTRY + "bundle", ENTRY + "disabled", ENTRY + "enabled"}},
+      {"lists and bundle, disabled by the user",
+       [](InstalledPackage& package) {
+         package.deps.clear();
+         package.provides = {{"shell", 1, 2, -3}, {"editor", 0, 0, 10}};
+         package.conflicts = {{"wardle", 0, 5, 0}};
+         package.bundle = {"quorilan", 9, 9, 0};
+         package.files = {"/a"};
+         package.disabled = true;
+         package.userForced = true;
+       },
+       {{ENTRY + "version", VERSION_LINE},
+        {ENTRY + "deps", ""},
+        {ENTRY + "provides", "shell 1 2 -3\neditor 0 0 10\n"},
+        {ENTRY + "conflicts", "wardle 0 5\n"},
+        {ENTRY + "bundle", "quorilan\n"},
+        {ENTRY + "files", "a\n"},
+        {ENTRY + "disabled", "user\n"}},
+       {ENTRY + "enabled"}},
+      {"bundle, disabled automatically",
+       [](InstalledPackage& package) {
+         package.isBundle = true;
+         package.disabled = true;
+       },
+       {{ENTRY + "version", VERSION_LINE},
+        {ENTRY + "deps", "system 103310848 0\nlibc 0 7\n"},
+        {ENTRY + "disabled", "auto\n"}},
+       {ENTRY + "bundle", ENTRY + "enabled"}},
+      {"stored as image, enabled by the user",
+       [](InstalledPackage& package) {
+         package.storedAsImage = true;
+         package.provides = {{"shell", 1, 2, 3}};
+         package.bundle.name = "quorilan";
+         package.userForced = true;
+       },
+       {{ENTRY + "enabled", "user\n"}},
+       {ENTRY + "disabled"}},
+      {"no-meta flag, disabled automatically",
+       [](InstalledPackage& package) {
+         package.flags = PACKAGE_FLAG_NO_META;
+         package.disabled = true;
+       },
+       {{ENTRY + "disabled", "auto\n"}},
+       {ENTRY + "enabled"}},
+  };
   TestRoot root;
   writeFullEntry(root);
-  writeInRoot(
-      root,
-      [](FileJournal& journal) {
-        auto sample = samplePackage();
-        InstalledPackage& package = *sample;
-        EXPECT_TRUE(writeEntry(package, journal));
-      },
-      [](const JournalView& view) {
-        EXPECT_EQ(view.writes, (std::map<std::string, std::string>{
-                                   {ENTRY + "version", "103310853 1600000000\n"},
-                                   {ENTRY + "deps", "system 103310848 0\nlibc 0 7\n"},
-                                   {ENTRY + "files", "bin/tessel\nlib/libtessel.so\netc/plain\n"},
-                               }));
-        EXPECT_EQ(view.removals,
-                  (std::set<std::string>{ENTRY + "bundle", ENTRY + "disabled", ENTRY + "enabled"}));
-        EXPECT_TRUE(view.others.empty());
-      });
-}
-
-TEST(PackageDatabaseWrite, ListsBundleAndUserDisabledState) {
-  TestRoot root;
-  writeFullEntry(root);
-  writeInRoot(
-      root,
-      [](FileJournal& journal) {
-        auto sample = samplePackage();
-        InstalledPackage& package = *sample;
-        package.deps.clear();
-        package.provides.push_back({"shell", 1, 2, -3});
-        package.provides.push_back({"editor", 0, 0, 10});
-        package.conflicts.push_back({"wardle", 0, 5, 0});
-        package.bundle = {"quorilan", 9, 9, 0};
-        package.files = {"/a"};
-        package.disabled = true;
-        package.userForced = true;
-        EXPECT_TRUE(writeEntry(package, journal));
-      },
-      [](const JournalView& view) {
-        EXPECT_EQ(view.writes, (std::map<std::string, std::string>{
-                                   {ENTRY + "version", "103310853 1600000000\n"},
-                                   {ENTRY + "deps", ""},
-                                   {ENTRY + "provides", "shell 1 2 -3\neditor 0 0 10\n"},
-                                   {ENTRY + "conflicts", "wardle 0 5\n"},
-                                   {ENTRY + "bundle", "quorilan\n"},
-                                   {ENTRY + "files", "a\n"},
-                                   {ENTRY + "disabled", "user\n"},
-                               }));
-        EXPECT_EQ(view.removals, (std::set<std::string>{ENTRY + "enabled"}));
-      });
-}
-
-TEST(PackageDatabaseWrite, BundleHasNoFilesFileAndAutoDisabledState) {
-  TestRoot root;
-  writeFullEntry(root);
-  writeInRoot(
-      root,
-      [](FileJournal& journal) {
-        auto sample = samplePackage();
-        InstalledPackage& package = *sample;
-        package.isBundle = true;
-        package.disabled = true;
-        EXPECT_TRUE(writeEntry(package, journal));
-      },
-      [](const JournalView& view) {
-        EXPECT_EQ(view.writes.count(ENTRY + "files"), 0u);
-        EXPECT_EQ(view.writes.count(ENTRY + "version"), 1u);
-        EXPECT_EQ(view.writes.at(ENTRY + "disabled"), "auto\n");
-        EXPECT_EQ(view.removals, (std::set<std::string>{ENTRY + "bundle", ENTRY + "enabled"}));
-      });
-}
-
-TEST(PackageDatabaseWrite, ImageOrNoMetaPackageWritesStateFilesOnly) {
-  for (bool storedAsImage : {true, false}) {
-    SCOPED_TRACE(storedAsImage ? "stored as image" : "no-meta flag");
-    TestRoot root;
-    writeFullEntry(root);
-    writeInRoot(
-        root,
-        [storedAsImage](FileJournal& journal) {
-          auto sample = samplePackage();
-          InstalledPackage& package = *sample;
-          package.provides.push_back({"shell", 1, 2, 3});
-          package.bundle.name = "quorilan";
-          if (storedAsImage)
-            package.storedAsImage = true;
-          else
-            package.flags = PACKAGE_FLAG_NO_META;
-          package.userForced = true;
-          EXPECT_TRUE(writeEntry(package, journal));
-        },
-        [](const JournalView& view) {
-          EXPECT_EQ(view.writes,
-                    (std::map<std::string, std::string>{{ENTRY + "enabled", "user\n"}}));
-          EXPECT_EQ(view.removals, (std::set<std::string>{ENTRY + "disabled"}));
-        });
-  }
-}
-
-TEST(PackageDatabaseWrite, MissingStateFilesRecordNoRemoval) {
-  TestRoot root;
-  writeInRoot(
-      root,
-      [](FileJournal& journal) {
-        auto sample = samplePackage();
-        InstalledPackage& package = *sample;
-        package.storedAsImage = true;
-        EXPECT_TRUE(writeEntry(package, journal));
-      },
-      [](const JournalView& view) {
-        EXPECT_TRUE(view.writes.empty());
-        EXPECT_TRUE(view.removals.empty());
-      });
+  EXPECT_TRUE(passesInRoot(root, [&cases] {
+    for (const WriteCase& c : cases) {
+      SCOPED_TRACE(c.what);
+      FileJournal journal;
+      auto package = samplePackage();
+      c.change(*package);
+      EXPECT_TRUE(writeEntry(*package, journal));
+      JournalView view = viewOf(journal);
+      EXPECT_EQ(view.writes, c.writes);
+      EXPECT_EQ(view.removals, c.removals);
+      EXPECT_TRUE(view.others.empty());
+      journal.cancel();
+    }
+  }));
 }
 
 TEST(PackageDatabaseWrite, FailedMetaWriteIsReportedAndStops) {
