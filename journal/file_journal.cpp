@@ -43,11 +43,15 @@ void applySymlink(const std::string& target, const std::string& linkText) {
   if (symlink(linkText.c_str(), target.c_str()) != 0) std::perror("symlink");
 }
 
-void applyMove(const std::string& target, const std::string& source, bool showSpinner) {
+void applyMove(const std::string& target, const JournalOperation& operation, bool showSpinner) {
+  const std::string& source = operation.argument;
   makeDirectories(parentOf(target));
   if (rename(source.c_str(), target.c_str()) == 0) return;
   if (errno == EXDEV) {
-    copyOver(source, target, showSpinner);
+    // A temporary file that the journal owns has served its purpose once
+    // copied; left in "/ram" it would hold memory until the next boot.
+    if (copyOver(source, target, showSpinner) && operation.kind == JOURNAL_TEMPORARY_MOVE)
+      unlink(source.c_str());
     return;
   }
   std::perror("rename");
@@ -129,7 +133,7 @@ void FileJournal::apply(bool showSpinner) const {
     if (operation.kind == JOURNAL_SYMLINK) applySymlink(target, operation.argument);
   }
   for (const auto& [target, operation] : operations_)
-    if (isMove(operation.kind)) applyMove(target, operation.argument, showSpinner);
+    if (isMove(operation.kind)) applyMove(target, operation, showSpinner);
 }
 
 void FileJournal::cancel() {

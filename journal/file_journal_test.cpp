@@ -249,6 +249,7 @@ TEST_F(FileJournalTest, MovesAcrossFileSystemsCopyAndAFailedCopyKeepsTheTarget) 
   ASSERT_EQ(mkdir(flash.c_str(), 0755), 0);
   ASSERT_TRUE(writeFile(path("ram/small"), "small", 0640));
   ASSERT_TRUE(writeFile(path("ram/huge"), std::string(200 * 1024, 'h')));
+  ASSERT_TRUE(writeFile(path("ram/tmp123456"), "owned"));
   ProcessResult result = runInChild([&] {
     if (!enterPrivateMountNamespace() || !mountTmpfs(flash, 64 * 1024)) return 100;
     if (!writeFile(flash + "/kept", "old content")) return 101;
@@ -256,6 +257,7 @@ TEST_F(FileJournalTest, MovesAcrossFileSystemsCopyAndAFailedCopyKeepsTheTarget) 
     FileJournal journal;
     journal.addMove(path("ram/huge"), flash + "/kept");
     journal.addMove(path("ram/small"), flash + "/dir/small");
+    journal.put(flash + "/owned", JOURNAL_TEMPORARY_MOVE, path("ram/tmp123456"));
     journal.apply(true);
     if (readFile(flash + "/kept") != "old content") return 1;
     if (readFile(flash + "/dir/small") != "small") return 2;
@@ -263,6 +265,8 @@ TEST_F(FileJournalTest, MovesAcrossFileSystemsCopyAndAFailedCopyKeepsTheTarget) 
     if (stat((flash + "/dir/small").c_str(), &status) != 0 || (status.st_mode & 0777) != 0640) return 3;
     if (readFile(path("ram/small")) != "small") return 4;  // a copy leaves the source
     if (!isDirectory(flash + "/dir")) return 5;
+    // The journal's own temporary file is not left behind in "/ram".
+    if (readFile(flash + "/owned") != "owned" || pathExists(path("ram/tmp123456"))) return 6;
     return 0;
   });
   EXPECT_EQ(result.status, 0) << result.err;
