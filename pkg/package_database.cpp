@@ -146,8 +146,8 @@ std::string filesLines(const std::set<std::string>& files) {
   return text;
 }
 
-// One meta file: its content, the label of its failure message, and
-// whether it is written at all.
+// One meta file: its name, the label of its failure message, its size
+// hint and its content.
 struct MetaFile {
   const char* name;
   const char* label;
