@@ -56,15 +56,21 @@ void readBundleFile(InstalledPackage& package, const std::string& entry) {
   package.scheduledAction = ACTION_UNINSTALL;
 }
 
-void readFilesFile(InstalledPackage& package, const std::string& entry) {
+// Adds the paths of the entry's "files" list; false when there is none.
+bool readFileList(InstalledPackage& package, const std::string& entry) {
   std::ifstream file(entry + "files");
-  package.isBundle = !file.is_open();
+  if (!file.is_open()) return false;
   std::string line;
   while (std::getline(file, line)) {
     if (line.empty()) continue;
     if (line[0] != '/') line.insert(0, 1, '/');
     package.files.insert(line);
   }
+  return true;
+}
+
+void readFilesFile(InstalledPackage& package, const std::string& entry) {
+  package.isBundle = !readFileList(package, entry);
 }
 
 void readMetaFiles(InstalledPackage& package, const std::string& entry) {
@@ -222,7 +228,13 @@ std::string schedulePath(const PackageRecord& record) {
 
 void loadEntry(InstalledPackage& package) {
   const std::string entry = entryPath(package);
-  if (package.version == 0) readMetaFiles(package, entry);
+  if (package.version == 0)
+    readMetaFiles(package, entry);
+  else
+    // A bundle member whose header came from the bundle's image still has
+    // its files listed in its entry: without them an uninstall or a
+    // replacement would leave the files behind on flash.
+    readFileList(package, entry);
   readStateFiles(package, entry);
   if (!package.isInert()) readScheduleFile(package);
 }

@@ -215,6 +215,21 @@ TEST(PackageDatabaseRead, InertRecordGetsNoSchedule) {
   });
 }
 
+TEST(PackageDatabaseRead, RecordFromImageStillKnowsItsFiles) {
+  TestRoot root;
+  root.write(ENTRY + "files", "flash/bin/tessel\nflash/etc/tessel.conf\n");
+  root.write(ENTRY + "version", "garbage\n");
+  EXPECT_TRUE(passesInRoot(root, [] {
+    InstalledPackage package("tessel");
+    package.version = 7;
+    loadEntry(package);
+    EXPECT_EQ(package.files, (std::set<std::string>{"/flash/bin/tessel", "/flash/etc/tessel.conf"}));
+    EXPECT_EQ(package.version, 7u);
+    EXPECT_FALSE(package.isBundle);
+    EXPECT_EQ(package.scheduledAction, ACTION_NONE);
+  }));
+}
+
 TEST(PackageDatabaseRead, RecordFromImageReadsOnlyStateAndSchedule) {
   TestRoot root;
   root.write(ENTRY + "disabled", "user\n");
