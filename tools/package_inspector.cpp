@@ -21,13 +21,12 @@ constexpr uint8_t MAX_VARIANT = 4;
 constexpr uint16_t REGULAR_FILE_TYPE = 0x8000;
 constexpr uint16_t FILE_TYPE_MASK = 0xF000;
 
-const uint16_t PACKAGE_PART_ORDER[] = {PART_TEXT24,    PART_ARCHITECTURE, PART_TEXT2,
-                                       PART_NOTE,      PART_DEPENDS,      PART_PROVIDES,
-                                       PART_CONFLICTS, PART_IMAGE,        PART_FILES,
-                                       PART_SIGNATURE};
-const uint16_t BUNDLE_PART_ORDER[] = {PART_TEXT24,   PART_ARCHITECTURE, PART_TEXT2,
-                                      PART_NOTE,     PART_DEPENDS,      PART_PROVIDES,
-                                      PART_CONFLICTS, PART_IMAGE,       PART_BUNDLE_MEMBERS};
+const uint16_t PACKAGE_PART_ORDER[] = {PART_TEXT24,  PART_ARCHITECTURE, PART_TEXT2,     PART_NOTE,
+                                       PART_DEPENDS, PART_PROVIDES,     PART_CONFLICTS, PART_IMAGE,
+                                       PART_FILES,   PART_SIGNATURE};
+const uint16_t BUNDLE_PART_ORDER[] = {PART_TEXT24,    PART_ARCHITECTURE, PART_TEXT2,
+                                      PART_NOTE,      PART_DEPENDS,      PART_PROVIDES,
+                                      PART_CONFLICTS, PART_IMAGE,        PART_BUNDLE_MEMBERS};
 
 struct PartView {
   uint16_t type;
@@ -92,7 +91,8 @@ std::string timeText(uint32_t seconds) {
   time_t time = static_cast<time_t>(seconds);
   struct tm broken;
   char buffer[32];
-  if (gmtime_r(&time, &broken) == nullptr || strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &broken) == 0)
+  if (gmtime_r(&time, &broken) == nullptr ||
+      strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &broken) == 0)
     return "?";
   return buffer;
 }
@@ -160,7 +160,9 @@ class Inspector {
     }
     uint32_t magic = readLittleU32(file_.data());
     uint32_t declared = readLittleU32(file_.data() + 4);
-    const char* kind = magic == PACKAGE_MAGIC ? "package" : magic == SECOND_MAGIC ? "second magic" : nullptr;
+    const char* kind = magic == PACKAGE_MAGIC  ? "package"
+                       : magic == SECOND_MAGIC ? "second magic"
+                                               : nullptr;
     out_ << "file of " << file_.size() << " bytes, magic 0x" << std::hex << magic << std::dec << " ("
          << (kind ? kind : "not a package file") << "), declared length " << declared << "\n";
     if (!kind) {
@@ -181,7 +183,8 @@ class Inspector {
         return;
       }
       const uint8_t* header = file_.data() + offset;
-      PartView part{readLittleU16(header), offset, readLittleU32(header + 2), header + PART_HEADER_LENGTH};
+      PartView part{readLittleU16(header), offset, readLittleU32(header + 2),
+                    header + PART_HEADER_LENGTH};
       if (file_.size() - offset - PART_HEADER_LENGTH < part.length) {
         problem("part %u at offset %zu declares %u bytes, the file holds %zu", part.type, offset,
                 part.length, file_.size() - offset - PART_HEADER_LENGTH);
@@ -208,32 +211,19 @@ class Inspector {
          << " bytes at offset " << part.offset << "\n";
     checkOrder(part);
     switch (part.type) {
-      case PART_HEADER:
-        startPackage(part);
-        break;
-      case PART_BUNDLE_HEADER:
-        describeHeaderBlock(part);
-        break;
+      case PART_HEADER: startPackage(part); break;
+      case PART_BUNDLE_HEADER: describeHeaderBlock(part); break;
       case PART_TEXT24:
       case PART_ARCHITECTURE:
       case PART_TEXT2:
-      case PART_NOTE:
-        out_ << "  " << quoted(part.data, part.length) << "\n";
-        break;
+      case PART_NOTE: out_ << "  " << quoted(part.data, part.length) << "\n"; break;
       case PART_DEPENDS:
       case PART_PROVIDES:
       case PART_CONFLICTS:
-      case PART_BUNDLE_MEMBERS:
-        describeRefList(part);
-        break;
-      case PART_FILES:
-        describeFiles(part);
-        break;
-      case PART_SIGNATURE:
-        checkSignature(part);
-        break;
-      default:
-        break;
+      case PART_BUNDLE_MEMBERS: describeRefList(part); break;
+      case PART_FILES: describeFiles(part); break;
+      case PART_SIGNATURE: checkSignature(part); break;
+      default: break;
     }
   }
 
@@ -250,8 +240,8 @@ class Inspector {
     for (size_t rank = 1; rank <= count; ++rank) {
       if (order[rank - 1] != part.type) continue;
       if (rank <= lastRank_)
-        warning("part %u at offset %zu is out of order; the installer does not read it there",
-                part.type, part.offset);
+        warning("part %u at offset %zu is out of order; the installer does not read it there", part.type,
+                part.offset);
       else
         lastRank_ = rank;
       return;
@@ -351,8 +341,8 @@ class Inspector {
   void describeEntry(uint16_t mode, uint8_t variant, uint32_t size, const std::string& name) {
     char modeText[16];
     std::snprintf(modeText, sizeof modeText, "%06o", mode);
-    out_ << "  " << modeText << " variant " << static_cast<unsigned>(variant) << " " << size
-         << " bytes " << name;
+    out_ << "  " << modeText << " variant " << static_cast<unsigned>(variant) << " " << size << " bytes "
+         << name;
     if ((mode & FILE_TYPE_MASK) != REGULAR_FILE_TYPE)
       out_ << " (not a regular file: not installed)";
     else if (variant > MAX_VARIANT)

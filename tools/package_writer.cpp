@@ -3,8 +3,8 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <map>
 #include <cstring>
+#include <map>
 
 #include "console/console.h"
 #include "pkgfile/little_endian.h"
@@ -13,13 +13,12 @@
 
 namespace {
 
-const uint16_t PACKAGE_ORDER[] = {PART_HEADER,  PART_TEXT24,    PART_ARCHITECTURE, PART_TEXT2,
-                                  PART_NOTE,    PART_DEPENDS,   PART_PROVIDES,     PART_CONFLICTS,
-                                  PART_IMAGE,   PART_FILES,     PART_SIGNATURE};
-const uint16_t BUNDLE_ORDER[] = {PART_BUNDLE_HEADER, PART_TEXT24,   PART_ARCHITECTURE,
-                                 PART_TEXT2,         PART_NOTE,     PART_DEPENDS,
-                                 PART_PROVIDES,      PART_CONFLICTS, PART_IMAGE,
-                                 PART_BUNDLE_MEMBERS};
+const uint16_t PACKAGE_ORDER[] = {PART_HEADER, PART_TEXT24,  PART_ARCHITECTURE, PART_TEXT2,
+                                  PART_NOTE,   PART_DEPENDS, PART_PROVIDES,     PART_CONFLICTS,
+                                  PART_IMAGE,  PART_FILES,   PART_SIGNATURE};
+const uint16_t BUNDLE_ORDER[] = {
+    PART_BUNDLE_HEADER, PART_TEXT24,   PART_ARCHITECTURE, PART_TEXT2, PART_NOTE,
+    PART_DEPENDS,       PART_PROVIDES, PART_CONFLICTS,    PART_IMAGE, PART_BUNDLE_MEMBERS};
 
 /// Bytes of the file entry header before the variant byte that stay zero.
 constexpr size_t ENTRY_RESERVED_LENGTH = 21;
@@ -83,8 +82,8 @@ class PartPlan {
 };
 
 void planHeaderParts(PartPlan& plan, const HeaderSpec& spec, uint16_t headerType) {
-  plan.add(headerType, encodeHeaderBlock(spec.name, spec.version, spec.buildTime, spec.flags,
-                                         spec.writeFlags));
+  plan.add(headerType,
+           encodeHeaderBlock(spec.name, spec.version, spec.buildTime, spec.flags, spec.writeFlags));
   plan.addText(PART_TEXT24, spec.partText24);
   plan.addText(PART_ARCHITECTURE, spec.architecture);
   plan.addText(PART_TEXT2, spec.partText2);
@@ -127,7 +126,8 @@ void putU16(ByteVector& out, uint16_t value) {
 }
 
 void putU32(ByteVector& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>((value >> shift) & 0xFF));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<uint8_t>((value >> shift) & 0xFF));
 }
 
 void putName(ByteVector& out, const std::string& name) {
@@ -138,7 +138,9 @@ void putName(ByteVector& out, const std::string& name) {
 
 void putZeros(ByteVector& out, size_t count) { out.insert(out.end(), count, 0); }
 
-void putText(ByteVector& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+void putText(ByteVector& out, const std::string& text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
 
 ByteVector encodePart(uint16_t type, const ByteVector& data) {
   ByteVector out;
@@ -230,7 +232,8 @@ bool packageFileParts(const ByteVector& file, const std::string& label, ByteVect
   return true;
 }
 
-bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOffset, const SigningKey& key) {
+bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOffset,
+                      const SigningKey& key) {
   size_t dataOffset = signatureOffset + PART_HEADER_LENGTH;
   if (signedStart > signatureOffset || dataOffset > parts.size()) {
     error("no signature part to sign");
@@ -242,7 +245,8 @@ bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOff
   sha1.digest(digest);
   uint8_t signature[SIGNATURE_DATA_LENGTH];
   if (!signDigest(key, digest, signature)) return false;
-  size_t room = std::min<size_t>(readLittleU32(parts.data() + signatureOffset + 2), parts.size() - dataOffset);
+  size_t room =
+      std::min<size_t>(readLittleU32(parts.data() + signatureOffset + 2), parts.size() - dataOffset);
   std::memcpy(parts.data() + dataOffset, signature, std::min<size_t>(room, SIGNATURE_DATA_LENGTH));
   return true;
 }

@@ -157,4 +157,5 @@ bool packageFileParts(const ByteVector& file, const std::string& label, ByteVect
 /// 6-byte header of the signature part at `signatureOffset`, and fills the
 /// first 68 bytes of that part's data (fewer when the part is shorter).
 /// False (with an error printed) when signing fails.
-bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOffset, const SigningKey& key);
+bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOffset,
+                      const SigningKey& key);

@@ -43,7 +43,8 @@ struct PartSpan {
 std::vector<PartSpan> partsOf(const ByteVector& bytes, size_t offset = FILE_HEADER_LENGTH) {
   std::vector<PartSpan> parts;
   while (offset + PART_HEADER_LENGTH <= bytes.size()) {
-    PartSpan part{static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8), offset, u32At(bytes, offset + 2)};
+    PartSpan part{static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8), offset,
+                  u32At(bytes, offset + 2)};
     parts.push_back(part);
     offset += PART_HEADER_LENGTH + part.length;
   }
@@ -125,17 +126,17 @@ TEST(PackageWriterLayout, SmallPackageMatchesHandComputedBytes) {
   ByteVector file = buildPackage(spec);
 
   ByteVector expectedUnsigned = concat({
-      bytesOf({0x1E, 0xF1, 0xD0, 0xBA, 0xA5, 0, 0, 0}),                      // magic, 165
-      bytesOf({1, 0, 36, 0, 0, 0, 'a', 'b'}), zeros(14),                      // header part
+      bytesOf({0x1E, 0xF1, 0xD0, 0xBA, 0xA5, 0, 0, 0}),   // magic, 165
+      bytesOf({1, 0, 36, 0, 0, 0, 'a', 'b'}), zeros(14),  // header part
       bytesOf({0x03, 0x62, 0x29, 0x06, 0x01, 0, 0, 0x5F}), zeros(8), bytesOf({1, 0, 0, 0}),
-      bytesOf({16, 0, 3, 0, 0, 0, 'p', 'p', 'c'}),                           // architecture
-      bytesOf({3, 0, 34, 0, 0, 0, 1, 0, 's', 'y', 's'}), zeros(13),          // depends
-      bytesOf({0x00, 0x66, 0x28, 0x06}), zeros(12),
-      bytesOf({9, 0, 68, 0, 0, 0}),                                           // signature header
+      bytesOf({16, 0, 3, 0, 0, 0, 'p', 'p', 'c'}),                                 // architecture
+      bytesOf({3, 0, 34, 0, 0, 0, 1, 0, 's', 'y', 's'}), zeros(13),                // depends
+      bytesOf({0x00, 0x66, 0x28, 0x06}), zeros(12), bytesOf({9, 0, 68, 0, 0, 0}),  // signature header
   });
   ASSERT_EQ(file.size(), expectedUnsigned.size() + SIGNATURE_DATA_LENGTH);
-  EXPECT_EQ(ByteVector(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(expectedUnsigned.size())),
-            expectedUnsigned);
+  EXPECT_EQ(
+      ByteVector(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(expectedUnsigned.size())),
+      expectedUnsigned);
 
   std::vector<PartSpan> parts = partsOf(file);
   ASSERT_EQ(parts.size(), 4u);
@@ -147,8 +148,8 @@ TEST(PackageWriterLayout, PartsComeInCanonicalOrderWithExtrasWhereAsked) {
   EXPECT_EQ(typesOf(partsOf(buildPackage(spec))),
             (std::vector<uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9}));
 
-  spec.extraParts = {{77, {9, 9}, PART_SIGNATURE}, {78, {}, PART_ARCHITECTURE}, {79, {}, PART_HEADER},
-                     {80, {}, 0}};
+  spec.extraParts = {
+      {77, {9, 9}, PART_SIGNATURE}, {78, {}, PART_ARCHITECTURE}, {79, {}, PART_HEADER}, {80, {}, 0}};
   spec.architecture.reset();
   spec.partText24.reset();
   // 78 stands where the missing architecture part would; 80 (type 0 is not in
@@ -256,7 +257,8 @@ TEST(PackageWriterOutput, SameSpecGivesSameBytesAndKeyChangesThem) {
   spec.key = &other;
   ByteVector otherSigned = buildPackage(spec);
   ASSERT_EQ(otherSigned.size(), first.size());
-  EXPECT_EQ(ByteVector(otherSigned.begin(), otherSigned.end() - 48), ByteVector(first.begin(), first.end() - 48));
+  EXPECT_EQ(ByteVector(otherSigned.begin(), otherSigned.end() - 48),
+            ByteVector(first.begin(), first.end() - 48));
   EXPECT_NE(otherSigned, first);
 }
 

@@ -15,8 +15,8 @@
 
 #include "console/console.h"
 #include "package_inspector.h"
-#include "pkgfile/package_header.h"
 #include "package_writer.h"
+#include "pkgfile/package_header.h"
 #include "signing.h"
 #include "source_tree.h"
 
@@ -221,7 +221,8 @@ bool parseRef(const std::string& text, bool withPriority, PackageRef& ref) {
   }
   fields.resize(4);
   ref.name = fields[0];
-  return checkPackageName(ref.name, "reference name") && parseVersionOption(fields[1], true, ref.minVersion) &&
+  return checkPackageName(ref.name, "reference name") &&
+         parseVersionOption(fields[1], true, ref.minVersion) &&
          parseVersionOption(fields[2], true, ref.maxVersion) &&
          (fields[3].empty() || parsePriority(fields[3], ref.priority));
 }
@@ -416,7 +417,8 @@ int runInfo(ArgumentCursor& args) {
   std::string keyPath, path;
   while (!args.done() && !args.missingValue()) {
     if (args.option("--key", keyPath)) continue;
-    if (args.current().compare(0, 1, "-") == 0) return usageError("info: unknown option " + args.current());
+    if (args.current().compare(0, 1, "-") == 0)
+      return usageError("info: unknown option " + args.current());
     if (!path.empty()) return usageError("info: more than one file: " + args.current());
     path = args.current();
     args.skip();

@@ -1,4 +1,5 @@
-// Runs the qbxtool command on temporary directories.
+// Runs the qbxtool command on temporary directories, and checks the
+// package description of its info command in-process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "console/console.h"
+#include "package_inspector.h"
 #include "package_writer.h"
 #include "pkgfile/little_endian.h"
 #include "pkgfile/sha1.h"
@@ -71,7 +74,10 @@ class Qbxtool : public ::testing::Test {
       int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(out, 1);
       dup2(err, 2);
-      if (epoch) setenv("SOURCE_DATE_EPOCH", epoch, 1); else unsetenv("SOURCE_DATE_EPOCH");
+      if (epoch)
+        setenv("SOURCE_DATE_EPOCH", epoch, 1);
+      else
+        unsetenv("SOURCE_DATE_EPOCH");
       std::vector<char*> argv{const_cast<char*>(QBXTOOL_BINARY)};
       for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
       argv.push_back(nullptr);
@@ -80,7 +86,8 @@ class Qbxtool : public ::testing::Test {
     }
     RunResult result;
     int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+      result.status = WEXITSTATUS(status);
     result.out = readText(outPath);
     result.err = readText(errPath);
     return result;
@@ -89,8 +96,10 @@ class Qbxtool : public ::testing::Test {
   std::string path(const std::string& relative) const { return dir_ + "/" + relative; }
 
   // Builds a package of the tree with a few fixed options.
-  RunResult build(const std::string& output, const std::string& name, std::vector<std::string> extra = {}) {
-    std::vector<std::string> arguments = {"build", "-o", path(output), "--name", name, "--version", "6.41beta3"};
+  RunResult build(const std::string& output, const std::string& name,
+                  std::vector<std::string> extra = {}) {
+    std::vector<std::string> arguments = {"build", "-o",        path(output), "--name",
+                                          name,    "--version", "6.41beta3"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     arguments.push_back(path("tree"));
     return run(arguments);
@@ -121,8 +130,9 @@ TEST_F(Qbxtool, BuildThenInfoShowsEverythingAndVerifies) {
   RunResult info = run({"info", path("p.qbx")});
   EXPECT_EQ(info.status, 0) << info.err;
   const std::string& out = info.out;
-  positionOf(out, "name \"tessel\", version 6.41beta3, build time 1700000000 (2023-11-14 22:13:20 UTC), "
-                  "flags 0x00000001 (boot)");
+  positionOf(out,
+             "name \"tessel\", version 6.41beta3, build time 1700000000 (2023-11-14 22:13:20 UTC), "
+             "flags 0x00000001 (boot)");
   positionOf(out, "\"x\\x01\"");
   positionOf(out, "\"powerpc\"");
   positionOf(out, "\"web tools\"");
@@ -145,7 +155,8 @@ TEST_F(Qbxtool, SameInputsGiveSameBytesAndBuildTimeComesFromTheEnvironment) {
   constexpr size_t BUILD_TIME_OFFSET = FILE_HEADER_LENGTH + PART_HEADER_LENGTH + 20;
   EXPECT_EQ(readLittleU32(bytes("one.qbx").data() + BUILD_TIME_OFFSET), 0u);
 
-  std::vector<std::string> arguments = {"build", "-o", path("epoch.qbx"), "--name", "same", "--version", "1.0"};
+  std::vector<std::string> arguments = {"build",     "-o", path("epoch.qbx"), "--name", "same",
+                                        "--version", "1.0"};
   ASSERT_EQ(run(arguments, "1234567").status, 0);
   EXPECT_EQ(readLittleU32(bytes("epoch.qbx").data() + BUILD_TIME_OFFSET), 1234567u);
   RunResult bad = run(arguments, "soon");
@@ -199,8 +210,9 @@ TEST_F(Qbxtool, KeygenKeySignsPackagesThatVerifyWithThatKeyOnly) {
 TEST_F(Qbxtool, BundleOfTwoPackagesWithOptionalMember) {
   ASSERT_EQ(build("a.qbx", "media-kit").status, 0);
   ASSERT_EQ(build("b.qbx", "tessel", {"--second-magic"}).status, 0);
-  RunResult bundled = run({"bundle", "-o", path("s.qbd"), "--name", "quorilan", "--version", "6.41",
-                           "--arch", "powerpc", "--optional", "media-kit", path("a.qbx"), path("b.qbx")});
+  RunResult bundled =
+      run({"bundle", "-o", path("s.qbd"), "--name", "quorilan", "--version", "6.41", "--arch", "powerpc",
+           "--optional", "media-kit", path("a.qbx"), path("b.qbx")});
   ASSERT_EQ(bundled.status, 0) << bundled.err;
   RunResult info = run({"info", path("s.qbd")});
   EXPECT_EQ(info.status, 0) << info.err;
@@ -216,13 +228,17 @@ TEST_F(Qbxtool, BundleOfTwoPackagesWithOptionalMember) {
   positionOf(info.out, "\"media-kit\" min - max - priority 0");
 
   ASSERT_EQ(run({"bundle", "-o", path("n.qbd"), "--name", "quorilan", "--version", "6.41", "--no-image",
-                 path("a.qbx")}).status, 0);
+                 path("a.qbx")})
+                .status,
+            0);
   RunResult bare = run({"info", path("n.qbd")});
   EXPECT_EQ(bare.status, 0);
   EXPECT_EQ(bare.out.find("part 21"), std::string::npos);
 
   writeFile("junk.qbx", "not a package");
-  EXPECT_EQ(run({"bundle", "-o", path("j.qbd"), "--name", "q", "--version", "1.0", path("junk.qbx")}).status, 1);
+  EXPECT_EQ(
+      run({"bundle", "-o", path("j.qbd"), "--name", "q", "--version", "1.0", path("junk.qbx")}).status,
+      1);
 }
 
 TEST_F(Qbxtool, UsageErrorsAndRefusedInputs) {
@@ -247,6 +263,48 @@ TEST_F(Qbxtool, UsageErrorsAndRefusedInputs) {
   EXPECT_EQ(link.status, 1);
   positionOf(link.err, "neither a regular file nor a directory");
   EXPECT_NE(access(path("x.qbx").c_str(), F_OK), 0);
+}
+
+// Problems that make a file broken, and a part order that only warns.
+TEST(PackageInspector, ReportsStructuralProblems) {
+  std::ostringstream messages, out;
+  setConsoleOutput(&messages);
+  const uint8_t* key = developmentKey().publicKey;
+  PackageSpec spec;
+  spec.name = "a";
+  spec.version = makeVersion(1, 0, 'f', 0);
+  spec.files = {{"bin/a", 0100644, 0, "data"}};
+  EXPECT_TRUE(inspectPackageFile(buildPackage(spec), key, out));
+  EXPECT_EQ(messages.str(), "");
+
+  PackageSpec late = spec;
+  late.extraParts = {{PART_ARCHITECTURE, {'x'}, PART_SIGNATURE}};
+  EXPECT_TRUE(inspectPackageFile(buildPackage(late), key, out));
+  positionOf(messages.str(), "WARNING: part 16 at offset");
+
+  PackageSpec unsigned_ = spec;
+  unsigned_.writeSignature = false;
+  EXPECT_FALSE(inspectPackageFile(buildPackage(unsigned_), key, out));
+  positionOf(messages.str(), "package a-1.0 has no signature part");
+
+  ByteVector entry = encodeFileEntry(spec.files[0]);
+  entry.resize(FILE_ENTRY_HEADER_LENGTH + 2);
+  PackageSpec cut = spec;
+  cut.rawFilesData.emplace();
+  ASSERT_TRUE(compressData(entry, *cut.rawFilesData));
+  EXPECT_FALSE(inspectPackageFile(buildPackage(cut), key, out));
+  positionOf(messages.str(), "name or data cut short");
+
+  cut.rawFilesData = ByteVector{0x78, 0xDA, 0x01};
+  EXPECT_FALSE(inspectPackageFile(buildPackage(cut), key, out));
+  positionOf(messages.str(), "the compressed data is cut short");
+
+  BundleSpec empty;
+  empty.name = "q";
+  empty.version = makeVersion(1, 0, 'f', 0);
+  EXPECT_FALSE(inspectPackageFile(buildBundle(empty), key, out));
+  positionOf(messages.str(), "the bundle holds no member package");
+  setConsoleOutput(nullptr);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include "signing.h"
 
+#include <fcntl.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
-
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +26,10 @@ const char* const ORDER_LOW = "27742317777372353535851937790883648493";
 constexpr int KEY_ATTEMPTS = 16;
 // 1/9 mod p as 32 little-endian bytes in hex.
 const char* const INVERSE_OF_NINE = "12c7711cc7711cc7711cc7711cc7711cc7711cc7711cc7711cc7711cc7711c47";
+
+const char* const KEY_FILE_COMMENT =
+    "# Package signing key. Keep the private line secret.\n"
+    "# Both values are 32 bytes written as 64 hex digits, least significant byte first.\n";
 
 // The private half of keys/development-key.txt; the file says the same.
 const char* const DEVELOPMENT_PRIVATE =
@@ -97,7 +100,8 @@ class Curve {
  private:
   bool initBasePoint() {
     Bn ySquared = newBn();
-    bool ok = ySquared && BN_set_word(ySquared.get(), BASE_Y_SQUARED) && BN_set_word(base_.x.get(), BASE_X);
+    bool ok =
+        ySquared && BN_set_word(ySquared.get(), BASE_Y_SQUARED) && BN_set_word(base_.x.get(), BASE_X);
     ok = ok && BN_mod_sqrt(base_.y.get(), ySquared.get(), p_.get(), context_.get()) != nullptr;
     if (ok && BN_is_odd(base_.y.get())) ok = BN_sub(base_.y.get(), p_.get(), base_.y.get());
     base_.infinity = false;
@@ -134,9 +138,8 @@ class Curve {
     bool ok = numerator && term && denominator;
     ok = ok && BN_mod_sqr(numerator.get(), point.x.get(), p_.get(), ctx) &&
          BN_mul_word(numerator.get(), 3) &&
-         BN_mod_mul(term.get(), a_.get(), point.x.get(), p_.get(), ctx) &&
-         BN_mul_word(term.get(), 2) && BN_add(numerator.get(), numerator.get(), term.get()) &&
-         BN_add_word(numerator.get(), 1) &&
+         BN_mod_mul(term.get(), a_.get(), point.x.get(), p_.get(), ctx) && BN_mul_word(term.get(), 2) &&
+         BN_add(numerator.get(), numerator.get(), term.get()) && BN_add_word(numerator.get(), 1) &&
          BN_mod_add(denominator.get(), point.y.get(), point.y.get(), p_.get(), ctx);
     return ok && divide(numerator.get(), denominator.get(), slope);
   }
@@ -330,7 +333,7 @@ bool parseHex32(const std::string& text, uint8_t bytes[32]) {
   uint8_t parsed[32];
   for (size_t i = 0; i < 64; ++i) {
     char c = text[i];
-    int digit = c >= '0' && c <= '9' ? c - '0'
+    int digit = c >= '0' && c <= '9'   ? c - '0'
                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                        : -1;
@@ -407,7 +410,8 @@ bool generateKey(SigningKey& key) {
     if (BN_is_zero(a.get())) continue;
     if (!curve.multiplyBase(a.get(), point)) return reportCurveFailure();
     if (point.infinity) continue;
-    if (BN_is_odd(point.y.get()) && !BN_sub(a.get(), curve.order(), a.get())) return reportCurveFailure();
+    if (BN_is_odd(point.y.get()) && !BN_sub(a.get(), curve.order(), a.get()))
+      return reportCurveFailure();
     SigningKey candidate;
     if (!toLittleEndian(a.get(), candidate.privateScalar) ||
         !toLittleEndian(point.x.get(), candidate.publicKey))
@@ -451,11 +455,8 @@ bool readPublicKeyFile(const std::string& path, uint8_t publicKey[32]) {
 }
 
 bool writeKeyFile(const std::string& path, const SigningKey& key) {
-  std::string text =
-      "# Package signing key. Keep the private line secret.\n"
-      "# Both values are 32 bytes written as 64 hex digits, least significant byte first.\n"
-      "private " + hexText(key.privateScalar) + "\n" +
-      "public " + hexText(key.publicKey) + "\n";
+  std::string text = std::string(KEY_FILE_COMMENT) + "private " + hexText(key.privateScalar) +
+                     "\npublic " + hexText(key.publicKey) + "\n";
   // A new file only, readable by its owner alone: an existing key is never
   // overwritten.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);

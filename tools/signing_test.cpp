@@ -181,10 +181,12 @@ TEST_F(KeyFiles, BrokenKeyFilesAreRefused) {
   uint8_t negated[32];
   negateScalar(developmentKey().privateScalar, negated);
   SigningKey key;
-  EXPECT_FALSE(readKeyFile(write("mismatch", "private " + devPrivate + "\npublic " + std::string(64, '1') + "\n"), key));
+  EXPECT_FALSE(readKeyFile(
+      write("mismatch", "private " + devPrivate + "\npublic " + std::string(64, '1') + "\n"), key));
   EXPECT_FALSE(readKeyFile(write("odd", "private " + hexText(negated) + "\n"), key));
   EXPECT_FALSE(readKeyFile(write("garbage", "private " + devPrivate + " extra\n"), key));
-  EXPECT_FALSE(readKeyFile(write("publiconly", "public " + hexText(developmentKey().publicKey) + "\n"), key));
+  EXPECT_FALSE(
+      readKeyFile(write("publiconly", "public " + hexText(developmentKey().publicKey) + "\n"), key));
   EXPECT_FALSE(readKeyFile(directory_ + "/missing", key));
   EXPECT_FALSE(readKeyFile(write("zero", "private " + std::string(64, '0') + "\n"), key));
   EXPECT_NE(messages_.str().find("odd y"), std::string::npos);
@@ -192,7 +194,8 @@ TEST_F(KeyFiles, BrokenKeyFilesAreRefused) {
   uint8_t publicKey[32];
   EXPECT_TRUE(readPublicKeyFile(directory_ + "/publiconly", publicKey));
   EXPECT_EQ(0, std::memcmp(publicKey, developmentKey().publicKey, 32));
-  EXPECT_TRUE(readPublicKeyFile(write("private", "# comment\n\nprivate " + devPrivate + "\n"), publicKey));
+  EXPECT_TRUE(
+      readPublicKeyFile(write("private", "# comment\n\nprivate " + devPrivate + "\n"), publicKey));
   EXPECT_EQ(0, std::memcmp(publicKey, developmentKey().publicKey, 32));
   EXPECT_FALSE(readPublicKeyFile(write("base", "public 09" + std::string(62, '0') + "\n"), publicKey));
   EXPECT_FALSE(readPublicKeyFile(write("big", "public " + std::string(62, 'f') + "7f\n"), publicKey));
