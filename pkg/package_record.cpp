@@ -87,6 +87,13 @@ bool parseVersion(const std::string& text, PackageVersion& out) {
   return true;
 }
 
+bool isSafePackageName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c <= ' ' || c == '/' || c == 0x7F) return false;
+  return true;
+}
+
 std::string nameVersionText(const PackageRecord& record) {
   return record.name + "-" + versionText(record.version);
 }

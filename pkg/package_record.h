@@ -99,6 +99,10 @@ class InstalledPackage : public PackageRecord {
   uint32_t scheduledAction = ACTION_NONE;
 };
 
+/// True for a name that can be a directory of the package database: not
+/// empty, "." or "..", and without "/", blanks or control characters.
+bool isSafePackageName(const std::string& name);
+
 /// Text form of a version: "6.40.5", "6.40", "6.41beta3", "7.0rc", "0.0".
 std::string versionText(PackageVersion version);
 

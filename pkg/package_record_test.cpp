@@ -57,3 +57,10 @@ TEST(RecordText, RefTextAndDisplayName) {
   member.bundle = PackageRef{"quorilan", makeVersion(6, 40, 'f', 5), makeVersion(6, 40, 'f', 5), 0};
   EXPECT_EQ(displayName(member), "quorilan-6.40.5");
 }
+
+TEST(PackageName, OnlyNamesThatStayInsideTheDatabaseAreSafe) {
+  for (const char* name : {"tessel", "media-kit", "a.b", "...", "x_1"}) EXPECT_TRUE(isSafePackageName(name)) << name;
+  for (const char* name : {"", ".", "..", "a/b", "/", "a b", "tab\there", "nl\n", "del\x7f"})
+    EXPECT_FALSE(isSafePackageName(name)) << name;
+  EXPECT_FALSE(isSafePackageName(std::string("nul\0in", 6)));
+}

@@ -68,7 +68,8 @@ bool readHeaderBlock(PackageRecord& record, PackageReader& reader) {
       readBytes(reader, flags, FLAGS_LENGTH)) {
     record.flags = readLittleU32(flags);
   }
-  return true;
+  // The name becomes a directory of the package database.
+  return isSafePackageName(record.name);
 }
 
 /// When the reader stands on a part of `type`, reads it into `text` and moves
