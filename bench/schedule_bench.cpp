@@ -97,9 +97,13 @@ void BM_PlanEnableChainEnd(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 
-BENCHMARK(BM_PlanNothingScheduled)->Arg(125)->Arg(250)->Arg(500)->Arg(1000)->Complexity()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlanUninstallNeededBase)->Arg(125)->Arg(250)->Arg(500)->Arg(1000)->Complexity()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlanChainLosesItsRoot)->Arg(125)->Arg(250)->Arg(500)->Arg(1000)->Complexity()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlanEnableChainEnd)->Arg(125)->Arg(250)->Arg(500)->Arg(1000)->Complexity()->Unit(benchmark::kMillisecond);
+void chainSizes(benchmark::internal::Benchmark* run) {
+  run->Arg(125)->Arg(250)->Arg(500)->Arg(1000)->Complexity()->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK(BM_PlanNothingScheduled)->Apply(chainSizes);
+BENCHMARK(BM_PlanUninstallNeededBase)->Apply(chainSizes);
+BENCHMARK(BM_PlanChainLosesItsRoot)->Apply(chainSizes);
+BENCHMARK(BM_PlanEnableChainEnd)->Apply(chainSizes);
 
 }  // namespace

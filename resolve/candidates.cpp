@@ -92,8 +92,8 @@ InstallFlags checkInstalledVersion(const PackageRecord& candidate, InstallFlags 
   int order = compareVersions(candidate, *installed);
   if (order < 0) {
     if (!(granted & INSTALL_DOWNGRADE)) {
-      warning("omitting package %s: newer package %s is already installed", nameVersionText(candidate).c_str(),
-              nameVersionText(*installed).c_str());
+      warning("omitting package %s: newer package %s is already installed",
+              nameVersionText(candidate).c_str(), nameVersionText(*installed).c_str());
       reported = true;
     }
     return INSTALL_DOWNGRADE;
@@ -200,7 +200,8 @@ bool checkDeviceLimits(const PackageRecord& candidate, bool report) {
   }
   if (candidate.version <= LAST_OLD_FILE_SYSTEM_VERSION && isLargeBlockFlash()) {
     if (report)
-      warning("omitting package %s: it does not support current file system", nameVersionText(candidate).c_str());
+      warning("omitting package %s: it does not support current file system",
+              nameVersionText(candidate).c_str());
     return false;
   }
   return true;

@@ -28,7 +28,8 @@ std::string packageFile(const std::string& name, PackageVersion version, uint32_
   return fileText(buildPackage(spec));
 }
 
-std::string bundleFile(const std::string& name, PackageVersion version, const std::vector<std::string>& members) {
+std::string bundleFile(const std::string& name, PackageVersion version,
+                       const std::vector<std::string>& members) {
   BundleSpec spec;
   spec.name = name;
   spec.version = version;

@@ -430,7 +430,8 @@ void prepareRoot(const TestRoot& root, const Scenario& scenario) {
   for (const RecordSpec& spec : scenario.installed) {
     std::unique_ptr<InstalledPackage> record = makeInstalled(spec);
     std::string entry = "/flash/var/pdb/" + record->name + "/";
-    root.write(entry + "version", std::to_string(record->version) + " " + std::to_string(record->buildTime) + "\n");
+    std::string version = std::to_string(record->version) + " " + std::to_string(record->buildTime);
+    root.write(entry + "version", version + "\n");
     if (record->disabled) root.write(entry + "disabled", record->userForced ? "user\n" : "auto\n");
     else if (record->userForced) root.write(entry + "enabled", "user\n");
   }

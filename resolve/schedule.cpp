@@ -122,8 +122,8 @@ void collectPlan(PackageList& removals, PackageList& enables) {
 /// Takes the record out of the context's packages and destroys it.
 void destroyRecord(const InstalledPackage* record) {
   auto& list = packages();
-  auto found = std::find_if(list.begin(), list.end(),
-                            [record](const std::unique_ptr<InstalledPackage>& p) { return p.get() == record; });
+  auto owns = [record](const std::unique_ptr<InstalledPackage>& owner) { return owner.get() == record; };
+  auto found = std::find_if(list.begin(), list.end(), owns);
   if (found != list.end()) list.erase(found);
 }
 
@@ -214,8 +214,8 @@ void keepDependency(InstalledPackage& dependency, const InstalledPackage& depend
   uint32_t action = dependency.scheduledAction;
   if (action == ACTION_UNINSTALL || action == ACTION_DISABLE) {
     if (level != 0)
-      warning("can not %s %s: %s depends on it", scheduleActionName(action), nameVersionText(dependency).c_str(),
-              dependant.name.c_str());
+      warning("can not %s %s: %s depends on it", scheduleActionName(action),
+              nameVersionText(dependency).c_str(), dependant.name.c_str());
     dependency.scheduledAction = ACTION_NONE;
     pullInDependencies(dependency, level);
     return;
@@ -255,7 +255,8 @@ void resolveEnableConflicts(InstalledPackage& package, int level) {
     }
     // Both are to be enabled: the earlier decision for `record` stands.
     if (level != 0)
-      warning("can not enable %s: %s conflicts with it", package.name.c_str(), nameVersionText(record).c_str());
+      warning("can not enable %s: %s conflicts with it", package.name.c_str(),
+              nameVersionText(record).c_str());
     package.scheduledAction = ACTION_NONE;
     return;
   }
