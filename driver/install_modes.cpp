@@ -23,16 +23,6 @@ constexpr int STATUS_NO_IMAGE = -1;
 constexpr int STATUS_NO_SPACE = 28;
 constexpr int STATUS_NOT_STORED = 1;
 
-void placeStreamImage(FileJournal& journal, const std::string& directory, bool boot) {
-  std::string target = directory + "image";
-  if (boot) {
-    journal.addMove(STREAM_IMAGE_SOURCE, "/flash/bootimage");
-    journal.addSymlink("/flash/bootimage", target);
-  } else {
-    journal.addMove(STREAM_IMAGE_SOURCE, target);
-  }
-}
-
 void markPackagesChanged(FileJournal& journal) {
   std::ofstream marker = journal.openWrite(CHANGE_MARKER, 1, 0);
   marker.close();
@@ -61,7 +51,9 @@ int runStreamInstallMode(const Settings& settings) {
                                       UserStateMap(), image.rdbuf(), &directory, &boot);
   image.close();
   if (status == 0) {
-    placeStreamImage(journal, directory, boot);
+    // Without an entry directory (no image part) the target is the
+    // relative name "image", that is "/image".
+    placePackageImage(journal, STREAM_IMAGE_SOURCE, directory + "image", boot);
     journal.apply(false);
   } else {
     journal.cancel();

@@ -1,6 +1,8 @@
 #include "driver/stream_install.h"
 
+#include "journal/file_journal.h"
 #include "pkg/installer_context.h"
+#include "pkg/package_database.h"
 #include "pkgfile/package_format.h"
 #include "pkgfile/package_reader.h"
 #include "resolve/schedule.h"
@@ -32,6 +34,16 @@ unsigned installFromStream(FileJournal& journal, std::istream& input, InstallFla
   InstalledPackage* installed =
       installPackageFromStream(journal, reader, flags, userStates, nullptr, directory, boot);
   return installed != nullptr ? 0 : 1;
+}
+
+void placePackageImage(FileJournal& journal, const std::string& file, const std::string& target,
+                       bool boot) {
+  if (boot) {
+    journal.addMove(file, BOOT_IMAGE_PATH);
+    journal.addSymlink(BOOT_IMAGE_PATH, target);
+  } else {
+    journal.addMove(file, target);
+  }
 }
 
 bool planCleanup(FileJournal& journal) {

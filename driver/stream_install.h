@@ -19,6 +19,12 @@ unsigned installFromStream(FileJournal& journal, std::istream& input, InstallFla
                            const UserStateMap& userStates, std::streambuf* copyTarget,
                            std::string* directory, bool* boot);
 
+/// Journals the move of a package file kept whole to `target`, its entry's
+/// "image"; for the boot package the file becomes "/flash/bootimage" and
+/// `target` a link to it.
+void placePackageImage(FileJournal& journal, const std::string& file, const std::string& target,
+                       bool boot);
+
 /// Marks for uninstall every package that is not kept ("wardle",
 /// "media-kit", "tessel", bundles, and packages that need "tessel" 3.22 or
 /// later) and carries the schedule out into the journal.

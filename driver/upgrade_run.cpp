@@ -58,18 +58,6 @@ std::set<std::string> activeNames() {
   return names;
 }
 
-// A candidate kept whole becomes its entry's "image" (or, for the boot
-// package, "/flash/bootimage" with the image linking to it).
-void placeImage(FileJournal& journal, const PackageFileRecord& candidate, bool boot) {
-  std::string target = DATABASE_DIRECTORY + candidate.name + "/image";
-  if (boot) {
-    journal.addMove(candidate.path, BOOT_IMAGE_PATH);
-    journal.addSymlink(BOOT_IMAGE_PATH, target);
-  } else {
-    journal.addMove(candidate.path, target);
-  }
-}
-
 // Installs the candidates in order; false when one failed and the journal
 // was cancelled.
 bool installCandidates(FileJournal& journal, const std::vector<PackageFileRecord*>& candidates,
@@ -84,7 +72,8 @@ bool installCandidates(FileJournal& journal, const std::vector<PackageFileRecord
       journal.cancel();
       return false;
     }
-    if (candidate->storedAsImage) placeImage(journal, *candidate, boot);
+    if (candidate->storedAsImage)
+      placePackageImage(journal, candidate->path, DATABASE_DIRECTORY + candidate->name + "/image", boot);
   }
   return true;
 }

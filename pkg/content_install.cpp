@@ -9,6 +9,7 @@
 #include "journal/file_journal.h"
 #include "pkg/package_database.h"
 #include "pkgfile/inflate_reader.h"
+#include "pkgfile/little_endian.h"
 #include "pkgfile/package_format.h"
 #include "pkgfile/package_reader.h"
 
@@ -28,24 +29,18 @@ struct FileEntry {
   std::string name;
 };
 
-uint32_t u16At(const unsigned char* bytes) { return bytes[0] | bytes[1] << 8; }
-
-uint32_t u32At(const unsigned char* bytes) {
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 bool bootImageStaysPacked(const InstalledPackage& package) {
   return package.hasBootFlag() && std::getenv("bootimage") != nullptr;
 }
 
 // Reads one entry header; false at the end of the files part.
 bool readEntryHeader(std::istream& in, FileEntry& entry) {
-  unsigned char header[FILE_ENTRY_HEADER_LENGTH];
+  uint8_t header[FILE_ENTRY_HEADER_LENGTH];
   if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return false;
-  entry.mode = u16At(header);
+  entry.mode = readLittleU16(header);
   entry.variant = header[23];
-  entry.size = u32At(header + 24);
-  entry.nameLength = u16At(header + 28);
+  entry.size = readLittleU32(header + 24);
+  entry.nameLength = readLittleU16(header + 28);
   return true;
 }
 
