@@ -119,6 +119,7 @@ TEST_F(InstallTest, ExcludedPackageIsInstalledDisabledAndRequirementsAreChecked)
   upload("victim.qbx", package("victim", "1.0", {{"bin/victim", "v"}}));
   ProcessResult result = run();
   EXPECT_THAT(result.out, HasSubstr("installed (disabled) victim-1.0\n"));
+  EXPECT_THAT(result.out, HasSubstr("\rinstalling  (disabled) victim-1.0 ["));
   EXPECT_THAT(result.out, Not(HasSubstr("conflicts")));
   EXPECT_EQ(root.read("/flash/x/victim/bin/victim"), "v");
   EXPECT_FALSE(root.exists("/flash/bin/victim"));
@@ -269,6 +270,34 @@ TEST_F(InstallTest, UnsafeNamesAreBrokenPackages) {
     removeTree(root.at("/flash/var/pdb/image"));
   }
   EXPECT_EQ(liveTree(), before);
+}
+
+TEST_F(InstallTest, OnlyRegularFilesForThisProcessorAreUnpacked) {
+  PackageSpec spec = package("mixed", "1.0");
+  auto entry = [](const char* name, uint16_t mode, uint8_t variant, const char* data) {
+    FileEntrySpec file;
+    file.name = name;
+    file.mode = mode;
+    file.variant = variant;
+    file.data = data;
+    return file;
+  };
+  // A test machine is no known processor variant, so variant entries are
+  // passed over, their data skipped, and the next entry read normally.
+  spec.files = {entry("bin/other", 0100755, 3, "for variant 3"), entry("lib", 040755, 0, ""),
+                entry("bin/all", 0100750, 0, "for all"), entry("etc/empty", 0100644, 0, "")};
+  upload("mixed.qbx", spec);
+  ProcessResult result = run();
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_FALSE(root.exists("/flash/bin/other"));
+  EXPECT_FALSE(root.exists("/flash/lib"));
+  EXPECT_EQ(root.read("/flash/bin/all"), "for all");
+  struct stat status {};
+  ASSERT_EQ(stat(root.at("/flash/bin/all").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0750u);
+  ASSERT_EQ(stat(root.at("/flash/etc/empty").c_str(), &status), 0);
+  EXPECT_EQ(status.st_size, 0);
+  EXPECT_EQ(dbFile("mixed", "files"), "flash/bin/all\nflash/etc/empty\n");
 }
 
 TEST_F(InstallTest, UploadThatIsNotARegularFileDoesNotBlockTheRun) {
