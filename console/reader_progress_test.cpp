@@ -44,16 +44,3 @@ TEST_F(ReaderProgress, BarFollowsTheOffsetInTheFile) {
   showProgress(reader, "L");
   EXPECT_EQ(status, bar(73));
 }
-
-TEST_F(ReaderProgress, HugeDeclaredLengthGivesAnEmptyBarNotAWrappedOne) {
-  ByteVector file = {0x1E, 0xF1, 0xD0, 0xBA, 0xFF, 0xFF, 0xFF, 0xFF};
-  ByteVector part = encodePart(PART_FILES, ByteVector(10, 0));
-  file.insert(file.end(), part.begin(), part.end());
-  std::istringstream in(std::string(file.begin(), file.end()));
-  PackageReader reader(in, false);
-  reader.filter = {PART_FILES};
-  ASSERT_EQ(reader.nextPart(), PART_FILES);
-  reader.seekg(10);
-  showProgress(reader, "L");
-  EXPECT_EQ(InstallerContext::instance().statusLine, bar(0));
-}

@@ -154,17 +154,6 @@ TEST(InflateReader, CorruptDataEndsTheStream) {
   EXPECT_EQ(badInflated.get(), std::char_traits<char>::eof());
 }
 
-TEST(InflateReader, StreamCutShortEndsAfterWhatItHolds) {
-  ByteVector raw = sampleData(50000);
-  ByteVector data = compressed(raw);
-  data.resize(data.size() / 2);
-  std::istringstream in(text(data));
-  InflateReader inflated(in);
-  ByteVector out = readAll(inflated);
-  ASSERT_LT(out.size(), raw.size());
-  EXPECT_TRUE(std::equal(out.begin(), out.end(), raw.begin()));
-}
-
 TEST(InflateReader, RefillHoldingOnlyTheTrailerEnds) {
   // Header, block header and data fill exactly the first 4096 input bytes.
   ByteVector raw = sampleData(4096 - 7);

@@ -91,44 +91,29 @@ struct SamplePackage {
 
 }  // namespace
 
-TEST(PackageReaderHeader, AcceptsBothMagicsStoredLittleEndian) {
-  std::istringstream first(text(wrapInFile(PACKAGE_MAGIC, headerPart("a"))));
-  PackageReader package(first, false);
-  EXPECT_TRUE(package.good());
-  EXPECT_EQ(package.magic, PACKAGE_MAGIC);
-  EXPECT_FALSE(package.isSecondMagic());
-
+TEST(PackageReaderHeader, MagicIsReadLittleEndianAndTotalSizeDoesNotWrap) {
   std::istringstream second(text(wrapInFile(SECOND_MAGIC, headerPart("a"))));
-  PackageReader secondPackage(second, false);
-  EXPECT_TRUE(secondPackage.good());
-  EXPECT_TRUE(secondPackage.isSecondMagic());
-}
+  PackageReader secondReader(second, false);
+  EXPECT_TRUE(secondReader.good());
+  EXPECT_TRUE(secondReader.isSecondMagic());
+  EXPECT_EQ(secondReader.totalSize, 8u + 6u + 36u);
 
-TEST(PackageReaderHeader, BigEndianMagicShortHeaderAndEmptyInputAreNotPackages) {
-  ByteVector swapped = {0xBA, 0xD0, 0xF1, 0x1E, 6, 0, 0, 0};
+  std::istringstream huge(text({0x1E, 0xF1, 0xD0, 0xBA, 0xFF, 0xFF, 0xFF, 0xFF}));
+  PackageReader hugeReader(huge, false);
+  EXPECT_TRUE(hugeReader.good());
+  EXPECT_FALSE(hugeReader.isSecondMagic());
+  EXPECT_EQ(hugeReader.totalSize, 0x100000007ull);
+
+  ByteVector swapped = {0xBA, 0xD0, 0xF1, 0x1E, 42, 0, 0, 0};
   ByteVector part = headerPart("a");
   swapped.insert(swapped.end(), part.begin(), part.end());
-  for (const ByteVector& bytes : {swapped, ByteVector{0x1E, 0xF1, 0xD0, 0xBA, 0}, ByteVector{}}) {
+  for (const ByteVector& bytes : {swapped, ByteVector{0x1E, 0xF1, 0xD0, 0xBA, 0}}) {
     std::istringstream in(text(bytes));
     PackageReader reader(in, true);
     reader.filter = INSTALL_FILTER;
     EXPECT_TRUE(reader.bad());
     EXPECT_EQ(reader.nextPart(), -1);
-    EXPECT_EQ(reader.currentType, -1);
   }
-  std::istringstream shortInput(text({0x1E, 0xF1, 0xD0, 0xBA, 1}));
-  PackageReader shortReader(shortInput, false);
-  EXPECT_EQ(shortReader.totalSize, 0u);
-}
-
-TEST(PackageReaderHeader, TotalSizeDoesNotWrapForHugeLengthFields) {
-  std::istringstream in(text({0x1E, 0xF1, 0xD0, 0xBA, 0xFF, 0xFF, 0xFF, 0xFF}));
-  PackageReader reader(in, false);
-  EXPECT_EQ(reader.totalSize, 0x100000007ull);
-
-  std::istringstream normal(text(wrapInFile(PACKAGE_MAGIC, headerPart("a"))));
-  PackageReader normalReader(normal, false);
-  EXPECT_EQ(normalReader.totalSize, 8u + 6u + 36u);
 }
 
 TEST(PackageReaderParts, UnknownPartIsPassedOverButHashedAndCopied) {
@@ -150,15 +135,6 @@ TEST(PackageReaderParts, UnknownPartIsPassedOverButHashedAndCopied) {
   EXPECT_EQ(reader.nextPart(), -1);
   EXPECT_EQ(copy.str(), text(file));
 
-  // A changed byte inside the unknown part changes the digest.
-  file[FILE_HEADER_LENGTH + sample.header.size() + 10] ^= 1;
-  std::istringstream changed(text(file));
-  PackageReader changedReader(changed, true);
-  changedReader.filter = {PART_SIGNATURE};
-  ASSERT_EQ(changedReader.nextPart(), PART_SIGNATURE);
-  changedReader.verifySignature();
-  EXPECT_NE(readerDigest(changedReader), readerDigest(reader));
-  EXPECT_EQ(readerDigest(changedReader), sha1Of(file, sample.signedBegin(), sample.signedEnd()));
 }
 
 TEST(PackageReaderParts, FilterWithOnlyTheSignatureStopsThereThenStaysFailed) {
@@ -173,32 +149,19 @@ TEST(PackageReaderParts, FilterWithOnlyTheSignatureStopsThereThenStaysFailed) {
   EXPECT_EQ(reader.currentType, -1);
 }
 
-TEST(PackageReaderParts, ReadingPastThePartEndFailsTheReader) {
-  SamplePackage sample;
-  std::istringstream in(text(sample.file()));
+TEST(PackageReaderParts, ReadingPastThePartEndFailsButReadingToItDoesNot) {
+  std::istringstream in(text(SamplePackage().file()));
   PackageReader reader(in, false);
   reader.filter = INSTALL_FILTER;
   ASSERT_EQ(reader.nextPart(), PART_HEADER);
   char buffer[64];
+  ASSERT_TRUE(reader.read(buffer, 36));
+  EXPECT_EQ(reader.peek(), std::char_traits<char>::eof());  // eofbit only
+  EXPECT_EQ(reader.nextPart(), PART_DEPENDS);
   reader.read(buffer, sizeof buffer);
-  EXPECT_EQ(reader.gcount(), 36);  // nothing of the next part
+  EXPECT_EQ(reader.gcount(), 2 + 32);  // nothing of the next part
   EXPECT_TRUE(reader.fail());
   EXPECT_EQ(reader.nextPart(), -1);
-}
-
-TEST(PackageReaderParts, ReadingExactlyToThePartEndOnlySetsEofWhichNextPartClears) {
-  SamplePackage sample;
-  std::istringstream in(text(sample.file()));
-  PackageReader reader(in, false);
-  reader.filter = INSTALL_FILTER;
-  ASSERT_EQ(reader.nextPart(), PART_HEADER);
-  char buffer[36];
-  ASSERT_TRUE(reader.read(buffer, sizeof buffer));
-  EXPECT_EQ(reader.peek(), std::char_traits<char>::eof());
-  EXPECT_TRUE(reader.eof());
-  EXPECT_FALSE(reader.fail());
-  EXPECT_EQ(reader.nextPart(), PART_DEPENDS);
-  EXPECT_TRUE(reader.good());
 }
 
 TEST(PackageReaderParts, TruncatedPartEndsTheStream) {
@@ -215,11 +178,6 @@ TEST(PackageReaderParts, TruncatedPartEndsTheStream) {
   EXPECT_EQ(reader.gcount(), 50);
   EXPECT_EQ(reader.nextPart(), -1);
 
-  // Passing over the cut part fails the same way.
-  std::istringstream again(text(file));
-  PackageReader skipping(again, true);
-  skipping.filter = {PART_SIGNATURE};
-  EXPECT_EQ(skipping.nextPart(), -1);
 }
 
 TEST(PackageReaderSeek, ForwardToExactlyThePartEndSucceedsOneFurtherFails) {
@@ -267,45 +225,32 @@ TEST(PackageReaderSeek, BackwardsOnlyWhenTheSourceMaySeek) {
   EXPECT_FALSE(hashing.seekg(5));
 }
 
-TEST(PackageReaderSeek, WithoutHashOrCopyAMegabytePartCostsOneSeek) {
+TEST(PackageReaderSeek, MegabytePartCostsOneSeekWithoutHashOrCopyElseStepsOf16384) {
   ByteVector file = wrapInFile(PACKAGE_MAGIC, concat({headerPart("big"), filledPart(PART_FILES, 1 << 20, 7),
                                                       filledPart(PART_SIGNATURE, 68, 9)}));
-  CountingSource source(file, true);
-  std::istream in(&source);
-  PackageReader reader(in, false);
-  reader.filter = {PART_HEADER, PART_SIGNATURE};
-  ASSERT_EQ(reader.nextPart(), PART_HEADER);
-  source.reads.clear();
-  ASSERT_EQ(reader.nextPart(), PART_SIGNATURE);
-  EXPECT_EQ(source.seeks, 2);  // the rest of the header part, then the files part
-  EXPECT_EQ(source.reads, (std::vector<std::streamsize>{6, 6}));
-  EXPECT_EQ(reader.partOffset(), file.size() - 68);
-}
+  CountingSource plainSource(file, true);
+  std::istream plainIn(&plainSource);
+  PackageReader plain(plainIn, false);
+  plain.filter = {PART_FILES, PART_SIGNATURE};
+  ASSERT_EQ(plain.nextPart(), PART_FILES);
+  plainSource.reads.clear();
+  plainSource.seeks = 0;
+  ASSERT_EQ(plain.nextPart(), PART_SIGNATURE);
+  EXPECT_EQ(plainSource.seeks, 1);
+  EXPECT_EQ(plainSource.reads, (std::vector<std::streamsize>{6}));
+  EXPECT_EQ(plain.partOffset(), file.size() - 68);
 
-TEST(PackageReaderSeek, WithHashingAMegabytePartIsReadInSteps) {
-  ByteVector file = wrapInFile(PACKAGE_MAGIC, concat({headerPart("big"), filledPart(PART_FILES, 1 << 20, 7),
-                                                      filledPart(PART_SIGNATURE, 68, 9)}));
-  CountingSource source(file, true);
-  std::istream in(&source);
-  PackageReader reader(in, true);
-  reader.filter = {PART_FILES, PART_SIGNATURE};
-  ASSERT_EQ(reader.nextPart(), PART_FILES);
-  source.reads.clear();
-  ASSERT_EQ(reader.nextPart(), PART_SIGNATURE);
-  EXPECT_EQ(source.seeks, 0);
+  CountingSource hashedSource(file, true);
+  std::istream hashedIn(&hashedSource);
+  PackageReader hashed(hashedIn, true);
+  hashed.filter = {PART_FILES, PART_SIGNATURE};
+  ASSERT_EQ(hashed.nextPart(), PART_FILES);
+  hashedSource.reads.clear();
+  ASSERT_EQ(hashed.nextPart(), PART_SIGNATURE);
+  EXPECT_EQ(hashedSource.seeks, 0);
   std::vector<std::streamsize> expected(64, 16384);
   expected.push_back(6);
-  EXPECT_EQ(source.reads, expected);
-}
-
-TEST(PackageReaderSeek, UnseekableSourceFallsBackToReading) {
-  SamplePackage sample;
-  CountingSource source(sample.file(), false);
-  std::istream in(&source);
-  PackageReader reader(in, false);
-  reader.filter = {PART_SIGNATURE};
-  EXPECT_EQ(reader.nextPart(), PART_SIGNATURE);
-  EXPECT_EQ(reader.partOffset(), sample.file().size() - 68);
+  EXPECT_EQ(hashedSource.reads, expected);
 }
 
 TEST(PackageReaderCopy, CopyEqualsTheFileAfterMixedReadsPutbacksAndSkips) {
@@ -349,16 +294,6 @@ TEST(PackageReaderCopy, NothingCanBePutBackBeforeThePartStart) {
   EXPECT_EQ(reader.get(), 't');
   EXPECT_TRUE(reader.unget());
   EXPECT_FALSE(reader.unget());
-}
-
-TEST(PackageReaderCopy, ReadsomeIsBoundedByThePart) {
-  std::istringstream in(text(SamplePackage().file()));
-  PackageReader reader(in, false);
-  reader.filter = INSTALL_FILTER;
-  ASSERT_EQ(reader.nextPart(), PART_HEADER);
-  char buffer[100];
-  EXPECT_EQ(reader.readsome(buffer, sizeof buffer), 36);
-  EXPECT_EQ(reader.readsome(buffer, sizeof buffer), 0);
 }
 
 TEST(PackageReaderSignature, SignedPackageVerifiesAndEachByteCounts) {
@@ -410,18 +345,13 @@ TEST(PackageReaderSignature, LongerSignaturePartVerifiesShortOneFails) {
   ASSERT_EQ(shortReader.nextPart(), PART_SIGNATURE);
   EXPECT_FALSE(shortReader.verifySignature());
   EXPECT_EQ(shortReader.tellg(), 0);  // nothing read
-}
 
-TEST(PackageReaderSignature, WithoutHashingNothingIsReadAndTheCheckFails) {
-  PackageSpec spec;
-  spec.name = "tessel";
-  std::istringstream in(text(buildPackage(spec)));
-  PackageReader reader(in, false);
-  reader.filter = {PART_SIGNATURE};
-  ASSERT_EQ(reader.nextPart(), PART_SIGNATURE);
-  uint64_t before = reader.fileOffset();
-  EXPECT_FALSE(reader.verifySignature());
-  EXPECT_EQ(reader.fileOffset(), before);
+  std::istringstream plainIn(text(buildPackage(spec)));
+  PackageReader plain(plainIn, false);
+  plain.filter = {PART_SIGNATURE};
+  ASSERT_EQ(plain.nextPart(), PART_SIGNATURE);
+  EXPECT_FALSE(plain.verifySignature());
+  EXPECT_EQ(plain.tellg(), 0);
 }
 
 TEST(PackageReaderSignature, BundleMembersAreHashedEachOnTheirOwn) {
