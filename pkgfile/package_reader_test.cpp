@@ -38,11 +38,10 @@ ByteVector readerDigest(const PackageReader& reader) {
   return ByteVector(reader.digest(), reader.digest() + SHA1::DIGEST_LENGTH);
 }
 
-/// In-memory source that counts the requests reaching it.
+/// Seekable in-memory source that counts the requests reaching it.
 class CountingSource : public std::streambuf {
  public:
-  CountingSource(const ByteVector& bytes, bool seekable)
-      : data_(bytes.begin(), bytes.end()), seekable_(seekable) {
+  explicit CountingSource(const ByteVector& bytes) : data_(bytes.begin(), bytes.end()) {
     setg(data_.data(), data_.data(), data_.data() + data_.size());
   }
 
@@ -56,7 +55,6 @@ class CountingSource : public std::streambuf {
   }
   pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
                    std::ios_base::openmode) override {
-    if (!seekable_) return pos_type(off_type(-1));
     ++seeks;
     off_type base = direction == std::ios_base::cur ? gptr() - eback() : 0;
     off_type target = base + offset;
@@ -70,7 +68,6 @@ class CountingSource : public std::streambuf {
 
  private:
   std::vector<char> data_;
-  bool seekable_;
 };
 
 /// A package with a part of a type the installer does not know in the middle.
@@ -183,7 +180,7 @@ TEST(PackageReaderParts, TruncatedPartEndsTheStream) {
 TEST(PackageReaderSeek, ForwardToExactlyThePartEndSucceedsOneFurtherFails) {
   for (bool hashing : {true, false}) {
     SCOPED_TRACE(hashing ? "hashing" : "seeking");
-    CountingSource source(SamplePackage().file(), true);
+    CountingSource source(SamplePackage().file());
     std::istream in(&source);
     PackageReader reader(in, hashing);
     reader.filter = INSTALL_FILTER;
@@ -208,7 +205,7 @@ TEST(PackageReaderSeek, BackwardsOnlyWhenTheSourceMaySeek) {
   size_t filesData = file.size() - sample.signature.size() - 40000;
   file[filesData + 5] = 0x42;
 
-  CountingSource seekable(file, true);
+  CountingSource seekable(file);
   std::istream seekableIn(&seekable);
   PackageReader plain(seekableIn, false);
   plain.filter = {PART_FILES};
@@ -228,7 +225,7 @@ TEST(PackageReaderSeek, BackwardsOnlyWhenTheSourceMaySeek) {
 TEST(PackageReaderSeek, MegabytePartCostsOneSeekWithoutHashOrCopyElseStepsOf16384) {
   ByteVector file = wrapInFile(PACKAGE_MAGIC, concat({headerPart("big"), filledPart(PART_FILES, 1 << 20, 7),
                                                       filledPart(PART_SIGNATURE, 68, 9)}));
-  CountingSource plainSource(file, true);
+  CountingSource plainSource(file);
   std::istream plainIn(&plainSource);
   PackageReader plain(plainIn, false);
   plain.filter = {PART_FILES, PART_SIGNATURE};
@@ -240,7 +237,7 @@ TEST(PackageReaderSeek, MegabytePartCostsOneSeekWithoutHashOrCopyElseStepsOf1638
   EXPECT_EQ(plainSource.reads, (std::vector<std::streamsize>{6}));
   EXPECT_EQ(plain.partOffset(), file.size() - 68);
 
-  CountingSource hashedSource(file, true);
+  CountingSource hashedSource(file);
   std::istream hashedIn(&hashedSource);
   PackageReader hashed(hashedIn, true);
   hashed.filter = {PART_FILES, PART_SIGNATURE};
