@@ -43,7 +43,8 @@ ByteVector encodeHeaderBlock(const std::string& name, PackageVersion version, ui
                              uint32_t flags, bool withFlags = true);
 
 /// A reference list: u16 count, then per entry name, minVersion, 4 zero
-/// bytes, maxVersion and the signed priority.
+/// bytes, maxVersion and the signed priority. Holds at most 65535 entries;
+/// the count of a longer list is cut to 16 bits.
 ByteVector encodeRefList(const std::vector<PackageRef>& refs);
 
 /// One file of a package's files part.

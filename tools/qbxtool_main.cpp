@@ -16,6 +16,7 @@
 #include "console/console.h"
 #include "package_inspector.h"
 #include "package_writer.h"
+#include "pkgfile/little_endian.h"
 #include "pkgfile/package_header.h"
 #include "signing.h"
 #include "source_tree.h"
@@ -387,7 +388,7 @@ bool readMembers(const std::vector<std::string>& paths, std::vector<ByteVector>&
   for (const std::string& path : paths) {
     ByteVector file, parts;
     if (!readWholeFile(path, file) || !packageFileParts(file, path, parts)) return false;
-    if (parts.size() < PART_HEADER_LENGTH || parts[0] != PART_HEADER || parts[1] != 0) {
+    if (parts.size() < PART_HEADER_LENGTH || readLittleU16(parts.data()) != PART_HEADER) {
       error("%s is not a single package", path.c_str());
       return false;
     }
