@@ -28,15 +28,26 @@ void putLittle(std::string& out, uint64_t value, int bytes) {
 
 /// Text-like data that compresses about as well as program files do.
 void fillChunk(std::vector<unsigned char>& chunk, uint32_t& seed) {
-  static const char* const WORDS[] = {"install", "package", "flash ", "router", "\x7f" "ELF",
-                                      "\x00\x00\x00\x01", "config", "module", "libc.so", "\n"};
+  static const char* const WORDS[] = {"install",
+                                      "package",
+                                      "flash ",
+                                      "router",
+                                      "\x7f"
+                                      "ELF",
+                                      "\x00\x00\x00\x01",
+                                      "config",
+                                      "module",
+                                      "libc.so",
+                                      "\n"};
   size_t at = 0;
   while (at < chunk.size()) {
     seed = seed * 1103515245u + 12345u;
     const char* word = WORDS[(seed >> 16) % 10];
     size_t length = (seed >> 16) % 10 == 5 ? 4 : std::char_traits<char>::length(word);
-    for (size_t i = 0; i < length && at < chunk.size(); ++i) chunk[at++] = static_cast<unsigned char>(word[i]);
-    if ((seed >> 8) % 7 == 0 && at < chunk.size()) chunk[at++] = static_cast<unsigned char>(seed >> 24);
+    for (size_t i = 0; i < length && at < chunk.size(); ++i)
+      chunk[at++] = static_cast<unsigned char>(word[i]);
+    if ((seed >> 8) % 7 == 0 && at < chunk.size())
+      chunk[at++] = static_cast<unsigned char>(seed >> 24);
   }
 }
 
@@ -58,7 +69,8 @@ uint64_t writeCompressed(std::ofstream& out) {
       stream.avail_out = CHUNK;
       deflate(&stream, last ? Z_FINISH : Z_NO_FLUSH);
       size_t produced = CHUNK - stream.avail_out;
-      out.write(reinterpret_cast<const char*>(output.data()), static_cast<std::streamsize>(produced));
+      out.write(reinterpret_cast<const char*>(output.data()),
+                static_cast<std::streamsize>(produced));
       written += produced;
     } while (stream.avail_out == 0);
   }
@@ -101,7 +113,8 @@ long statusKilobytes(const std::string& field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stol(line.substr(field.size() + 1));
+    if (line.compare(0, field.size() + 1, field + ":") == 0)
+      return std::stol(line.substr(field.size() + 1));
   }
   return -1;
 }
@@ -125,7 +138,8 @@ class PeakRss {
 
 /// Opens the package and stands on its files part.
 struct OpenPackage {
-  explicit OpenPackage(bool hashing) : file(packagePath(), std::ios_base::binary), reader(file, hashing) {
+  explicit OpenPackage(bool hashing)
+      : file(packagePath(), std::ios_base::binary), reader(file, hashing) {
     reader.filter = {PART_FILES, PART_SIGNATURE};
     reader.nextPart();
   }
@@ -140,7 +154,8 @@ void BM_InstallRead(benchmark::State& state) {
     OpenPackage package(true);
     InflateReader inflated(package.reader);
     uint64_t total = 0;
-    while (inflated.read(block.data(), static_cast<std::streamsize>(block.size())) || inflated.gcount() > 0) {
+    while (inflated.read(block.data(), static_cast<std::streamsize>(block.size())) ||
+           inflated.gcount() > 0) {
       total += static_cast<uint64_t>(inflated.gcount());
     }
     if (total != FILE_DATA_SIZE) state.SkipWithError("short read");
@@ -183,8 +198,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   long before = statusKilobytes("VmRSS");
   benchmark::RunSpecifiedBenchmarks();
-  std::printf("resident before the runs: %ld KB, after: %ld KB; %llu MB of file data per read\n", before,
-              statusKilobytes("VmRSS"), static_cast<unsigned long long>(FILE_DATA_SIZE >> 20));
+  std::printf("resident before the runs: %ld KB, after: %ld KB; %llu MB of file data per read\n",
+              before, statusKilobytes("VmRSS"),
+              static_cast<unsigned long long>(FILE_DATA_SIZE >> 20));
   benchmark::Shutdown();
   std::remove(packagePath().c_str());
   return 0;

@@ -10,7 +10,9 @@
 namespace {
 
 /// The bar that showProgress draws after label "L": 73 cells.
-std::string bar(size_t filled) { return "L [" + std::string(filled, '#') + std::string(73 - filled, ' ') + "]"; }
+std::string bar(size_t filled) {
+  return "L [" + std::string(filled, '#') + std::string(73 - filled, ' ') + "]";
+}
 
 class ReaderProgress : public ::testing::Test {
  protected:

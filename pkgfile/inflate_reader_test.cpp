@@ -34,8 +34,8 @@ ByteVector storedStream(size_t emptyBlocks, const ByteVector& data) {
   out.insert(out.end(), {0x01, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                          static_cast<uint8_t>(~length), static_cast<uint8_t>(~length >> 8)});
   out.insert(out.end(), data.begin(), data.end());
-  uint32_t check = static_cast<uint32_t>(adler32(adler32(0, nullptr, 0), data.data(),
-                                                 static_cast<uInt>(data.size())));
+  uint32_t check = static_cast<uint32_t>(
+      adler32(adler32(0, nullptr, 0), data.data(), static_cast<uInt>(data.size())));
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(check >> shift));
   return out;
 }
@@ -93,7 +93,8 @@ TEST(InflateReader, ExactLengthReadSucceedsAndTheNextReadEnds) {
   std::istringstream in(text(compressed(raw)));
   InflateReader inflated(in);
   ByteVector out(raw.size());
-  ASSERT_TRUE(inflated.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size())));
+  ASSERT_TRUE(
+      inflated.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size())));
   EXPECT_EQ(out, raw);
   EXPECT_EQ(inflated.tellg(), 12345);
   EXPECT_EQ(inflated.get(), std::char_traits<char>::eof());
@@ -126,7 +127,8 @@ TEST(InflateReader, OneBytePutBackSurvivesARefill) {
   std::istringstream in(text(compressed(raw)));
   InflateReader inflated(in);
   ByteVector first(InflateStreamBuf::BUFFER_SIZE);
-  ASSERT_TRUE(inflated.read(reinterpret_cast<char*>(first.data()), static_cast<std::streamsize>(first.size())));
+  ASSERT_TRUE(inflated.read(reinterpret_cast<char*>(first.data()),
+                            static_cast<std::streamsize>(first.size())));
   EXPECT_EQ(inflated.get(), raw[4096]);  // refills
   EXPECT_TRUE(inflated.unget());
   EXPECT_TRUE(inflated.unget());

@@ -20,7 +20,8 @@ ByteVector concat(std::initializer_list<ByteVector> pieces) {
 }
 
 ByteVector headerPart(const std::string& name, uint16_t type = PART_HEADER) {
-  return encodePart(type, encodeHeaderBlock(name, makeVersion(6, 40, 'f', 2), 1700000000, 0, false));
+  return encodePart(type,
+                    encodeHeaderBlock(name, makeVersion(6, 40, 'f', 2), 1700000000, 0, false));
 }
 
 ByteVector signaturePart() { return encodePart(PART_SIGNATURE, ByteVector(68, 0)); }
@@ -67,7 +68,8 @@ class TempDir {
 TEST(ReadPackageHeader, FlagsOnlyWithAtLeastFourBytesAfterTheBlock) {
   ByteVector block = encodeHeaderBlock("tessel", 7, 8, 0, false);
   ByteVector exact = encodePart(PART_HEADER, block);
-  ByteVector withFlags = encodePart(PART_HEADER, encodeHeaderBlock("tessel", 7, 8, 0x1234567, true));
+  ByteVector withFlags =
+      encodePart(PART_HEADER, encodeHeaderBlock("tessel", 7, 8, 0x1234567, true));
   ByteVector longer = encodeHeaderBlock("tessel", 7, 8, 5, true);
   longer.insert(longer.end(), {0xEE, 0xEE, 0xEE});
   ByteVector threeExtra = block;
@@ -84,14 +86,16 @@ TEST(ReadPackageHeader, FlagsOnlyWithAtLeastFourBytesAfterTheBlock) {
   ASSERT_TRUE(flagged.ok);
   EXPECT_EQ(flagged.record.flags, 0x1234567u);
 
-  HeaderRead extra(wrapInFile(PACKAGE_MAGIC, concat({encodePart(PART_HEADER, longer), signaturePart()})),
-                   INSTALL_FILTER);
+  HeaderRead extra(
+      wrapInFile(PACKAGE_MAGIC, concat({encodePart(PART_HEADER, longer), signaturePart()})),
+      INSTALL_FILTER);
   ASSERT_TRUE(extra.ok);
   EXPECT_EQ(extra.record.flags, 5u);
   EXPECT_EQ(extra.reader.currentType, PART_SIGNATURE);
 
-  HeaderRead three(wrapInFile(PACKAGE_MAGIC, concat({encodePart(PART_HEADER, threeExtra), signaturePart()})),
-                   INSTALL_FILTER);
+  HeaderRead three(
+      wrapInFile(PACKAGE_MAGIC, concat({encodePart(PART_HEADER, threeExtra), signaturePart()})),
+      INSTALL_FILTER);
   ASSERT_TRUE(three.ok);
   EXPECT_EQ(three.record.flags, 0u);
   EXPECT_EQ(three.reader.currentType, PART_SIGNATURE);
@@ -115,7 +119,8 @@ TEST(ReadPackageHeader, FlagsDoNotDependOnWhatTheSourceHasBuffered) {
     std::string bytes_;
     size_t next_ = 0;
   };
-  ByteVector part = encodePart(PART_HEADER, encodeHeaderBlock("tessel", 7, 8, PACKAGE_FLAG_BOOT, true));
+  ByteVector part =
+      encodePart(PART_HEADER, encodeHeaderBlock("tessel", 7, 8, PACKAGE_FLAG_BOOT, true));
   TrickleSource source(text(wrapInFile(PACKAGE_MAGIC, part)));
   std::istream in(&source);
   PackageReader reader(in, true);
@@ -152,8 +157,8 @@ TEST(ReadPackageHeader, OptionalPartsInOrderFillTheRecord) {
   ByteVector file = wrapInFile(
       PACKAGE_MAGIC,
       concat({headerPart("tessel"), encodePart(PART_TEXT24, "t24"), encodePart(99, "ignored"),
-              encodePart(PART_ARCHITECTURE, std::string("mips\0be", 7)), encodePart(PART_TEXT2, "t2"),
-              encodePart(PART_NOTE, "a note"),
+              encodePart(PART_ARCHITECTURE, std::string("mips\0be", 7)),
+              encodePart(PART_TEXT2, "t2"), encodePart(PART_NOTE, "a note"),
               encodePart(PART_DEPENDS, encodeRefList({{"base", makeVersion(6, 0, 'f', 0), 0, 0},
                                                       {"libs", 1, 2, -5}})),
               encodePart(PART_PROVIDES, encodeRefList({{"shell", 0, 0, 10}})),
@@ -194,9 +199,9 @@ TEST(ReadPackageHeader, OptionalPartsInOrderFillTheRecord) {
 }
 
 TEST(ReadPackageHeader, PartOutOfOrderIsNotTakenAndStaysCurrent) {
-  HeaderRead read(wrapInFile(PACKAGE_MAGIC,
-                             concat({headerPart("tessel"), encodePart(PART_DEPENDS, encodeRefList({})),
-                                     encodePart(PART_ARCHITECTURE, "arm")})));
+  HeaderRead read(wrapInFile(
+      PACKAGE_MAGIC, concat({headerPart("tessel"), encodePart(PART_DEPENDS, encodeRefList({})),
+                             encodePart(PART_ARCHITECTURE, "arm")})));
   ASSERT_TRUE(read.ok);
   EXPECT_EQ(read.record.architecture, "i386");
   EXPECT_EQ(read.reader.currentType, PART_ARCHITECTURE);
@@ -208,9 +213,10 @@ TEST(ReadPackageHeader, TruncatedReferenceListFails) {
   EXPECT_FALSE(HeaderRead(wrapInFile(PACKAGE_MAGIC,
                                      concat({headerPart("t"), encodePart(PART_PROVIDES, list)})))
                    .ok);
-  EXPECT_FALSE(HeaderRead(wrapInFile(PACKAGE_MAGIC,
-                                     concat({headerPart("t"), encodePart(PART_CONFLICTS, ByteVector{1})})))
-                   .ok);
+  EXPECT_FALSE(
+      HeaderRead(wrapInFile(PACKAGE_MAGIC,
+                            concat({headerPart("t"), encodePart(PART_CONFLICTS, ByteVector{1})})))
+          .ok);
 }
 
 TEST(ReadPackageHeader, TextPartLongerThanTheFileCostsOnlyWhatIsThere) {
@@ -317,7 +323,8 @@ TEST(ReadPackageFile, BundleWithoutMembersOrWithABrokenMemberIsBroken) {
   EXPECT_FALSE(readPackageFile(emptyRecord, dir.write("empty.qbx", buildBundle(empty))));
 
   ByteVector brokenMember = concat({encodePart(PART_HEADER, ByteVector(10, 'm')), signaturePart()});
-  ByteVector file = wrapInFile(PACKAGE_MAGIC, concat({headerPart("suite", PART_BUNDLE_HEADER), brokenMember}));
+  ByteVector file =
+      wrapInFile(PACKAGE_MAGIC, concat({headerPart("suite", PART_BUNDLE_HEADER), brokenMember}));
   PackageFileRecord brokenRecord;
   EXPECT_FALSE(readPackageFile(brokenRecord, dir.write("broken.qbx", file)));
 }

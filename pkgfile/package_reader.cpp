@@ -4,14 +4,12 @@
 
 #include "pkgfile/little_endian.h"
 
-const PartFilter SCAN_FILTER = {PART_BUNDLE_HEADER, PART_HEADER,    PART_TEXT24,
-                                PART_ARCHITECTURE,  PART_TEXT2,     PART_NOTE,
-                                PART_DEPENDS,       PART_PROVIDES,  PART_CONFLICTS,
-                                PART_IMAGE};
-const PartFilter INSTALL_FILTER = {PART_HEADER,       PART_BUNDLE_HEADER, PART_BUNDLE_MEMBERS,
-                                   PART_ARCHITECTURE, PART_DEPENDS,       PART_PROVIDES,
-                                   PART_CONFLICTS,    PART_IMAGE,         PART_FILES,
-                                   PART_SIGNATURE};
+const PartFilter SCAN_FILTER = {PART_BUNDLE_HEADER, PART_HEADER, PART_TEXT24,  PART_ARCHITECTURE,
+                                PART_TEXT2,         PART_NOTE,   PART_DEPENDS, PART_PROVIDES,
+                                PART_CONFLICTS,     PART_IMAGE};
+const PartFilter INSTALL_FILTER = {
+    PART_HEADER,   PART_BUNDLE_HEADER, PART_BUNDLE_MEMBERS, PART_ARCHITECTURE, PART_DEPENDS,
+    PART_PROVIDES, PART_CONFLICTS,     PART_IMAGE,          PART_FILES,        PART_SIGNATURE};
 const PartFilter IMAGE_FILTER = {PART_BUNDLE_HEADER, PART_HEADER,   PART_TEXT24,   PART_NOTE,
                                  PART_DEPENDS,       PART_PROVIDES, PART_CONFLICTS};
 
@@ -177,7 +175,8 @@ uint64_t PackageStreamBuf::skipRead(uint64_t count) {
   char scratch[SKIP_STEP];
   uint64_t total = 0;
   while (total < count) {
-    std::streamsize step = static_cast<std::streamsize>(std::min<uint64_t>(SKIP_STEP, count - total));
+    std::streamsize step =
+        static_cast<std::streamsize>(std::min<uint64_t>(SKIP_STEP, count - total));
     std::streamsize got = readThrough(scratch, step);
     total += static_cast<uint64_t>(got);
     if (got < step) break;
@@ -186,7 +185,8 @@ uint64_t PackageStreamBuf::skipRead(uint64_t count) {
 }
 
 bool PackageStreamBuf::skipRemaining() {
-  if (maySeek() && source_->pubseekoff(partRemaining_, std::ios_base::cur, SEEK_MODE) != SEEK_FAILED) {
+  if (maySeek() &&
+      source_->pubseekoff(partRemaining_, std::ios_base::cur, SEEK_MODE) != SEEK_FAILED) {
     partRemaining_ = 0;
     return true;
   }

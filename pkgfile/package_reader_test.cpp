@@ -123,15 +123,14 @@ TEST(PackageReaderParts, UnknownPartIsPassedOverButHashedAndCopied) {
 
   EXPECT_EQ(reader.nextPart(), PART_HEADER);
   EXPECT_EQ(reader.nextPart(), PART_DEPENDS);
-  EXPECT_EQ(reader.partOffset(), FILE_HEADER_LENGTH + sample.header.size() +
-                                     sample.unknown.size() + PART_HEADER_LENGTH);
+  EXPECT_EQ(reader.partOffset(),
+            FILE_HEADER_LENGTH + sample.header.size() + sample.unknown.size() + PART_HEADER_LENGTH);
   EXPECT_EQ(reader.nextPart(), PART_FILES);
   EXPECT_EQ(reader.nextPart(), PART_SIGNATURE);
   EXPECT_FALSE(reader.verifySignature());  // not signed, but the digest is finished
   EXPECT_EQ(readerDigest(reader), sha1Of(file, sample.signedBegin(), sample.signedEnd()));
   EXPECT_EQ(reader.nextPart(), -1);
   EXPECT_EQ(copy.str(), text(file));
-
 }
 
 TEST(PackageReaderParts, FilterWithOnlyTheSignatureStopsThereThenStaysFailed) {
@@ -174,7 +173,6 @@ TEST(PackageReaderParts, TruncatedPartEndsTheStream) {
   reader.read(buffer, sizeof buffer);
   EXPECT_EQ(reader.gcount(), 50);
   EXPECT_EQ(reader.nextPart(), -1);
-
 }
 
 TEST(PackageReaderSeek, ForwardToExactlyThePartEndSucceedsOneFurtherFails) {
@@ -223,8 +221,9 @@ TEST(PackageReaderSeek, BackwardsOnlyWhenTheSourceMaySeek) {
 }
 
 TEST(PackageReaderSeek, MegabytePartCostsOneSeekWithoutHashOrCopyElseStepsOf16384) {
-  ByteVector file = wrapInFile(PACKAGE_MAGIC, concat({headerPart("big"), filledPart(PART_FILES, 1 << 20, 7),
-                                                      filledPart(PART_SIGNATURE, 68, 9)}));
+  ByteVector file =
+      wrapInFile(PACKAGE_MAGIC, concat({headerPart("big"), filledPart(PART_FILES, 1 << 20, 7),
+                                        filledPart(PART_SIGNATURE, 68, 9)}));
   CountingSource plainSource(file);
   std::istream plainIn(&plainSource);
   PackageReader plain(plainIn, false);
