@@ -143,14 +143,22 @@ void FileJournal::cancel() {
 }
 
 bool FileJournal::writeManifest(const std::string& path) const {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  // The manifest appears whole or not at all: a later commit must never
+  // find half of it, whose removals would run without the moves that go
+  // with them. Until the new one is complete, an older one stays as it was.
+  const std::string partial = path + ".new";
+  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
   for (const auto& [target, operation] : operations_) {
     if (operation.kind == JOURNAL_REMOVE) out << "U " << target << '\n';
     if (operation.kind == JOURNAL_SYMLINK) out << "L " << target << ' ' << operation.argument << '\n';
     if (isMove(operation.kind)) out << "M " << target << ' ' << operation.argument << '\n';
   }
   out.close();
-  return !out.fail();
+  if (!out.fail() && std::rename(partial.c_str(), path.c_str()) == 0) return true;
+  int saved = errno;
+  std::remove(partial.c_str());
+  errno = saved;
+  return false;
 }
 
 bool FileJournal::readManifest(const std::string& path) {

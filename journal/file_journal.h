@@ -54,7 +54,8 @@ class FileJournal {
   void apply(bool showSpinner) const;
   /// Deletes the temporary files of temporary moves and empties the journal.
   void cancel();
-  /// Writes the manifest to `path`; false when it cannot be written.
+  /// Writes the manifest to `path`, replacing it only once the new one is
+  /// complete; false (and `path` left as it was) when it cannot be written.
   bool writeManifest(const std::string& path) const;
   /// Adds the operations of the manifest at `path`.
   bool readManifest(const std::string& path);

@@ -91,8 +91,12 @@ void collect(const std::string& hostPath, const std::string& devicePath, bool wi
 
 }  // namespace
 
-std::map<std::string, std::string> InstallTest::liveTree(bool withTemporaries) const {
+std::map<std::string, std::string> liveTreeOf(const TestRoot& root, bool withTemporaries) {
   std::map<std::string, std::string> tree;
   collect(root.at("/flash"), "/flash", withTemporaries, tree);
   return tree;
+}
+
+std::map<std::string, std::string> InstallTest::liveTree(bool withTemporaries) const {
+  return liveTreeOf(root, withTemporaries);
 }

@@ -27,6 +27,10 @@ PackageRef ref(const std::string& name, const char* minText = "", const char* ma
 /// The bytes of a file as a string.
 std::string bytesText(const ByteVector& bytes);
 
+/// Every path below the root's "/flash" (but the postlog and the upload
+/// directories) with its content or link text; see InstallTest::liveTree.
+std::map<std::string, std::string> liveTreeOf(const TestRoot& root, bool withTemporaries = true);
+
 class InstallTest : public ::testing::Test {
  protected:
   /// Puts a package file into "/flash/rw/pckg/".

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -186,8 +187,26 @@ ProcessResult runInChild(const std::function<int()>& body, const std::string& in
 }
 
 ProcessResult runInstallerBinary(const std::vector<std::string>& arguments, const std::string& input) {
+  return runInstallerBinaryWithEnvironment(arguments, {}, input);
+}
+
+ProcessResult runInstallerBinaryWithEnvironment(const std::vector<std::string>& arguments,
+                                                const std::vector<std::string>& environment,
+                                                const std::string& input) {
   return runInChild(
-      [&arguments] {
+      [&] {
+        for (const std::string& entry : environment) {
+          size_t equals = entry.find('=');
+          if (equals == std::string::npos) return 126;
+          setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+        }
+        if (std::find(arguments.begin(), arguments.end(), "-r") != arguments.end()) {
+          // The leak checker reads /proc, which a root of its own lacks:
+          // after the binary's chroot it would abort every run at exit.
+          const char* options = std::getenv("ASAN_OPTIONS");
+          std::string withoutLeakCheck = options != nullptr ? std::string(options) + ":" : "";
+          setenv("ASAN_OPTIONS", (withoutLeakCheck + "detect_leaks=0").c_str(), 1);
+        }
         std::vector<std::string> storage;
         std::vector<char*> argv = makeArgv("installer", arguments, storage);
         execv(INSTALLER_BINARY, argv.data());

@@ -58,6 +58,11 @@ ProcessResult runInChild(const std::function<int()>& body, const std::string& in
 /// Runs the installer binary with `arguments` in the test's own root.
 ProcessResult runInstallerBinary(const std::vector<std::string>& arguments,
                                  const std::string& input = "");
+/// Runs the installer binary like runInstallerBinary, with the "NAME=value"
+/// entries of `environment` set (or replaced) in its environment.
+ProcessResult runInstallerBinaryWithEnvironment(const std::vector<std::string>& arguments,
+                                                const std::vector<std::string>& environment,
+                                                const std::string& input = "");
 /// Runs the installer binary with its root changed to `root`: the system's
 /// libraries are bind-mounted read-only into a private mount namespace of
 /// the child, so the device paths the installer touches are the root's own.
