@@ -22,6 +22,43 @@ const char* const CHANGE_MARKER = "/flash/PCKGS_CHANGED";
 constexpr int STATUS_NO_IMAGE = -1;
 constexpr int STATUS_NO_SPACE = 28;
 constexpr int STATUS_NOT_STORED = 1;
+constexpr unsigned STATUS_IMAGE_NOT_WRITTEN = 1;
+
+// Passes the copy of standard input on to the image file and remembers
+// whether any of it was lost: a copy cut short by a full or failing disk
+// must not become a stored image or the boot image.
+class ImageCopy : public std::streambuf {
+ public:
+  explicit ImageCopy(std::streambuf* file) : file_(file) {}
+  // The error number of the first write that fell short; 0 when none did.
+  int failure() const { return failure_; }
+
+ protected:
+  std::streamsize xsputn(const char* data, std::streamsize count) override {
+    std::streamsize written = file_->sputn(data, count);
+    if (written != count && failure_ == 0) failure_ = errno != 0 ? errno : EIO;
+    return written;
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+  }
+
+ private:
+  std::streambuf* file_;
+  int failure_ = 0;
+};
+
+// Closes the image file; false, with the error shown, when the copy of the
+// stream did not reach it whole.
+bool finishImage(std::ofstream& image, const ImageCopy& copy) {
+  image.close();
+  int failure = copy.failure() != 0 ? copy.failure() : image.fail() ? errno : 0;
+  if (failure == 0) return true;
+  error("could not write image: %s", std::strerror(failure));
+  return false;
+}
 
 void markPackagesChanged(FileJournal& journal) {
   std::ofstream marker = journal.openWrite(CHANGE_MARKER, 1, 0);
@@ -47,9 +84,10 @@ int runStreamInstallMode(const Settings& settings) {
   }
   std::string directory;
   bool boot = false;
+  ImageCopy copy(image.rdbuf());
   unsigned status = installFromStream(journal, std::cin, settings.flags | INSTALL_UPGRADE,
-                                      UserStateMap(), image.rdbuf(), &directory, &boot);
-  image.close();
+                                      UserStateMap(), &copy, &directory, &boot);
+  if (!finishImage(image, copy) && status == 0) status = STATUS_IMAGE_NOT_WRITTEN;
   if (status == 0) {
     // Without an entry directory (no image part) the target is the
     // relative name "image", that is "/image".

@@ -274,6 +274,29 @@ TEST_F(FaultTest, DiskErrorWhileUnpackingCancelsEverything) {
   EXPECT_EQ(liveTree(), before);
 }
 
+// The stream install copies standard input into the package's stored
+// image (or the boot image) while it reads it. A copy cut short by a full
+// disk must not become the stored image.
+TEST_F(FaultTest, StreamCopyThatCannotBeWrittenWholeFailsTheInstall) {
+  clearUploads();
+  PackageSpec imaged = package("imaged", "1.0");
+  imaged.image = ByteVector(40000, 0x5A);
+  PackageSpec boot = package("tessel", "6.40", {{"boot/kernel", "kernel"}});
+  boot.flags = PACKAGE_FLAG_BOOT;
+  boot.image = ByteVector(40000, 0x11);
+  for (const PackageSpec& spec : {imaged, boot}) {
+    ProcessResult result = runWithFaults({"FAULT_FAIL=write:/flash/var/pdb//image:ENOSPC:2", "bootimage=1"}, {"-"},
+                                         bytesText(buildPackage(spec)));
+    EXPECT_EQ(result.status, 1) << spec.name;
+    EXPECT_THAT(result.out, HasSubstr("ERROR: could not write image: No space left on device\n")) << spec.name;
+    // The short copy stays where it was written, as after any failed
+    // stream install; nothing else changes.
+    EXPECT_TRUE(root.exists("/flash/var/pdb/image"));
+    removeTree(root.at("/flash/var/pdb/image"));
+    EXPECT_EQ(liveTree(), before) << spec.name;
+  }
+}
+
 // ---- uploads -------------------------------------------------------------
 
 TEST_F(FaultTest, UploadThatVanishesAfterTheScanIsPassedOverInSilence) {
@@ -332,6 +355,14 @@ class MountedFaultTest : public FaultTest {
   }
 
   void mountRam(size_t bytes) { ASSERT_TRUE(mountTmpfs(root.at("/ram"), bytes)); }
+
+  // An empty "/flash" of `bytes` bytes with the device's directories.
+  void mountFlash(size_t bytes) {
+    ASSERT_TRUE(mountTmpfs(root.at("/flash"), bytes));
+    for (const char* directory : {"/flash/boot", "/flash/var/pdb", "/flash/rw/pckg", "/flash/var/pckg"})
+      ASSERT_TRUE(root.write(std::string(directory) + "/.keep", ""));
+    before = liveTree();
+  }
 
   void makeFlashReadOnly() {
     const std::string flash = root.at("/flash");
@@ -419,6 +450,20 @@ TEST_F(MountedFaultTest, FullRamStillTakesEmptyFilesAndStreams) {
   EXPECT_EQ(streamed.status, 0) << streamed.out;
   EXPECT_TRUE(root.exists("/flash/etc/empty"));
   EXPECT_EQ(root.read("/flash/etc/empty"), "");
+}
+
+TEST_F(MountedFaultTest, BootImageThatDoesNotFitTheFlashIsNotInstalled) {
+  mountFlash(256 * 1024);
+  PackageSpec boot = package("tessel", "6.40", {{"boot/kernel", "kernel"}});
+  boot.flags = PACKAGE_FLAG_BOOT;
+  std::string image = noise(400 * 1024, 3);
+  boot.image = ByteVector(image.begin(), image.end());
+  ProcessResult result = runWithFaults({"bootimage=1"}, {"-"}, bytesText(buildPackage(boot)));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.out, HasSubstr("ERROR: could not write image: No space left on device\n"));
+  EXPECT_FALSE(root.exists("/flash/bootimage"));
+  removeTree(root.at("/flash/var/pdb/image"));
+  EXPECT_EQ(liveTree(), before);
 }
 
 }  // namespace
