@@ -36,25 +36,14 @@ std::string formatText(const char* format, va_list arguments) {
   return buffer;
 }
 
-// Number of filled cells out of `width` for `position` of `total`, that is
-// position * width / total rounded down. The product is built up by adding
-// `position` once per cell and counting each wrap past `total`, so no value
-// exceeds `total`. Nothing is filled when the total is unknown (0), and a
-// position past the end fills the bar exactly.
+// Number of filled cells out of `width` for `position` of `total`, rounded
+// down. Nothing is filled when the total is unknown (0), and a position past
+// the end fills the bar exactly. The product is taken in 128 bits, so no
+// pair of 64-bit values can overflow it.
 uint64_t filledCells(uint64_t position, uint64_t total, uint64_t width) {
   if (total == 0) return 0;
   if (position > total) position = total;
-  uint64_t filled = 0;
-  uint64_t remainder = 0;  // stays below total
-  for (uint64_t cell = 0; cell < width; ++cell) {
-    if (remainder >= total - position) {
-      remainder -= total - position;
-      ++filled;
-    } else {
-      remainder += position;
-    }
-  }
-  return filled;
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(position) * width / total);
 }
 
 }  // namespace
