@@ -94,7 +94,10 @@ void passOverImagePart(const InstalledPackage& package, PackageReader& reader) {
   for (uint32_t left = reader.partLength(); left > 0;) {
     showInstallProgress(package, reader);
     uint32_t step = std::min(left, IMAGE_STEP);
-    reader.seekg(step, std::ios::cur);
+    // A stream that ends inside the part leaves the reader failed: nothing
+    // more of the declared length can come, and a length field near 4 GiB
+    // would otherwise cost a million idle steps.
+    if (!reader.seekg(step, std::ios::cur)) break;
     left -= step;
   }
   reader.nextPart();
