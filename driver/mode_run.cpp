@@ -13,6 +13,9 @@
 namespace {
 
 const char* const DEFAULT_ARCHITECTURE = "i386";
+// Exit status when the package database could not be read: like 28 for a
+// full disk, the error number of the failure (EIO).
+constexpr int STATUS_DATABASE_UNREADABLE = 5;
 
 void changeRoot(const std::string& root) {
   if (!root.empty() && chroot(root.c_str()) != 0) std::perror("chroot");
@@ -27,9 +30,11 @@ std::string runArchitecture() {
   return fromEnvironment != nullptr ? fromEnvironment : DEFAULT_ARCHITECTURE;
 }
 
-void prepareRun(const Settings& settings) {
+// False when the package database could not be read: then no mode runs,
+// as a package that only looks broken would be uninstalled.
+bool prepareRun(const Settings& settings) {
   changeRoot(settings.root);
-  loadRepository(settings.quiet, runArchitecture());
+  return loadRepository(settings.quiet, runArchitecture());
 }
 
 // The listing goes straight to the output stream, so "-q" does not hide it.
@@ -41,7 +46,7 @@ int runListing() {
 }  // namespace
 
 int runMode(const Settings& settings) {
-  prepareRun(settings);
+  if (!prepareRun(settings)) return STATUS_DATABASE_UNREADABLE;
   if (settings.listingRequested) return runListing();
   if (settings.cleanupRequested) return runCleanupMode();
   if (settings.readStandardInput) return runStreamInstallMode(settings);

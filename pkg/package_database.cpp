@@ -25,11 +25,25 @@ constexpr uint64_t STATE_SIZE_HINT = 8;
 
 // ---- reading -------------------------------------------------------------
 
+// Files whose reading failed with a disk error since the process started.
+int failedReads = 0;
+
+// A file whose read failed (a disk error, not its end) says nothing about
+// the entry: it is reported and counted, so that the loader does not take
+// the entry for a broken one and have it uninstalled.
+void noteReadFailure(const std::ifstream& file, const std::string& path) {
+  if (!file.bad()) return;
+  ++failedReads;
+  error("could not read %s", path.c_str());
+}
+
 void readVersionFile(InstalledPackage& package, const std::string& entry) {
   std::ifstream file(entry + "version");
   uint32_t version = 0;
   uint32_t buildTime = 0;
-  if (!(file >> version >> buildTime)) {
+  file >> version >> buildTime;
+  noteReadFailure(file, entry + "version");
+  if (!file) {
     package.scheduledAction = ACTION_UNINSTALL;
     return;
   }
@@ -49,7 +63,9 @@ void readListFiles(InstalledPackage& package, const std::string& entry) {
 void readBundleFile(InstalledPackage& package, const std::string& entry) {
   std::ifstream file(entry + "bundle");
   std::string bundleName;
-  if (!(file >> bundleName)) return;
+  file >> bundleName;
+  noteReadFailure(file, entry + "bundle");
+  if (!file) return;
   package.bundle.name = bundleName;
   package.bundle.minVersion = 0;
   package.bundle.maxVersion = 0;
@@ -66,6 +82,7 @@ bool readFileList(InstalledPackage& package, const std::string& entry) {
     if (line[0] != '/') line.insert(0, 1, '/');
     package.files.insert(line);
   }
+  noteReadFailure(file, entry + "files");
   return true;
 }
 
@@ -87,6 +104,7 @@ void readStateFiles(InstalledPackage& package, const std::string& entry) {
   if (package.disabled) {
     std::string firstLine;
     std::getline(disabledFile, firstLine);
+    noteReadFailure(disabledFile, entry + "disabled");
     package.userForced = firstLine != "auto";
     return;
   }
@@ -97,7 +115,9 @@ void readStateFiles(InstalledPackage& package, const std::string& entry) {
 void readScheduleFile(InstalledPackage& package) {
   std::ifstream file(schedulePath(package));
   std::string word;
-  if (!(file >> word)) return;
+  file >> word;
+  noteReadFailure(file, schedulePath(package));
+  if (!file) return;
   if (word == scheduleActionName(ACTION_UNINSTALL)) {
     package.scheduledAction = ACTION_UNINSTALL;
   } else if (word == scheduleActionName(ACTION_ENABLE)) {
@@ -226,7 +246,8 @@ std::string schedulePath(const PackageRecord& record) {
   return SCHEDULE_DIRECTORY + record.name + "/schedule";
 }
 
-void loadEntry(InstalledPackage& package) {
+bool loadEntry(InstalledPackage& package) {
+  const int failedBefore = failedReads;
   const std::string entry = entryPath(package);
   if (package.version == 0)
     readMetaFiles(package, entry);
@@ -237,18 +258,20 @@ void loadEntry(InstalledPackage& package) {
     readFileList(package, entry);
   readStateFiles(package, entry);
   if (!package.isInert()) readScheduleFile(package);
+  return failedReads == failedBefore;
 }
 
 bool readRefFile(const std::string& path, std::vector<PackageRef>& refs, bool withPriority) {
   std::ifstream file(path);
   PackageRef ref;
-  while (file >> ref.name) {
-    if (!(file >> ref.minVersion >> ref.maxVersion)) return false;
+  bool wellFormed = true;
+  while (wellFormed && file >> ref.name) {
     ref.priority = 0;
-    if (withPriority && !(file >> ref.priority)) return false;
-    refs.push_back(ref);
+    wellFormed = (file >> ref.minVersion >> ref.maxVersion) && (!withPriority || file >> ref.priority);
+    if (wellFormed) refs.push_back(ref);
   }
-  return true;
+  noteReadFailure(file, path);
+  return wellFormed;
 }
 
 bool writeEntry(const InstalledPackage& package, FileJournal& journal) {

@@ -28,8 +28,10 @@ std::string schedulePath(const PackageRecord& record);
 
 /// Fills the record from its entry: the meta files when `version` is still
 /// 0, then always the state and schedule files. A broken entry is marked
-/// for uninstalling instead of being reported.
-void loadEntry(InstalledPackage& package);
+/// for uninstalling instead of being reported. False (with the error shown)
+/// when a file could not be read because of a disk error: the record then
+/// says nothing sure about the package.
+bool loadEntry(InstalledPackage& package);
 
 /// Appends the entries of a "deps", "provides" or "conflicts" file to
 /// `refs`. A missing file is an empty list; false only for a malformed line.

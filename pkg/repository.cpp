@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -59,6 +60,10 @@ void appendBundle(std::unique_ptr<InstalledPackage> bundle, PackageReader& reade
   packages.push_back(std::move(bundle));
 }
 
+// Images whose reading failed with a disk error: their records say nothing
+// sure about the packages.
+int failedImages = 0;
+
 // Reads the stored image at `imagePath` into the context's packages; false
 // when there is no image to read.
 bool loadImage(const std::string& name, const std::string& imagePath, PackageList& packages) {
@@ -76,20 +81,30 @@ bool loadImage(const std::string& name, const std::string& imagePath, PackageLis
     readPackageHeader(*record, reader);
     packages.push_back(std::move(record));
   }
+  if (reader.readError() != 0) {
+    ++failedImages;
+    error("could not read %s: %s", imagePath.c_str(), std::strerror(reader.readError()));
+  }
   return true;
 }
 
-void loadStateOfImageRecords(PackageList& packages) {
-  for (auto& package : packages) loadEntry(*package);
+// False when a file of an entry could not be read.
+bool loadStateOfImageRecords(PackageList& packages) {
+  bool allRead = true;
+  for (auto& package : packages) allRead = loadEntry(*package) && allRead;
+  return allRead;
 }
 
-void loadMetaOnlyEntries(const std::vector<std::string>& names, InstallerContext& context) {
+// False when a file of an entry could not be read.
+bool loadMetaOnlyEntries(const std::vector<std::string>& names, InstallerContext& context) {
+  bool allRead = true;
   for (const std::string& name : names) {
     if (context.findPackage(name) != -1) continue;
     auto package = std::make_unique<InstalledPackage>(name);
-    loadEntry(*package);
+    allRead = loadEntry(*package) && allRead;
     context.packages.push_back(std::move(package));
   }
+  return allRead;
 }
 
 }  // namespace
@@ -106,17 +121,19 @@ bool loadImages(const std::string& prefix, bool fromImageDirectory) {
   return true;
 }
 
-void loadRepository(bool quiet, const std::string& architecture) {
+bool loadRepository(bool quiet, const std::string& architecture) {
   InstallerContext& context = InstallerContext::instance();
   context.quiet = quiet;
   context.architecture = architecture;
+  const int failedBefore = failedImages;
   if (!loadImages(DATABASE_DIRECTORY, false)) {
     warning("could not open repo");
-    return;
+    return true;
   }
   loadImages(IMAGE_DIRECTORY, true);
   std::vector<std::string> names;
-  if (!listEntries(names)) return;
-  loadStateOfImageRecords(context.packages);
-  loadMetaOnlyEntries(names, context);
+  if (!listEntries(names)) return failedImages == failedBefore;
+  bool entriesRead = loadStateOfImageRecords(context.packages);
+  entriesRead = loadMetaOnlyEntries(names, context) && entriesRead;
+  return entriesRead && failedImages == failedBefore;
 }

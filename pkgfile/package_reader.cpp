@@ -1,6 +1,7 @@
 #include "pkgfile/package_reader.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "pkgfile/little_endian.h"
 
@@ -29,7 +30,7 @@ PackageStreamBuf::PackageStreamBuf(std::streambuf* source, bool hashing, std::st
 
 uint32_t PackageStreamBuf::readFileHeader(uint64_t& totalSize) {
   uint8_t header[FILE_HEADER_LENGTH];
-  std::streamsize count = source_->sgetn(reinterpret_cast<char*>(header), FILE_HEADER_LENGTH);
+  std::streamsize count = sourceGetn(reinterpret_cast<char*>(header), FILE_HEADER_LENGTH);
   copy(reinterpret_cast<const char*>(header), static_cast<size_t>(count));
   if (count < static_cast<std::streamsize>(FILE_HEADER_LENGTH)) {
     totalSize = 0;
@@ -47,7 +48,7 @@ int32_t PackageStreamBuf::nextPart() {
   partLength_ = partRemaining_ = 0;
 
   uint8_t header[PART_HEADER_LENGTH];
-  std::streamsize count = source_->sgetn(reinterpret_cast<char*>(header), PART_HEADER_LENGTH);
+  std::streamsize count = sourceGetn(reinterpret_cast<char*>(header), PART_HEADER_LENGTH);
   copy(reinterpret_cast<const char*>(header), static_cast<size_t>(count));
   if (count < static_cast<std::streamsize>(PART_HEADER_LENGTH)) return -1;
 
@@ -69,7 +70,7 @@ bool PackageStreamBuf::readSignatureData(uint8_t data[SIGNATURE_DATA_LENGTH]) {
   if (partRemaining_ < SIGNATURE_DATA_LENGTH) return false;
 
   char* bytes = reinterpret_cast<char*>(data);
-  std::streamsize count = source_->sgetn(bytes, SIGNATURE_DATA_LENGTH);
+  std::streamsize count = sourceGetn(bytes, SIGNATURE_DATA_LENGTH);
   // Bytes put back earlier already reached the copy target.
   uint32_t again = static_cast<uint32_t>(std::min<std::streamsize>(putbackCount_, count));
   copy(bytes + again, static_cast<size_t>(count - again));
@@ -79,6 +80,7 @@ bool PackageStreamBuf::readSignatureData(uint8_t data[SIGNATURE_DATA_LENGTH]) {
 }
 
 std::streamsize PackageStreamBuf::showmanyc() {
+  if (sourceError_ != 0) return -1;
   std::streamsize available = source_->in_avail();
   if (available < 0) return -1;
   return std::min<std::streamsize>(available, partRemaining_);
@@ -86,12 +88,12 @@ std::streamsize PackageStreamBuf::showmanyc() {
 
 PackageStreamBuf::int_type PackageStreamBuf::underflow() {
   if (partRemaining_ == 0) return traits_type::eof();
-  return source_->sgetc();
+  return sourceGetc();
 }
 
 PackageStreamBuf::int_type PackageStreamBuf::uflow() {
   if (partRemaining_ == 0) return traits_type::eof();
-  int_type c = source_->sbumpc();
+  int_type c = sourceBumpc();
   if (traits_type::eq_int_type(c, traits_type::eof())) return c;
   --partRemaining_;
   if (putbackCount_ > 0) {
@@ -161,7 +163,7 @@ PackageStreamBuf::pos_type PackageStreamBuf::seekpos(pos_type position, std::ios
 }
 
 std::streamsize PackageStreamBuf::readThrough(char* buffer, std::streamsize count) {
-  std::streamsize got = source_->sgetn(buffer, count);
+  std::streamsize got = sourceGetn(buffer, count);
   if (got < static_cast<std::streamsize>(putbackCount_)) {
     putbackCount_ -= static_cast<uint32_t>(got);
     return got;
@@ -194,6 +196,42 @@ bool PackageStreamBuf::skipRemaining() {
   uint64_t got = skipRead(wanted);
   partRemaining_ -= static_cast<uint32_t>(got);
   return got == wanted;
+}
+
+// A read error of the disk (EIO, say), which the standard file buffer
+// throws, must not end the program: from the first failed read on, the
+// source counts as ended, and the package reads as one cut short, which
+// every caller already reports as broken; sourceError() tells the two
+// apart. Later reads are not tried, so that no bytes after a gap are taken
+// for the ones before it.
+std::streamsize PackageStreamBuf::sourceGetn(char* buffer, std::streamsize count) {
+  if (sourceError_ != 0) return 0;
+  try {
+    return source_->sgetn(buffer, count);
+  } catch (const std::ios_base::failure&) {
+    sourceError_ = errno != 0 ? errno : EIO;
+    return 0;
+  }
+}
+
+PackageStreamBuf::int_type PackageStreamBuf::sourceGetc() {
+  if (sourceError_ != 0) return traits_type::eof();
+  try {
+    return source_->sgetc();
+  } catch (const std::ios_base::failure&) {
+    sourceError_ = errno != 0 ? errno : EIO;
+    return traits_type::eof();
+  }
+}
+
+PackageStreamBuf::int_type PackageStreamBuf::sourceBumpc() {
+  if (sourceError_ != 0) return traits_type::eof();
+  try {
+    return source_->sbumpc();
+  } catch (const std::ios_base::failure&) {
+    sourceError_ = errno != 0 ? errno : EIO;
+    return traits_type::eof();
+  }
 }
 
 void PackageStreamBuf::pass(const char* bytes, size_t count) {

@@ -60,6 +60,9 @@ class PackageStreamBuf : public std::streambuf {
   uint32_t partRemaining() const { return partRemaining_; }
   /// The SHA-1 digest finished last.
   const uint8_t* digest() const { return digest_; }
+  /// The error number of the first failed read of the source (a disk
+  /// error); 0 while its reads have only ever succeeded or ended.
+  int sourceError() const { return sourceError_; }
 
  protected:
   std::streamsize showmanyc() override;
@@ -84,6 +87,11 @@ class PackageStreamBuf : public std::streambuf {
   void copy(const char* bytes, size_t count);
   /// True when neither the hash nor the copy needs the bytes.
   bool maySeek() const { return !hashing_ && copyTarget_ == nullptr; }
+  /// The source's sgetn, sgetc and sbumpc, with a failed read (which the
+  /// standard file buffer throws) taken as the end of the source for good.
+  std::streamsize sourceGetn(char* buffer, std::streamsize count);
+  int_type sourceGetc();
+  int_type sourceBumpc();
 
   std::streambuf* source_;
   std::streambuf* copyTarget_;
@@ -92,6 +100,7 @@ class PackageStreamBuf : public std::streambuf {
   uint32_t partLength_ = 0;
   uint32_t partRemaining_ = 0;
   uint32_t putbackCount_ = 0;
+  int sourceError_ = 0;
   SHA1 sha1_;
   uint8_t digest_[SHA1::DIGEST_LENGTH] = {};
 };
@@ -121,6 +130,9 @@ class PackageReader : public std::istream {
   bool verifySignature();
   /// The SHA-1 digest finished last (by verifySignature or a part of type 1).
   const uint8_t* digest() const { return buffer_->digest(); }
+  /// The error number of a failed read of the package file (a disk error),
+  /// after which the reader took the file as ended; 0 when none failed.
+  int readError() const { return buffer_->sourceError(); }
 
   /// Part types at which nextPart stops; filled by the caller.
   PartFilter filter;

@@ -37,7 +37,8 @@ std::string noise(size_t length, unsigned seed) {
 PackageSpec alpha(const char* versionText) {
   if (std::string(versionText) == "1.0")
     return package("alpha", "1.0", {{"bin/alpha", "one"}, {"etc/alpha.conf", "x=1"}, {"share/alpha/old", "old"}});
-  return package("alpha", versionText, {{"bin/alpha", "two"}, {"etc/alpha.conf", "x=2"}, {"share/alpha/new", "new"}});
+  return package("alpha", versionText,
+                 {{"bin/alpha", "two"}, {"etc/alpha.conf", "x=2"}, {"share/alpha/new", noise(30 * 1024, 5)}});
 }
 
 // Depends on alpha (so it is installed second), has every list file, and
@@ -295,6 +296,64 @@ TEST_F(FaultTest, StreamCopyThatCannotBeWrittenWholeFailsTheInstall) {
     removeTree(root.at("/flash/var/pdb/image"));
     EXPECT_EQ(liveTree(), before) << spec.name;
   }
+}
+
+// Reads of alpha's file failing with EIO from some read on, as a disk that
+// died: at the first read of the scan alpha is a broken file (and beta,
+// which needs it, is refused), inside the install a broken package; either
+// way nothing is applied. The scan does not need the reads after the
+// headers, so when the disk dies there, the install finds the header
+// unreadable, which cancels the run without a message.
+TEST_F(FaultTest, ReadErrorOnAnUploadIsABrokenPackage) {
+  int scanFailures = 0;
+  int installFailures = 0;
+  int silentFailures = 0;
+  for (int n = 1; n <= MAX_FAULT_POINTS; ++n) {
+    std::string rule = "read:/flash/rw/pckg/alpha.qbx:EIO:" + std::to_string(n);
+    ProcessResult result = runWithFaults({"FAULT_FAIL=" + rule});
+    ASSERT_EQ(result.status, 0) << rule << "\n" << result.err;
+    if (result.out.find("installed beta-1.0\n") != std::string::npos) break;  // past the last read
+    if (result.out.find("ERROR: broken package alpha.qbx\n") != std::string::npos) {
+      ++scanFailures;
+      EXPECT_THAT(result.out, HasSubstr("ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required\n"));
+    } else if (result.out.empty()) {
+      ++silentFailures;  // the tree is checked below
+    } else {
+      ++installFailures;
+      EXPECT_THAT(result.out, HasSubstr("ERROR: installation of alpha-1.1 failed: broken package\n")) << rule;
+    }
+    EXPECT_EQ(liveTree(), before) << rule;
+  }
+  EXPECT_GT(scanFailures, 0);
+  EXPECT_GT(installFailures, 0);
+  EXPECT_GT(silentFailures, 0);
+  EXPECT_EQ(liveTree(), cleanUpgradeTree());
+}
+
+// A file of the package database that cannot be read makes its package
+// look broken, and a broken package is uninstalled: the run must stop
+// before it plans anything.
+TEST_F(FaultTest, UnreadableDatabaseStopsTheRunBeforeAnythingIsPlanned) {
+  clearUploads();
+  PackageSpec imaged = package("imaged", "1.0");
+  imaged.image = ByteVector(40000, 0x5A);
+  uploadTo(root, "gamma.qbx", package("gamma", "1.0", {{"bin/gamma", "g"}}));
+  uploadTo(root, "imaged.qbx", imaged);
+  ASSERT_EQ(run().status, 0);
+  const Tree installed = liveTree();
+  for (const std::string file : {"/flash/var/pdb/alpha/version", "/flash/var/pdb/alpha/deps",
+                                 "/flash/var/pdb/alpha/files", "/flash/var/pdb/imaged/image"}) {
+    const std::string rule = "FAULT_FAIL=read:" + file + ":EIO";
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"--cleanup"}, {"--show"}}) {
+      ProcessResult result = runWithFaults({rule}, arguments);
+      EXPECT_EQ(result.status, 5) << file;
+      EXPECT_THAT(result.out, HasSubstr("ERROR: could not read " + file)) << file;
+      EXPECT_EQ(liveTree(), installed) << file;
+    }
+  }
+  ProcessResult readable = run();
+  EXPECT_EQ(readable.status, 0);
+  EXPECT_EQ(liveTree(), installed);
 }
 
 // ---- uploads -------------------------------------------------------------

@@ -7,10 +7,10 @@
 //   FAULT_KILL_AT=CALL:N[:PATTERN]
 //       SIGKILL just before the N-th call of CALL (whose path matches
 //       PATTERN, when given).
-//   FAULT_FAIL=CALL:PATTERN:ERRNO[:N]
-//       every call of CALL whose path matches PATTERN fails with ERRNO (a
-//       name such as ENOSPC, or a number), from the N-th such call on
-//       (default 1): a full or broken disk stays so.
+//   FAULT_FAIL=CALL:PATTERN:ERRNO[:N[:COUNT]]
+//       calls of CALL whose path matches PATTERN fail with ERRNO (a name
+//       such as ENOSPC, or a number), from the N-th such call on (default
+//       1): COUNT of them (default all, as a full or broken disk stays so).
 //   FAULT_UNLINK_BEFORE_OPEN=PATTERN:N
 //       the file is deleted just before the N-th open of a path that
 //       matches PATTERN.
@@ -54,6 +54,7 @@ struct FailRule {
   char pattern[MAX_PATH_TEXT] = {};
   int errorNumber = 0;
   long from = 1;
+  long count = -1;
   long seen = 0;
 };
 
@@ -114,6 +115,7 @@ void readFailRule() {
   failRule.errorNumber = errorNumberOf(name);
   char number[MAX_FIELD];
   if (nextField(text, number, sizeof number)) failRule.from = atol(number);
+  if (nextField(text, number, sizeof number)) failRule.count = atol(number);
   failRule.active = failRule.errorNumber > 0;
 }
 
@@ -166,6 +168,7 @@ bool shouldFail(const char* call, const char* path) {
   if (!failRule.active || strcmp(failRule.call, call) != 0 || !matches(failRule.pattern, path))
     return false;
   if (++failRule.seen < failRule.from) return false;
+  if (failRule.count >= 0 && failRule.seen >= failRule.from + failRule.count) return false;
   errno = failRule.errorNumber;
   return true;
 }
