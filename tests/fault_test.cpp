@@ -244,6 +244,75 @@ TEST_F(FaultTest, KilledWhileStoringTheManifestLeavesTheOlderOneToCommit) {
   EXPECT_EQ(liveTree(false), expected);
 }
 
+// Sets environment variables ("NAME=value") of the test process for its
+// lifetime, for children that it does not start itself.
+class ScopedVariables {
+ public:
+  explicit ScopedVariables(const std::vector<std::string>& entries) {
+    for (const std::string& entry : entries) {
+      std::string name = entry.substr(0, entry.find('='));
+      const char* old = std::getenv(name.c_str());
+      saved_.push_back({name, old != nullptr, old != nullptr ? old : ""});
+      setenv(name.c_str(), entry.substr(name.size() + 1).c_str(), 1);
+    }
+  }
+  ~ScopedVariables() {
+    for (const Saved& variable : saved_) {
+      if (variable.wasSet)
+        setenv(variable.name.c_str(), variable.value.c_str(), 1);
+      else
+        unsetenv(variable.name.c_str());
+    }
+  }
+
+ private:
+  struct Saved {
+    std::string name;
+    bool wasSet;
+    std::string value;
+  };
+  std::vector<Saved> saved_;
+};
+
+// "--commit" acts inside the root, where the shim has to be found.
+ProcessResult commitWithFaults(const TestRoot& target, const std::vector<std::string>& faults) {
+  EXPECT_TRUE(target.write("/.fault-shim.so", readFile(FAULT_SHIM_LIBRARY), 0755));
+  const char* sanitizer = std::getenv("ASAN_OPTIONS");
+  std::vector<std::string> entries = faults;
+  entries.push_back("LD_PRELOAD=/.fault-shim.so");
+  entries.push_back("ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") +
+                    ":verify_asan_link_order=0");
+  ScopedVariables variables(entries);
+  return runInstallerBinaryIn(target, {"--commit"});
+}
+
+// A stored journal is applied by "--commit", which leaves the manifest in
+// place: killed at any removal or move, the commit run again finishes the
+// upgrade (saying "rename: ..." for what the first one already moved).
+TEST_F(FaultTest, CommitKilledAnywhereIsFinishedByTheNextCommit) {
+  const Tree after = cleanUpgradeTree();
+  int killed = 0;
+  for (const char* call : {"unlink", "rename"}) {
+    for (int n = 1; n <= MAX_FAULT_POINTS; ++n) {
+      TestRoot device;
+      prepareUpgrade(device);
+      ASSERT_EQ(runInstallerBinary({"-r", device.path(), "--safe"}).status, 0);
+      std::string point = std::string(call) + ":" + std::to_string(n);
+      ProcessResult first = commitWithFaults(device, {"FAULT_KILL_AT=" + point});
+      if (first.status != KILLED) {
+        EXPECT_EQ(first.status, 0) << point;
+        EXPECT_EQ(readable(liveTreeOf(device, false)), after) << point;
+        break;
+      }
+      ++killed;
+      ProcessResult again = runInstallerBinaryIn(device, {"--commit"});
+      EXPECT_EQ(again.status, 0) << point;
+      EXPECT_EQ(readable(liveTreeOf(device, false)), after) << point;
+    }
+  }
+  EXPECT_GT(killed, 14);  // at least every move
+}
+
 // ---- full and broken disks -----------------------------------------------
 
 // Every database file of both packages with content, failing in turn with
