@@ -293,6 +293,12 @@ ssize_t writev(int descriptor, const struct iovec* vector, int count) {
   return real(descriptor, vector, count);
 }
 
+int fclose(FILE* file) {
+  if (file != nullptr) rememberPath(fileno(file), "");
+  static auto real = next(&::fclose, "fclose");
+  return real(file);
+}
+
 int close(int descriptor) {
   rememberPath(descriptor, "");
   static auto real = next(&::close, "close");
