@@ -122,8 +122,8 @@ TEST(FuzzSeedTest, StreamInstallReachesTheSignatureCheck) {
   // not zlib data reads as ending at once, so corrupt-zlib installs too.
   for (const char* name : {"plain", "full", "second-magic", "image-part", "boot-upgrade", "no-meta",
                            "conflicts-installed", "user-disabled", "unknown-parts", "long-signature",
-                           "large-file", "no-files-part", "corrupt-zlib", "bundle",
-                           "bundle-without-image"})
+                           "large-file", "no-files-part", "corrupt-zlib", "same-version",
+                           "bundle", "bundle-keeps-member", "bundle-without-image"})
     EXPECT_EQ(results[name], 0) << name;
   // Refused as broken: a short signature part, an entry cut inside its
   // name, a part out of order before the signature, and a bundle member

@@ -23,16 +23,19 @@ namespace {
 const char* const SYSTEM_ENTRIES[] = {"/usr", "/lib", "/lib64", "/bin", "/etc", "/proc"};
 
 std::string temporaryRoot;
+std::string executablePath;
 int hostRoot = -1;
 // Set once the process's root is a fuzz root: only then may the tree
 // functions below walk or clear "/".
 bool insideFuzzRoot = false;
 std::vector<std::string>* collected = nullptr;
 
+// A top-level name of the root that belongs to the system view: one of the
+// system entries, or the first directory of the program's own path.
 bool isSystemEntry(const std::string& name) {
   for (const char* entry : SYSTEM_ENTRIES)
     if (name == entry + 1) return true;
-  return false;
+  return !executablePath.empty() && executablePath.compare(1, name.size() + 1, name + "/") == 0;
 }
 
 bool makeDirectoryChain(const std::string& path) {
@@ -78,6 +81,20 @@ void showSystemEntry(const std::string& root, const std::string& entry) {
   }
 }
 
+// The symbolizer reads the running program by its path: it must exist at
+// the same path inside the root.
+void showExecutable(const std::string& root) {
+  char path[4096];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return;
+  executablePath.assign(path, static_cast<size_t>(length));
+  std::string inRoot = root + executablePath;
+  if (!makeDirectoryChain(inRoot.substr(0, inRoot.rfind('/')))) return;
+  int created = open(inRoot.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+  if (created >= 0) close(created);
+  bindReadOnly(executablePath, inRoot);
+}
+
 // Best effort: without a private mount namespace the root simply lacks the
 // system directories and sanitizer reports come unsymbolized.
 void showSystem(const std::string& root) {
@@ -87,6 +104,7 @@ void showSystem(const std::string& root) {
     return;
   }
   for (const char* entry : SYSTEM_ENTRIES) showSystemEntry(root, entry);
+  showExecutable(root);
 }
 
 int collectEntry(const char* path, const struct stat*, int, struct FTW*) {
@@ -111,6 +129,7 @@ void removeTemporaryRoot() {
   if (hostRoot < 0 || fchdir(hostRoot) != 0 || chroot(".") != 0) return;
   insideFuzzRoot = false;
   for (const char* entry : SYSTEM_ENTRIES) umount2((temporaryRoot + entry).c_str(), MNT_DETACH);
+  if (!executablePath.empty()) umount2((temporaryRoot + executablePath).c_str(), MNT_DETACH);
   removeTree(temporaryRoot);
 }
 

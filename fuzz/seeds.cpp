@@ -73,6 +73,8 @@ void addPackageSeeds(std::vector<Seed>& seeds) {
   addPackage(seeds, "conflicts-installed", conflicting);
 
   addPackage(seeds, "user-disabled", simplePackage("wardle", makeVersion(1, 1, 'f', 0)));
+  // The version of the installed tessel: kept as it is.
+  addPackage(seeds, "same-version", simplePackage("tessel", makeVersion(3, 20, 'f', 0)));
 
   PackageSpec unknown = simplePackage("fuzzy", V1_0);
   unknown.extraParts = {ExtraPart{77, ByteVector{1, 2, 3, 4}, PART_FILES},
@@ -135,6 +137,16 @@ void addBundleSeeds(std::vector<Seed>& seeds) {
                     buildPackageParts(fullPackage())};
   ByteVector bytes = buildBundle(bundle);
   if (!bytes.empty()) seeds.push_back({"bundle", bytes});
+
+  // A new bundle that carries the installed media-kit unchanged: that
+  // member is kept and passed over.
+  BundleSpec carrier;
+  carrier.name = "carrier";
+  carrier.version = V1_0;
+  carrier.members = {buildPackageParts(simplePackage("media-kit", makeVersion(2, 1, 'f', 0))),
+                     buildPackageParts(simplePackage("carried", V1_0))};
+  bytes = buildBundle(carrier);
+  if (!bytes.empty()) seeds.push_back({"bundle-keeps-member", bytes});
 
   BundleSpec plain;
   plain.name = "kit";
