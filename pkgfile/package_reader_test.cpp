@@ -9,6 +9,8 @@
 
 namespace {
 
+const int END = std::char_traits<char>::eof();
+
 ByteVector concat(std::initializer_list<ByteVector> pieces) {
   ByteVector out;
   for (const ByteVector& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
@@ -25,7 +27,7 @@ ByteVector filledPart(uint16_t type, size_t length, uint8_t fill) {
   return encodePart(type, ByteVector(length, fill));
 }
 
-/// SHA-1 by another implementation than the reader's.
+/// The SHA-1 of bytes [begin, end), by another implementation than the reader's.
 ByteVector sha1Of(const ByteVector& bytes, size_t begin, size_t end) {
   ByteVector digest(EVP_MAX_MD_SIZE);
   unsigned int length = 0;
@@ -38,36 +40,25 @@ ByteVector readerDigest(const PackageReader& reader) {
   return ByteVector(reader.digest(), reader.digest() + SHA1::DIGEST_LENGTH);
 }
 
-/// Seekable in-memory source that counts the requests reaching it.
-class CountingSource : public std::streambuf {
- public:
-  explicit CountingSource(const ByteVector& bytes) : data_(bytes.begin(), bytes.end()) {
-    setg(data_.data(), data_.data(), data_.data() + data_.size());
-  }
-
-  int seeks = 0;
-  std::vector<std::streamsize> reads;
-
- protected:
+/// Seekable in-memory source that counts the requests reaching it; it seeks
+/// its input side whatever side a request names.
+struct CountingSource : std::stringbuf {
+  explicit CountingSource(const ByteVector& bytes) : std::stringbuf(text(bytes), std::ios_base::in) {}
   std::streamsize xsgetn(char* buffer, std::streamsize count) override {
     reads.push_back(count);
-    return std::streambuf::xsgetn(buffer, count);
+    return std::stringbuf::xsgetn(buffer, count);
   }
   pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
                    std::ios_base::openmode) override {
     ++seeks;
-    off_type base = direction == std::ios_base::cur ? gptr() - eback() : 0;
-    off_type target = base + offset;
-    if (target < 0 || target > static_cast<off_type>(data_.size())) return pos_type(off_type(-1));
-    setg(eback(), eback() + target, egptr());
-    return pos_type(target);
+    return std::stringbuf::seekoff(offset, direction, std::ios_base::in);
   }
-  pos_type seekpos(pos_type position, std::ios_base::openmode which) override {
-    return seekoff(off_type(position), std::ios_base::beg, which);
+  pos_type seekpos(pos_type position, std::ios_base::openmode) override {
+    ++seeks;
+    return std::stringbuf::seekpos(position, std::ios_base::in);
   }
-
- private:
-  std::vector<char> data_;
+  int seeks = 0;
+  std::vector<std::streamsize> reads;
 };
 
 /// A package with a part of a type the installer does not know in the middle.
@@ -81,9 +72,9 @@ struct SamplePackage {
   ByteVector file() const {
     return wrapInFile(PACKAGE_MAGIC, concat({header, unknown, deps, files, signature}));
   }
-  /// Offsets in file() of the signed range: part 1 header to signature header.
-  size_t signedBegin() const { return FILE_HEADER_LENGTH; }
-  size_t signedEnd() const { return file().size() - 68; }
+  /// The signed range: part 1 header up to the signature header's end.
+  ByteVector signedDigest() const { return sha1Of(file(), FILE_HEADER_LENGTH, file().size() - 68); }
+  size_t filesDataOffset() const { return file().size() - signature.size() - 40000; }
 };
 
 }  // namespace
@@ -101,9 +92,8 @@ TEST(PackageReaderHeader, MagicIsReadLittleEndianAndTotalSizeDoesNotWrap) {
   EXPECT_FALSE(hugeReader.isSecondMagic());
   EXPECT_EQ(hugeReader.totalSize, 0x100000007ull);
 
-  ByteVector swapped = {0xBA, 0xD0, 0xF1, 0x1E, 42, 0, 0, 0};
-  ByteVector part = headerPart("a");
-  swapped.insert(swapped.end(), part.begin(), part.end());
+  // Magic in the wrong byte order, and a file header cut short.
+  ByteVector swapped = concat({{0xBA, 0xD0, 0xF1, 0x1E, 42, 0, 0, 0}, headerPart("a")});
   for (const ByteVector& bytes : {swapped, ByteVector{0x1E, 0xF1, 0xD0, 0xBA, 0}}) {
     std::istringstream in(text(bytes));
     PackageReader reader(in, true);
@@ -113,7 +103,9 @@ TEST(PackageReaderHeader, MagicIsReadLittleEndianAndTotalSizeDoesNotWrap) {
   }
 }
 
-TEST(PackageReaderParts, UnknownPartIsPassedOverButHashedAndCopied) {
+// An unknown part is passed over but hashed and copied; the copy receives
+// exactly the bytes consumed, whatever mix of reads, put-backs and skips.
+TEST(PackageReaderParts, HashAndCopySeeEveryByteConsumed) {
   SamplePackage sample;
   ByteVector file = sample.file();
   std::istringstream in(text(file));
@@ -121,14 +113,31 @@ TEST(PackageReaderParts, UnknownPartIsPassedOverButHashedAndCopied) {
   PackageReader reader(in, true, &copy);
   reader.filter = INSTALL_FILTER;
 
-  EXPECT_EQ(reader.nextPart(), PART_HEADER);
-  EXPECT_EQ(reader.nextPart(), PART_DEPENDS);
+  ASSERT_EQ(reader.nextPart(), PART_HEADER);
+  EXPECT_FALSE(reader.unget());  // nothing before the part start
+  reader.clear();
+  char buffer[8];
+  reader.read(buffer, 3);
+  EXPECT_EQ(std::string(buffer, 3), "tes");
+  EXPECT_TRUE(reader.unget());
+  EXPECT_TRUE(reader.putback('e'));
+  EXPECT_EQ(reader.tellg(), 1);
+  EXPECT_TRUE(reader.unget());
+  EXPECT_FALSE(reader.unget());
+  reader.clear();
+  reader.read(buffer, 5);
+  EXPECT_EQ(std::string(buffer, 5), "tesse");
+  EXPECT_EQ(reader.peek(), 'l');
+  EXPECT_EQ(copy.str().size(), FILE_HEADER_LENGTH + PART_HEADER_LENGTH + 5);
+
+  ASSERT_EQ(reader.nextPart(), PART_DEPENDS);
   EXPECT_EQ(reader.partOffset(),
             FILE_HEADER_LENGTH + sample.header.size() + sample.unknown.size() + PART_HEADER_LENGTH);
-  EXPECT_EQ(reader.nextPart(), PART_FILES);
-  EXPECT_EQ(reader.nextPart(), PART_SIGNATURE);
+  ASSERT_EQ(reader.nextPart(), PART_FILES);
+  EXPECT_TRUE(reader.seekg(20000, std::ios_base::cur));
+  ASSERT_EQ(reader.nextPart(), PART_SIGNATURE);
   EXPECT_FALSE(reader.verifySignature());  // not signed, but the digest is finished
-  EXPECT_EQ(readerDigest(reader), sha1Of(file, sample.signedBegin(), sample.signedEnd()));
+  EXPECT_EQ(readerDigest(reader), sample.signedDigest());
   EXPECT_EQ(reader.nextPart(), -1);
   EXPECT_EQ(copy.str(), text(file));
 }
@@ -152,7 +161,7 @@ TEST(PackageReaderParts, ReadingPastThePartEndFailsButReadingToItDoesNot) {
   ASSERT_EQ(reader.nextPart(), PART_HEADER);
   char buffer[64];
   ASSERT_TRUE(reader.read(buffer, 36));
-  EXPECT_EQ(reader.peek(), std::char_traits<char>::eof());  // eofbit only
+  EXPECT_EQ(reader.peek(), END);  // eofbit only
   EXPECT_EQ(reader.nextPart(), PART_DEPENDS);
   reader.read(buffer, sizeof buffer);
   EXPECT_EQ(reader.gcount(), 2 + 32);  // nothing of the next part
@@ -161,13 +170,11 @@ TEST(PackageReaderParts, ReadingPastThePartEndFailsButReadingToItDoesNot) {
 }
 
 TEST(PackageReaderParts, TruncatedPartEndsTheStream) {
-  ByteVector parts = concat({headerPart("a"), filledPart(PART_FILES, 100, 1)});
-  ByteVector file = wrapInFile(PACKAGE_MAGIC, parts);
+  ByteVector file = wrapInFile(PACKAGE_MAGIC, concat({headerPart("a"), filledPart(PART_FILES, 100, 1)}));
   file.resize(file.size() - 50);
   std::istringstream in(text(file));
   PackageReader reader(in, true);
-  reader.filter = INSTALL_FILTER;
-  ASSERT_EQ(reader.nextPart(), PART_HEADER);
+  reader.filter = {PART_FILES};
   ASSERT_EQ(reader.nextPart(), PART_FILES);
   char buffer[100];
   reader.read(buffer, sizeof buffer);
@@ -175,127 +182,61 @@ TEST(PackageReaderParts, TruncatedPartEndsTheStream) {
   EXPECT_EQ(reader.nextPart(), -1);
 }
 
-TEST(PackageReaderSeek, ForwardToExactlyThePartEndSucceedsOneFurtherFails) {
+// Forward to exactly the part end and not one further; backwards only when
+// the source may seek (neither hashing nor copying).
+TEST(PackageReaderSeek, StaysWithinThePart) {
+  SamplePackage sample;
+  ByteVector file = sample.file();
+  file[sample.filesDataOffset() + 5] = 0x42;
   for (bool hashing : {true, false}) {
     SCOPED_TRACE(hashing ? "hashing" : "seeking");
-    CountingSource source(SamplePackage().file());
+    CountingSource source(file);
     std::istream in(&source);
     PackageReader reader(in, hashing);
-    reader.filter = INSTALL_FILTER;
-    ASSERT_EQ(reader.nextPart(), PART_HEADER);
-    ASSERT_EQ(reader.nextPart(), PART_DEPENDS);
+    reader.filter = {PART_FILES, PART_SIGNATURE};
     ASSERT_EQ(reader.nextPart(), PART_FILES);
     EXPECT_EQ(reader.get(), 0x11);
     EXPECT_TRUE(reader.seekg(39999, std::ios_base::cur));
     EXPECT_EQ(reader.tellg(), 40000);
-    EXPECT_EQ(reader.peek(), std::char_traits<char>::eof());
+    EXPECT_EQ(reader.peek(), END);
     reader.clear();
     EXPECT_FALSE(reader.seekg(1, std::ios_base::cur));
     reader.clear();
     EXPECT_EQ(reader.tellg(), 40000);
+    EXPECT_EQ(static_cast<bool>(reader.seekg(5)), !hashing);
+    if (!hashing) {
+      EXPECT_EQ(reader.get(), 0x42);
+    }
+    reader.clear();
     EXPECT_EQ(reader.nextPart(), PART_SIGNATURE);
   }
-}
-
-TEST(PackageReaderSeek, BackwardsOnlyWhenTheSourceMaySeek) {
-  SamplePackage sample;
-  ByteVector file = sample.file();
-  size_t filesData = file.size() - sample.signature.size() - 40000;
-  file[filesData + 5] = 0x42;
-
-  CountingSource seekable(file);
-  std::istream seekableIn(&seekable);
-  PackageReader plain(seekableIn, false);
-  plain.filter = {PART_FILES};
-  ASSERT_EQ(plain.nextPart(), PART_FILES);
-  ASSERT_TRUE(plain.seekg(100));
-  EXPECT_TRUE(plain.seekg(5));
-  EXPECT_EQ(plain.get(), 0x42);
-
-  std::istringstream in(text(file));
-  PackageReader hashing(in, true);
-  hashing.filter = {PART_FILES};
-  ASSERT_EQ(hashing.nextPart(), PART_FILES);
-  ASSERT_TRUE(hashing.seekg(100));
-  EXPECT_FALSE(hashing.seekg(5));
 }
 
 TEST(PackageReaderSeek, MegabytePartCostsOneSeekWithoutHashOrCopyElseStepsOf16384) {
   ByteVector file =
       wrapInFile(PACKAGE_MAGIC, concat({headerPart("big"), filledPart(PART_FILES, 1 << 20, 7),
                                         filledPart(PART_SIGNATURE, 68, 9)}));
-  CountingSource plainSource(file);
-  std::istream plainIn(&plainSource);
-  PackageReader plain(plainIn, false);
-  plain.filter = {PART_FILES, PART_SIGNATURE};
-  ASSERT_EQ(plain.nextPart(), PART_FILES);
-  plainSource.reads.clear();
-  plainSource.seeks = 0;
-  ASSERT_EQ(plain.nextPart(), PART_SIGNATURE);
-  EXPECT_EQ(plainSource.seeks, 1);
-  EXPECT_EQ(plainSource.reads, (std::vector<std::streamsize>{6}));
-  EXPECT_EQ(plain.partOffset(), file.size() - 68);
-
-  CountingSource hashedSource(file);
-  std::istream hashedIn(&hashedSource);
-  PackageReader hashed(hashedIn, true);
-  hashed.filter = {PART_FILES, PART_SIGNATURE};
-  ASSERT_EQ(hashed.nextPart(), PART_FILES);
-  hashedSource.reads.clear();
-  ASSERT_EQ(hashed.nextPart(), PART_SIGNATURE);
-  EXPECT_EQ(hashedSource.seeks, 0);
-  std::vector<std::streamsize> expected(64, 16384);
-  expected.push_back(6);
-  EXPECT_EQ(hashedSource.reads, expected);
-}
-
-TEST(PackageReaderCopy, CopyEqualsTheFileAfterMixedReadsPutbacksAndSkips) {
-  SamplePackage sample;
-  ByteVector file = sample.file();
-  std::istringstream in(text(file));
-  std::stringbuf copy;
-  PackageReader reader(in, true, &copy);
-  reader.filter = INSTALL_FILTER;
-
-  ASSERT_EQ(reader.nextPart(), PART_HEADER);
-  char buffer[8];
-  reader.read(buffer, 3);
-  EXPECT_EQ(std::string(buffer, 3), "tes");
-  EXPECT_TRUE(reader.unget());
-  EXPECT_TRUE(reader.putback('e'));
-  EXPECT_EQ(reader.tellg(), 1);
-  reader.read(buffer, 4);
-  EXPECT_EQ(std::string(buffer, 4), "esse");
-  EXPECT_EQ(reader.peek(), 'l');
-  EXPECT_EQ(copy.str().size(), FILE_HEADER_LENGTH + PART_HEADER_LENGTH + 5);
-
-  ASSERT_EQ(reader.nextPart(), PART_DEPENDS);
-  ASSERT_EQ(reader.nextPart(), PART_FILES);
-  EXPECT_TRUE(reader.seekg(20000, std::ios_base::cur));
-  ASSERT_EQ(reader.nextPart(), PART_SIGNATURE);
-  reader.verifySignature();
-  EXPECT_EQ(readerDigest(reader), sha1Of(file, sample.signedBegin(), sample.signedEnd()));
-  EXPECT_EQ(copy.str(), text(file));
-  EXPECT_EQ(reader.nextPart(), -1);
-  EXPECT_EQ(copy.str(), text(file));
-}
-
-TEST(PackageReaderCopy, NothingCanBePutBackBeforeThePartStart) {
-  std::istringstream in(text(SamplePackage().file()));
-  PackageReader reader(in, true);
-  reader.filter = INSTALL_FILTER;
-  ASSERT_EQ(reader.nextPart(), PART_HEADER);
-  EXPECT_FALSE(reader.unget());
-  reader.clear();
-  EXPECT_EQ(reader.get(), 't');
-  EXPECT_TRUE(reader.unget());
-  EXPECT_FALSE(reader.unget());
+  std::vector<std::streamsize> steps(64, 16384);
+  steps.push_back(6);
+  for (bool hashing : {false, true}) {
+    SCOPED_TRACE(hashing ? "hashing" : "seeking");
+    CountingSource source(file);
+    std::istream in(&source);
+    PackageReader reader(in, hashing);
+    reader.filter = {PART_FILES, PART_SIGNATURE};
+    ASSERT_EQ(reader.nextPart(), PART_FILES);
+    source.reads.clear();
+    source.seeks = 0;
+    ASSERT_EQ(reader.nextPart(), PART_SIGNATURE);
+    EXPECT_EQ(source.seeks, hashing ? 0 : 1);
+    EXPECT_EQ(source.reads, hashing ? steps : std::vector<std::streamsize>{6});
+    EXPECT_EQ(reader.partOffset(), file.size() - 68);
+  }
 }
 
 TEST(PackageReaderSignature, SignedPackageVerifiesAndEachByteCounts) {
   PackageSpec spec;
   spec.name = "tessel";
-  spec.version = makeVersion(7, 1, 'f', 0);
   spec.files = {{"bin/tool", 0100755, 0, "#!/bin/sh\n"}};
   spec.extraParts = {{77, ByteVector(50, 3), PART_FILES}};
   ByteVector file = buildPackage(spec);
@@ -315,39 +256,34 @@ TEST(PackageReaderSignature, SignedPackageVerifiesAndEachByteCounts) {
     changed[offset] ^= 0x20;
     EXPECT_FALSE(verify(changed)) << "offset " << offset;
   }
-  ByteVector lengthChanged = file;
-  lengthChanged[4] ^= 1;
-  EXPECT_TRUE(verify(lengthChanged));
+  file[4] ^= 1;
+  EXPECT_TRUE(verify(file));
 }
 
-TEST(PackageReaderSignature, LongerSignaturePartVerifiesShortOneFails) {
-  PackageSpec spec;
-  spec.name = "tessel";
-  spec.signatureLength = 100;
-  std::istringstream in(text(buildPackage(spec)));
-  PackageReader reader(in, true);
-  reader.filter = INSTALL_FILTER;
-  while (reader.currentType != PART_SIGNATURE && reader.nextPart() != -1) {
+// A longer signature part verifies on its first 68 bytes; a shorter one,
+// or a reader without hashing, fails without reading anything.
+TEST(PackageReaderSignature, SignaturePartLengthAndHashing) {
+  const struct {
+    size_t length;
+    bool hashing;
+    bool verifies;
+    std::streamoff readAfter;
+  } rows[] = {{100, true, true, 68}, {67, true, false, 0}, {68, false, false, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.length);
+    PackageSpec spec;
+    spec.name = "tessel";
+    spec.signatureLength = row.length;
+    std::istringstream in(text(buildPackage(spec)));
+    PackageReader reader(in, row.hashing);
+    reader.filter = INSTALL_FILTER;
+    while (reader.currentType != PART_SIGNATURE && reader.nextPart() != -1) {
+    }
+    ASSERT_EQ(reader.currentType, PART_SIGNATURE);
+    EXPECT_EQ(reader.verifySignature(), row.verifies);
+    EXPECT_EQ(reader.tellg(), row.readAfter);
+    EXPECT_EQ(reader.nextPart(), -1);
   }
-  ASSERT_EQ(reader.currentType, PART_SIGNATURE);
-  EXPECT_TRUE(reader.verifySignature());
-  EXPECT_EQ(reader.tellg(), 68);
-  EXPECT_EQ(reader.nextPart(), -1);
-
-  spec.signatureLength = 67;
-  std::istringstream shortIn(text(buildPackage(spec)));
-  PackageReader shortReader(shortIn, true);
-  shortReader.filter = {PART_SIGNATURE};
-  ASSERT_EQ(shortReader.nextPart(), PART_SIGNATURE);
-  EXPECT_FALSE(shortReader.verifySignature());
-  EXPECT_EQ(shortReader.tellg(), 0);  // nothing read
-
-  std::istringstream plainIn(text(buildPackage(spec)));
-  PackageReader plain(plainIn, false);
-  plain.filter = {PART_SIGNATURE};
-  ASSERT_EQ(plain.nextPart(), PART_SIGNATURE);
-  EXPECT_FALSE(plain.verifySignature());
-  EXPECT_EQ(plain.tellg(), 0);
 }
 
 TEST(PackageReaderSignature, BundleMembersAreHashedEachOnTheirOwn) {
@@ -375,7 +311,6 @@ TEST(PackageReaderSignature, BundleMembersAreHashedEachOnTheirOwn) {
     return verified;
   };
   EXPECT_EQ(verifiedMembers(file), 2);
-  ByteVector changedBundleHeader = file;
-  changedBundleHeader[FILE_HEADER_LENGTH + PART_HEADER_LENGTH] ^= 1;  // the bundle's name
-  EXPECT_EQ(verifiedMembers(changedBundleHeader), 2);
+  file[FILE_HEADER_LENGTH + PART_HEADER_LENGTH] ^= 1;  // the bundle's name
+  EXPECT_EQ(verifiedMembers(file), 2);
 }
