@@ -16,302 +16,200 @@
 namespace {
 
 const std::string ENTRY = "/flash/var/pdb/tessel/";
+const char* const SCHEDULE = "/ram/pdb/tessel/schedule";
 
-// What a journal will do to the database: the new content of every written
-// file and the set of removed paths.
-struct JournalView {
-  std::map<std::string, std::string> writes;
-  std::set<std::string> removals;
-  std::set<std::string> others;
-};
+// Files of an entry: a name without "/" lives in ENTRY; nullptr: no file.
+using Files = std::map<std::string, const char*>;
 
-JournalView viewOf(const FileJournal& journal) {
-  JournalView view;
-  for (const auto& [target, operation] : journal.operations()) {
-    if (operation.kind == JOURNAL_TEMPORARY_MOVE)
-      view.writes[target] = readFile(operation.argument);
-    else if (operation.kind == JOURNAL_REMOVE)
-      view.removals.insert(target);
-    else
-      view.others.insert(target);
-  }
-  return view;
-}
-
-// A root whose database holds every file an entry can have, so that each
-// removal the code journals is visible.
-void writeFullEntry(const TestRoot& root) {
-  for (const char* name : {"version", "deps", "provides", "conflicts", "bundle", "files",
-                           "disabled", "enabled", "image"})
-    root.write(ENTRY + name, "old\n");
-}
-
-void loadInRoot(const TestRoot& root, const std::function<void(InstalledPackage&)>& check) {
+// Loads the record "tessel" (with `version` preset) from a root holding
+// `files`, and hands it to `check`.
+void loadFrom(const Files& files, const std::function<void(InstalledPackage&)>& check,
+              PackageVersion version = 0) {
+  TestRoot root;
+  for (const auto& [name, content] : files)
+    if (content != nullptr) root.write(name[0] == '/' ? name : ENTRY + name, content);
   EXPECT_TRUE(passesInRoot(root, [&] {
     InstalledPackage package("tessel");
+    package.version = version;
     loadEntry(package);
     check(package);
   }));
 }
 
-// ---- reading ---------------------------------------------------------------
-
 TEST(PackageDatabaseRead, FullEntryFillsEveryField) {
-  TestRoot root;
-  root.write(ENTRY + "version", "101188869 1600000000\n");
-  root.write(ENTRY + "deps", "system 101187584 0\nlibc 0 0\n");
-  root.write(ENTRY + "provides", "shell 1 2 -5\n");
-  root.write(ENTRY + "conflicts", "wardle 0 101188864\n");
-  root.write(ENTRY + "files", "bin/tessel\n\n/lib/libtessel.so\nbin/a b\n");
-  loadInRoot(root, [](InstalledPackage& package) {
-    EXPECT_EQ(package.version, 101188869u);
-    EXPECT_EQ(package.buildTime, 1600000000u);
-    ASSERT_EQ(package.deps.size(), 2u);
-    EXPECT_EQ(package.deps[0].name, "system");
-    EXPECT_EQ(package.deps[0].minVersion, 101187584u);
-    EXPECT_EQ(package.deps[1].name, "libc");
-    ASSERT_EQ(package.provides.size(), 1u);
-    EXPECT_EQ(package.provides[0].maxVersion, 2u);
-    EXPECT_EQ(package.provides[0].priority, -5);
-    ASSERT_EQ(package.conflicts.size(), 1u);
-    EXPECT_EQ(package.conflicts[0].maxVersion, 101188864u);
-    EXPECT_EQ(package.files,
-              (std::set<std::string>{"/bin/a b", "/bin/tessel", "/lib/libtessel.so"}));
-    EXPECT_FALSE(package.isBundle);
-    EXPECT_TRUE(package.bundle.name.empty());
-    EXPECT_FALSE(package.disabled);
-    EXPECT_FALSE(package.userForced);
-    EXPECT_EQ(package.scheduledAction, ACTION_NONE);
-  });
+  loadFrom({{"version", "101188869 1600000000\n"},
+            {"deps", "system 101187584 0\nlibc 0 0\n"},
+            {"provides", "shell 1 2 -5\n"},
+            {"conflicts", "wardle 0 101188864\n"},
+            {"files", "bin/tessel\n\n/lib/libtessel.so\nbin/a b\n"}},
+           [](InstalledPackage& package) {
+             EXPECT_EQ(package.version, 101188869u);
+             EXPECT_EQ(package.buildTime, 1600000000u);
+             ASSERT_EQ(package.deps.size(), 2u);
+             EXPECT_EQ(package.deps[0].name, "system");
+             EXPECT_EQ(package.deps[0].minVersion, 101187584u);
+             EXPECT_EQ(package.deps[1].name, "libc");
+             ASSERT_EQ(package.provides.size(), 1u);
+             EXPECT_EQ(package.provides[0].maxVersion, 2u);
+             EXPECT_EQ(package.provides[0].priority, -5);
+             ASSERT_EQ(package.conflicts.size(), 1u);
+             EXPECT_EQ(package.conflicts[0].maxVersion, 101188864u);
+             EXPECT_EQ(package.files,
+                       (std::set<std::string>{"/bin/a b", "/bin/tessel", "/lib/libtessel.so"}));
+             EXPECT_EQ(package.scheduledAction, ACTION_NONE);
+           });
 }
 
-TEST(PackageDatabaseRead, MissingOrEmptyListsAreEmptyAndSound) {
-  TestRoot root;
-  root.write(ENTRY + "version", "1 2\n");
-  root.write(ENTRY + "deps", "");
-  root.write(ENTRY + "files", "");
-  loadInRoot(root, [](InstalledPackage& package) {
-    EXPECT_TRUE(package.deps.empty());
-    EXPECT_TRUE(package.provides.empty());
-    EXPECT_TRUE(package.files.empty());
-    EXPECT_FALSE(package.isBundle);
-    EXPECT_EQ(package.scheduledAction, ACTION_NONE);
-  });
-}
-
-TEST(PackageDatabaseRead, MalformedMetaFilesMarkForUninstall) {
-  // Each case replaces one file of a sound entry; an empty name drops "version".
-  const std::map<std::string, std::pair<std::string, std::string>> broken = {
-      {"no version file", {"", ""}},
-      {"version with one number", {"version", "17\n"}},
-      {"deps line with one number", {"deps", "system 5\n"}},
-      {"provides line without priority", {"provides", "shell 1 2\n"}},
-      {"deps line with a fourth number", {"deps", "system 1 2 3\n"}},
-      {"conflicts line with a word for a number", {"conflicts", "wardle x 0\n"}},
-  };
-  for (const auto& [what, file] : broken) {
-    SCOPED_TRACE(what);
-    TestRoot root;
-    root.write(ENTRY + "files", "bin/x\n");
-    if (!file.first.empty()) {
-      root.write(ENTRY + "version", "1 2\n");
-      root.write(ENTRY + file.first, file.second);
-    }
-    loadInRoot(root, [](InstalledPackage& package) {
-      EXPECT_EQ(package.scheduledAction, ACTION_UNINSTALL);
-    });
-  }
-}
-
-TEST(PackageDatabaseRead, OrphanedBundleMemberIsMarkedForUninstall) {
-  TestRoot root;
-  root.write(ENTRY + "version", "1 2\n");
-  root.write(ENTRY + "bundle", "quorilan\n");
-  root.write(ENTRY + "files", "bin/x\n");
-  loadInRoot(root, [](InstalledPackage& package) {
-    EXPECT_EQ(package.bundle.name, "quorilan");
-    EXPECT_EQ(package.bundle.minVersion, 0u);
-    EXPECT_EQ(package.scheduledAction, ACTION_UNINSTALL);
-  });
-}
-
-TEST(PackageDatabaseRead, EntryWithOnlyDisabledIsADisabledBundleToUninstall) {
-  TestRoot root;
-  root.write(ENTRY + "disabled", "auto\n");
-  loadInRoot(root, [](InstalledPackage& package) {
-    EXPECT_TRUE(package.isBundle);
-    EXPECT_TRUE(package.disabled);
-    EXPECT_FALSE(package.userForced);
-    EXPECT_EQ(package.scheduledAction, ACTION_UNINSTALL);
-  });
-}
-
-TEST(PackageDatabaseRead, StateFiles) {
+// Each row changes a sound entry ("version" and an empty "files"); the
+// schedule rows start from an entry disabled by the automatic rules.
+TEST(PackageDatabaseRead, StateScheduleAndBrokenEntries) {
   struct Case {
     const char* what;
-    const char* disabled;  // nullptr: no file
-    const char* enabled;
-    bool wantDisabled;
-    bool wantUserForced;
+    Files changes;
+    uint32_t action;
+    bool disabled;
+    bool userForced;
+    bool bundle = false;
+    const char* bundleName = "";
+  };
+  const Files autoDisabled = {{"disabled", "auto\n"}};
+  auto scheduled = [&autoDisabled](const char* word) {
+    Files files = autoDisabled;
+    files[SCHEDULE] = word;
+    return files;
   };
   const Case cases[] = {
-      {"disabled auto", "auto\n", nullptr, true, false},
-      {"disabled auto without newline", "auto", nullptr, true, false},
-      {"disabled user", "user\n", nullptr, true, true},
-      {"disabled empty", "", nullptr, true, true},
-      {"enabled beside disabled is ignored", "auto\n", "user\n", true, false},
-      {"enabled alone", nullptr, "user\n", false, true},
-      {"no state file", nullptr, nullptr, false, false},
+      {"sound, no deps and no state file", {}, ACTION_NONE, false, false},
+      {"empty deps", {{"deps", ""}}, ACTION_NONE, false, false},
+      {"no version file", {{"version", nullptr}}, ACTION_UNINSTALL, false, false},
+      {"version with one number", {{"version", "17\n"}}, ACTION_UNINSTALL, false, false},
+      {"deps line with one number", {{"deps", "system 5\n"}}, ACTION_UNINSTALL, false, false},
+      {"provides without priority", {{"provides", "shell 1 2\n"}}, ACTION_UNINSTALL, false, false},
+      {"deps with a fourth number", {{"deps", "system 1 2 3\n"}}, ACTION_UNINSTALL, false, false},
+      {"conflicts with a word", {{"conflicts", "wardle x 0\n"}}, ACTION_UNINSTALL, false, false},
+      {"orphaned bundle member", {{"bundle", "quorilan\n"}}, ACTION_UNINSTALL, false, false,
+       false, "quorilan"},
+      {"only disabled: a bundle to uninstall",
+       {{"version", nullptr}, {"files", nullptr}, {"disabled", "auto\n"}}, ACTION_UNINSTALL, true,
+       false, true},
+      {"disabled auto", autoDisabled, ACTION_NONE, true, false},
+      {"disabled auto without newline", {{"disabled", "auto"}}, ACTION_NONE, true, false},
+      {"disabled user", {{"disabled", "user\n"}}, ACTION_NONE, true, true},
+      {"disabled empty", {{"disabled", ""}}, ACTION_NONE, true, true},
+      {"enabled beside disabled is ignored", {{"disabled", "auto\n"}, {"enabled", "user\n"}},
+       ACTION_NONE, true, false},
+      {"enabled alone", {{"enabled", "user\n"}}, ACTION_NONE, false, true},
+      {"schedule uninstall", scheduled("uninstall\n"), ACTION_UNINSTALL, true, false},
+      {"schedule enable", scheduled("enable\n"), ACTION_ENABLE, true, true},
+      {"schedule disable, more words", scheduled("  disable now\n"), ACTION_DISABLE, true, true},
+      {"schedule Enable", scheduled("Enable\n"), ACTION_NONE, true, false},
+      {"schedule DISABLE", scheduled("DISABLE\n"), ACTION_NONE, true, false},
+      {"empty schedule", scheduled(""), ACTION_NONE, true, false},
+      {"inert record gets no schedule",
+       {{"version", "4294967295 4294967295\n"}, {SCHEDULE, "enable\n"}}, ACTION_NONE, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TestRoot root;
-    root.write(ENTRY + "version", "1 2\n");
-    root.write(ENTRY + "files", "");
-    if (c.disabled != nullptr) root.write(ENTRY + "disabled", c.disabled);
-    if (c.enabled != nullptr) root.write(ENTRY + "enabled", c.enabled);
-    loadInRoot(root, [&c](InstalledPackage& package) {
-      EXPECT_EQ(package.disabled, c.wantDisabled);
-      EXPECT_EQ(package.userForced, c.wantUserForced);
+    Files files = {{"version", "1 2\n"}, {"files", ""}};
+    for (const auto& [name, content] : c.changes) files[name] = content;
+    loadFrom(files, [&c](InstalledPackage& package) {
+      EXPECT_EQ(package.scheduledAction, c.action);
+      EXPECT_EQ(package.disabled, c.disabled);
+      EXPECT_EQ(package.userForced, c.userForced);
+      EXPECT_EQ(package.isBundle, c.bundle);
+      EXPECT_EQ(package.bundle.name, c.bundleName);
     });
   }
 }
 
-TEST(PackageDatabaseRead, ScheduleWords) {
-  struct Case {
-    const char* word;
-    uint32_t wantAction;
-    bool wantUserForced;
-  };
-  // The entry is disabled by the automatic rules, so userForced starts false.
-  const Case cases[] = {
-      {"uninstall\n", ACTION_UNINSTALL, false},  {"enable\n", ACTION_ENABLE, true},
-      {"  disable now\n", ACTION_DISABLE, true}, {"Enable\n", ACTION_NONE, false},
-      {"DISABLE\n", ACTION_NONE, false},         {"", ACTION_NONE, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.word);
-    TestRoot root;
-    root.write(ENTRY + "version", "1 2\n");
-    root.write(ENTRY + "files", "");
-    root.write(ENTRY + "disabled", "auto\n");
-    root.write("/ram/pdb/tessel/schedule", c.word);
-    loadInRoot(root, [&c](InstalledPackage& package) {
-      EXPECT_EQ(package.scheduledAction, c.wantAction);
-      EXPECT_EQ(package.userForced, c.wantUserForced);
-    });
-  }
+// A record whose header came from an image (version already set) reads
+// only its file list, its state and its schedule.
+TEST(PackageDatabaseRead, RecordFromImageReadsFilesStateAndSchedule) {
+  loadFrom({{"files", "flash/bin/tessel\nflash/etc/tessel.conf\n"},
+            {"version", "garbage\n"},
+            {"disabled", "user\n"},
+            {SCHEDULE, "enable"}},
+           [](InstalledPackage& package) {
+             EXPECT_EQ(package.files,
+                       (std::set<std::string>{"/flash/bin/tessel", "/flash/etc/tessel.conf"}));
+             EXPECT_EQ(package.version, 7u);
+             EXPECT_FALSE(package.isBundle);
+             EXPECT_TRUE(package.disabled);
+             EXPECT_EQ(package.scheduledAction, ACTION_ENABLE);
+           },
+           7);
 }
-
-TEST(PackageDatabaseRead, InertRecordGetsNoSchedule) {
-  TestRoot root;
-  root.write(ENTRY + "version", "4294967295 4294967295\n");
-  root.write(ENTRY + "files", "");
-  root.write("/ram/pdb/tessel/schedule", "enable\n");
-  loadInRoot(root, [](InstalledPackage& package) {
-    EXPECT_TRUE(package.isInert());
-    EXPECT_EQ(package.scheduledAction, ACTION_NONE);
-    EXPECT_FALSE(package.userForced);
-  });
-}
-
-TEST(PackageDatabaseRead, RecordFromImageStillKnowsItsFiles) {
-  TestRoot root;
-  root.write(ENTRY + "files", "flash/bin/tessel\nflash/etc/tessel.conf\n");
-  root.write(ENTRY + "version", "garbage\n");
-  EXPECT_TRUE(passesInRoot(root, [] {
-    InstalledPackage package("tessel");
-    package.version = 7;
-    loadEntry(package);
-    EXPECT_EQ(package.files, (std::set<std::string>{"/flash/bin/tessel", "/flash/etc/tessel.conf"}));
-    EXPECT_EQ(package.version, 7u);
-    EXPECT_FALSE(package.isBundle);
-    EXPECT_EQ(package.scheduledAction, ACTION_NONE);
-  }));
-}
-
-TEST(PackageDatabaseRead, RecordFromImageReadsOnlyStateAndSchedule) {
-  TestRoot root;
-  root.write(ENTRY + "disabled", "user\n");
-  root.write("/ram/pdb/tessel/schedule", "enable");
-  EXPECT_TRUE(passesInRoot(root, [] {
-    InstalledPackage package("tessel");
-    package.version = 7;
-    package.buildTime = 9;
-    loadEntry(package);
-    // No "version" and no "files": neither an uninstall mark nor a bundle.
-    EXPECT_EQ(package.version, 7u);
-    EXPECT_FALSE(package.isBundle);
-    EXPECT_TRUE(package.disabled);
-    EXPECT_EQ(package.scheduledAction, ACTION_ENABLE);
-  }));
-}
-
-TEST(PackageDatabaseRead, ReadRefFileAppendsAndKeepsEntriesBeforeAFault) {
-  TestRoot root;
-  root.write("/list", "a 1 2 3\nb 4 5 -6\nc 7\n");
-  std::vector<PackageRef> refs(1);
-  EXPECT_FALSE(readRefFile(root.at("/list"), refs, true));
-  ASSERT_EQ(refs.size(), 3u);
-  EXPECT_EQ(refs[1].name, "a");
-  EXPECT_EQ(refs[1].priority, 3);
-  EXPECT_EQ(refs[2].name, "b");
-  EXPECT_EQ(refs[2].minVersion, 4u);
-  EXPECT_EQ(refs[2].priority, -6);
-
-  std::vector<PackageRef> none;
-  EXPECT_TRUE(readRefFile(root.at("/missing"), none, false));
-  EXPECT_TRUE(none.empty());
-}
-
-// ---- writing ---------------------------------------------------------------
 
 std::unique_ptr<InstalledPackage> samplePackage() {
-  auto sample = std::make_unique<InstalledPackage>("tessel");
-  InstalledPackage& package = *sample;
-  package.version = makeVersion(6, 40, 'f', 5);
-  package.buildTime = 1600000000;
-  package.deps.push_back({"system", makeVersion(6, 40, 'f', 0), 0, 0});
-  package.deps.push_back({"libc", 0, 7, 0});
-  package.files = {"/bin/tessel", "/lib/libtessel.so", "", "etc/plain"};
-  return sample;
-}
-
-void writeInRoot(const TestRoot& root, const std::function<void(FileJournal&)>& action,
-                 const std::function<void(const JournalView&)>& check) {
-  EXPECT_TRUE(passesInRoot(root, [&] {
-    FileJournal journal;
-    action(journal);
-    check(viewOf(journal));
-    journal.cancel();
-  }));
+  auto package = std::make_unique<InstalledPackage>("tessel");
+  package->version = makeVersion(6, 40, 'f', 5);
+  package->buildTime = 1600000000;
+  package->deps.push_back({"system", makeVersion(6, 40, 'f', 0), 0, 0});
+  package->deps.push_back({"libc", 0, 7, 0});
+  package->files = {"/bin/tessel", "/lib/libtessel.so", "", "etc/plain"};
+  return package;
 }
 
 using Writes = std::map<std::string, std::string>;
 using Removals = std::set<std::string>;
+using Action = std::function<void(InstalledPackage&, FileJournal&)>;
 
-// Each case changes the sample package, then compares the journaled files
-// byte for byte and the journaled removals against an entry that holds
-// every file.
-struct WriteCase {
-  const char* what;
-  std::function<void(InstalledPackage&)> change;
-  Writes writes;
-  Removals removals;
-};
+// writeEntry of the sample package after `change`.
+Action writing(const std::function<void(InstalledPackage&)>& change) {
+  return [change](InstalledPackage& package, FileJournal& journal) {
+    change(package);
+    EXPECT_TRUE(writeEntry(package, journal));
+  };
+}
+
+Action enabling(bool userForced) {
+  return [userForced](InstalledPackage& package, FileJournal& journal) {
+    package.disabled = true;
+    package.userForced = userForced;
+    package.scheduledAction = ACTION_ENABLE;
+    markEnabled(package, journal);
+    EXPECT_FALSE(package.disabled);
+    EXPECT_EQ(package.scheduledAction, ACTION_NONE);
+  };
+}
 
 const std::string VERSION_LINE = "103310853 1600000000\n";
+const Writes PLAIN_WRITES = {{ENTRY + "version", VERSION_LINE},
+                             {ENTRY + "deps", "system 103310848 0\nlibc 0 7\n"},
+                             {ENTRY + "files", "bin/tessel\nlib/libtessel.so\netc/plain\n"}};
 
+// Each case acts on the sample package, then the journaled files are
+// compared byte for byte and the journaled removals against an entry that
+// holds every file (and a boot image with one link).
 TEST(PackageDatabaseWrite, JournalsExactlyTheEntrysFiles) {
-  const WriteCase cases[] = {
-      {"plain package, enabled automatically",
-       [](InstalledPackage&) {},
-       {{ENTRY + "version", VERSION_LINE},
-        {ENTRY + "deps", "system 103310848 0\nlibc 0 7\n"},
-        {ENTRY + "files", "bin/tessel\nlib/libtessel.so\netc/plain\n"}},
+  struct Case {
+    const char* what;
+    Action act;
+    Writes writes;
+    Removals removals;
+  };
+  auto removing = [](uint32_t flags, bool secondLink) -> Action {
+    return [flags, secondLink](InstalledPackage& package, FileJournal& journal) {
+      if (secondLink) {
+        ASSERT_EQ(link("/flash/bootimage", "/flash/boot2"), 0);
+      }
+      package.flags = flags;
+      package.files = {"/flash/bin/tessel", "/flash/bin/gone"};
+      package.scheduledAction = ACTION_UNINSTALL;
+      removeEntry(package, journal);
+      EXPECT_TRUE(package.files.empty());
+      EXPECT_EQ(package.scheduledAction, ACTION_NONE);
+    };
+  };
+  // Without the boot flag the boot image stays; a missing file records nothing.
+  const Removals removed = {"/flash/bin/tessel", "/flash/var/pdb/tessel", ENTRY + "image"};
+  Removals removedWithBootImage = removed;
+  removedWithBootImage.insert("/flash/bootimage");
+  const Case cases[] = {
+      {"plain package, enabled automatically", writing([](InstalledPackage&) {}), PLAIN_WRITES,
        {ENTRY + "bundle", ENTRY + "disabled", ENTRY + "enabled"}},
       {"lists and bundle, disabled by the user",
-       [](InstalledPackage& package) {
+       writing([](InstalledPackage& package) {
          package.deps.clear();
          package.provides = {{"shell", 1, 2, -3}, {"editor", 0, 0, 10}};
          package.conflicts = {{"wardle", 0, 5, 0}};
@@ -319,7 +217,7 @@ TEST(PackageDatabaseWrite, JournalsExactlyTheEntrysFiles) {
          package.files = {"/a"};
          package.disabled = true;
          package.userForced = true;
-       },
+       }),
        {{ENTRY + "version", VERSION_LINE},
         {ENTRY + "deps", ""},
         {ENTRY + "provides", "shell 1 2 -3\neditor 0 0 10\n"},
@@ -329,50 +227,85 @@ TEST(PackageDatabaseWrite, JournalsExactlyTheEntrysFiles) {
         {ENTRY + "disabled", "user\n"}},
        {ENTRY + "enabled"}},
       {"bundle, disabled automatically",
-       [](InstalledPackage& package) {
+       writing([](InstalledPackage& package) {
          package.isBundle = true;
          package.disabled = true;
-       },
+       }),
        {{ENTRY + "version", VERSION_LINE},
         {ENTRY + "deps", "system 103310848 0\nlibc 0 7\n"},
         {ENTRY + "disabled", "auto\n"}},
        {ENTRY + "bundle", ENTRY + "enabled"}},
       {"stored as image, enabled by the user",
-       [](InstalledPackage& package) {
+       writing([](InstalledPackage& package) {
          package.storedAsImage = true;
          package.provides = {{"shell", 1, 2, 3}};
          package.bundle.name = "quorilan";
          package.userForced = true;
-       },
+       }),
        {{ENTRY + "enabled", "user\n"}},
        {ENTRY + "disabled"}},
       {"no-meta flag, disabled automatically",
-       [](InstalledPackage& package) {
+       writing([](InstalledPackage& package) {
          package.flags = PACKAGE_FLAG_NO_META;
          package.disabled = true;
+       }),
+       {{ENTRY + "disabled", "auto\n"}},
+       {ENTRY + "enabled"}},
+      {"marked disabled",
+       [](InstalledPackage& package, FileJournal& journal) {
+         package.scheduledAction = ACTION_DISABLE;
+         markDisabled(package, journal);
+         EXPECT_TRUE(package.disabled);
+         EXPECT_EQ(package.scheduledAction, ACTION_NONE);
        },
        {{ENTRY + "disabled", "auto\n"}},
        {ENTRY + "enabled"}},
+      {"marked enabled by the user", enabling(true), {{ENTRY + "enabled", "user\n"}},
+       {ENTRY + "disabled"}},
+      {"marked enabled automatically", enabling(false), {},
+       {ENTRY + "disabled", ENTRY + "enabled"}},
+      {"registered again after its removal",
+       [](InstalledPackage& package, FileJournal& journal) {
+         InstalledPackage old("tessel");
+         removeEntry(old, journal);
+         EXPECT_TRUE(registerEntry(package, journal));
+       },
+       PLAIN_WRITES,
+       {ENTRY + "image", ENTRY + "bundle", ENTRY + "disabled", ENTRY + "enabled"}},
+      {"removed", removing(0, false), {}, removed},
+      {"boot package removed", removing(PACKAGE_FLAG_BOOT, false), {}, removedWithBootImage},
+      {"boot package removed, boot image with two links", removing(PACKAGE_FLAG_BOOT, true), {},
+       removed},
   };
   TestRoot root;
-  writeFullEntry(root);
+  for (const char* name : {"version", "deps", "provides", "conflicts", "bundle", "files",
+                           "disabled", "enabled", "image"})
+    root.write(ENTRY + name, "old\n");
+  root.write("/flash/bin/tessel", "x");
+  root.write("/flash/bootimage", "boot");
   EXPECT_TRUE(passesInRoot(root, [&cases] {
-    for (const WriteCase& c : cases) {
+    for (const Case& c : cases) {
       SCOPED_TRACE(c.what);
       FileJournal journal;
-      auto package = samplePackage();
-      c.change(*package);
-      EXPECT_TRUE(writeEntry(*package, journal));
-      JournalView view = viewOf(journal);
-      EXPECT_EQ(view.writes, c.writes);
-      EXPECT_EQ(view.removals, c.removals);
-      EXPECT_TRUE(view.others.empty());
+      c.act(*samplePackage(), journal);
+      Writes writes;
+      Removals removals;
+      for (const auto& [target, operation] : journal.operations()) {
+        if (operation.kind == JOURNAL_TEMPORARY_MOVE)
+          writes[target] = readFile(operation.argument);
+        else if (operation.kind == JOURNAL_REMOVE)
+          removals.insert(target);
+        else
+          ADD_FAILURE() << "journaled neither a write nor a removal: " << target;
+      }
+      EXPECT_EQ(writes, c.writes);
+      EXPECT_EQ(removals, c.removals);
       journal.cancel();
     }
   }));
 }
 
-TEST(PackageDatabaseWrite, FailedMetaWriteIsReportedAndStops) {
+TEST(PackageDatabaseWrite, FailedWritesAreReportedAndStop) {
   TestRoot root;
   // The entry path is a plain file, so nothing can be created inside it.
   root.write("/flash/var/pdb/tessel", "not a directory");
@@ -380,174 +313,28 @@ TEST(PackageDatabaseWrite, FailedMetaWriteIsReportedAndStops) {
     std::ostringstream output;
     setConsoleOutput(&output);
     FileJournal journal;
-    auto sample = samplePackage();
-    InstalledPackage& package = *sample;
-    package.bundle = {"quorilan", makeVersion(6, 40, 'f', 0), 0, 0};
-    EXPECT_FALSE(writeEntry(package, journal));
-    EXPECT_EQ(output.str(),
-              "ERROR: installation of quorilan-6.40 failed: could not create meta/version: "
-              "Not a directory\n");
+    auto package = samplePackage();
+    EXPECT_FALSE(registerEntry(*package, journal));
+    EXPECT_TRUE(journal.empty());
+
+    package->bundle = {"quorilan", makeVersion(6, 40, 'f', 0), 0, 0};
+    EXPECT_FALSE(writeEntry(*package, journal));
     for (const auto& [target, operation] : journal.operations())
       EXPECT_EQ(target, ENTRY + "version") << "journaled after the failure";
     journal.cancel();
+
+    package->bundle = {};
+    errno = ENOSPC;
+    reportWriteFailure(*package, "meta/files");
+    errno = EIO;
+    reportWriteFailure(*package, "meta/files");
     setConsoleOutput(nullptr);
+    EXPECT_EQ(output.str(),
+              "ERROR: installation of quorilan-6.40 failed: could not create meta/version: "
+              "Not a directory\n"
+              "ERROR: installation of tessel-6.40.5 failed: disk is too small\n"
+              "ERROR: installation of tessel-6.40.5 failed: disk error\n");
   }));
-}
-
-TEST(PackageDatabaseWrite, ReportWriteFailureChoosesByErrno) {
-  InstallerContext::reset();
-  std::ostringstream output;
-  setConsoleOutput(&output);
-  auto sample = samplePackage();
-  InstalledPackage& package = *sample;
-  errno = ENOSPC;
-  reportWriteFailure(package, "meta/files");
-  errno = EIO;
-  reportWriteFailure(package, "meta/files");
-  errno = EACCES;
-  reportWriteFailure(package, "meta/deps");
-  setConsoleOutput(nullptr);
-  EXPECT_EQ(output.str(),
-            "ERROR: installation of tessel-6.40.5 failed: disk is too small\n"
-            "ERROR: installation of tessel-6.40.5 failed: disk error\n"
-            "ERROR: installation of tessel-6.40.5 failed: could not create meta/deps: "
-            "Permission denied\n");
-}
-
-TEST(PackageDatabaseWrite, RegisterEntryRefusesAnEntryPathThatIsAFile) {
-  TestRoot root;
-  root.write("/flash/var/pdb/tessel", "");
-  EXPECT_TRUE(passesInRoot(root, [] {
-    FileJournal journal;
-    EXPECT_FALSE(registerEntry(*samplePackage(), journal));
-    EXPECT_TRUE(journal.empty());
-  }));
-}
-
-TEST(PackageDatabaseWrite, RegisterEntryWithdrawsPendingRemovalOfTheEntry) {
-  TestRoot root;
-  writeFullEntry(root);
-  writeInRoot(
-      root,
-      [](FileJournal& journal) {
-        InstalledPackage old("tessel");
-        removeEntry(old, journal);
-        EXPECT_TRUE(registerEntry(*samplePackage(), journal));
-      },
-      [](const JournalView& view) {
-        EXPECT_EQ(view.removals.count("/flash/var/pdb/tessel"), 0u);
-        EXPECT_EQ(view.removals.count(ENTRY + "image"), 1u);
-        EXPECT_EQ(view.writes.count(ENTRY + "files"), 1u);
-      });
-}
-
-TEST(PackageDatabaseState, MarkDisabledAndEnabled) {
-  TestRoot root;
-  writeFullEntry(root);
-  writeInRoot(
-      root,
-      [](FileJournal& journal) {
-        auto sample = samplePackage();
-        InstalledPackage& package = *sample;
-        package.scheduledAction = ACTION_DISABLE;
-        markDisabled(package, journal);
-        EXPECT_TRUE(package.disabled);
-        EXPECT_EQ(package.scheduledAction, ACTION_NONE);
-      },
-      [](const JournalView& view) {
-        EXPECT_EQ(view.writes,
-                  (std::map<std::string, std::string>{{ENTRY + "disabled", "auto\n"}}));
-        EXPECT_EQ(view.removals, (std::set<std::string>{ENTRY + "enabled"}));
-      });
-  for (bool userForced : {true, false}) {
-    SCOPED_TRACE(userForced ? "user-forced" : "automatic");
-    writeInRoot(
-        root,
-        [userForced](FileJournal& journal) {
-          auto sample = samplePackage();
-          InstalledPackage& package = *sample;
-          package.disabled = true;
-          package.userForced = userForced;
-          package.scheduledAction = ACTION_ENABLE;
-          markEnabled(package, journal);
-          EXPECT_FALSE(package.disabled);
-          EXPECT_EQ(package.scheduledAction, ACTION_NONE);
-        },
-        [userForced](const JournalView& view) {
-          if (userForced) {
-            EXPECT_EQ(view.writes,
-                      (std::map<std::string, std::string>{{ENTRY + "enabled", "user\n"}}));
-            EXPECT_EQ(view.removals, (std::set<std::string>{ENTRY + "disabled"}));
-          } else {
-            EXPECT_TRUE(view.writes.empty());
-            EXPECT_EQ(view.removals,
-                      (std::set<std::string>{ENTRY + "disabled", ENTRY + "enabled"}));
-          }
-        });
-  }
-}
-
-// ---- removing --------------------------------------------------------------
-
-TEST(PackageDatabaseRemove, RemovesFilesEntryAndImage) {
-  TestRoot root;
-  writeFullEntry(root);
-  root.write("/flash/bin/tessel", "x");
-  root.write("/flash/bootimage", "boot");
-  writeInRoot(
-      root,
-      [](FileJournal& journal) {
-        InstalledPackage package("tessel");
-        package.files = {"/flash/bin/tessel", "/flash/bin/gone"};
-        package.scheduledAction = ACTION_UNINSTALL;
-        removeEntry(package, journal);
-        EXPECT_TRUE(package.files.empty());
-        EXPECT_EQ(package.scheduledAction, ACTION_NONE);
-      },
-      [](const JournalView& view) {
-        EXPECT_TRUE(view.writes.empty());
-        // No boot flag: the boot image stays; a missing file records nothing.
-        EXPECT_EQ(view.removals, (std::set<std::string>{"/flash/bin/tessel",
-                                                        "/flash/var/pdb/tessel", ENTRY + "image"}));
-      });
-}
-
-TEST(PackageDatabaseRemove, BootImageGoesOnlyWithItsLastLink) {
-  for (bool shared : {false, true}) {
-    SCOPED_TRACE(shared ? "two links" : "one link");
-    TestRoot root;
-    writeFullEntry(root);
-    root.write("/flash/bootimage", "boot");
-    if (shared) {
-      ASSERT_EQ(link(root.at("/flash/bootimage").c_str(), root.at("/flash/boot2").c_str()), 0);
-    }
-    writeInRoot(
-        root,
-        [](FileJournal& journal) {
-          InstalledPackage package("tessel");
-          package.flags = PACKAGE_FLAG_BOOT;
-          removeEntry(package, journal);
-        },
-        [shared](const JournalView& view) {
-          EXPECT_EQ(view.removals.count("/flash/bootimage"), shared ? 0u : 1u);
-        });
-  }
-}
-
-TEST(PackageDatabaseRemove, AppliedRemovalDeletesTheEntry) {
-  TestRoot root;
-  writeFullEntry(root);
-  root.write("/flash/bin/tessel", "x");
-  EXPECT_TRUE(passesInRoot(root, [] {
-    FileJournal journal;
-    InstalledPackage package("tessel");
-    package.files = {"/flash/bin/tessel"};
-    removeEntry(package, journal);
-    journal.apply(false);
-  }));
-  EXPECT_FALSE(root.exists("/flash/var/pdb/tessel"));
-  EXPECT_FALSE(root.exists("/flash/bin/tessel"));
-  EXPECT_TRUE(root.exists("/flash/var/pdb"));
 }
 
 }  // namespace
