@@ -1,12 +1,11 @@
 #include "package_writer.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-#include <cstring>
 #include <sstream>
 
 #include "console/console.h"
+#include "pkgfile/inflate_reader.h"
 #include "pkgfile/package_header.h"
 #include "pkgfile/package_reader.h"
 #include "pkgfile/sha1.h"
@@ -14,11 +13,7 @@
 
 namespace {
 
-ByteVector bytesOf(std::initializer_list<int> values) {
-  ByteVector out;
-  for (int value : values) out.push_back(static_cast<uint8_t>(value));
-  return out;
-}
+ByteVector bytesOf(std::initializer_list<int> values) { return ByteVector(values.begin(), values.end()); }
 
 ByteVector zeros(size_t count) { return ByteVector(count, 0); }
 
@@ -39,14 +34,14 @@ struct PartSpan {
   uint32_t length;
 };
 
-// The parts of `bytes` from `offset` on, by their headers.
-std::vector<PartSpan> partsOf(const ByteVector& bytes, size_t offset = FILE_HEADER_LENGTH) {
+// The parts of `bytes` after the file header, by their headers.
+std::vector<PartSpan> partsOf(const ByteVector& bytes) {
   std::vector<PartSpan> parts;
+  size_t offset = FILE_HEADER_LENGTH;
   while (offset + PART_HEADER_LENGTH <= bytes.size()) {
-    PartSpan part{static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8), offset,
-                  u32At(bytes, offset + 2)};
-    parts.push_back(part);
-    offset += PART_HEADER_LENGTH + part.length;
+    parts.push_back({static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8), offset,
+                     u32At(bytes, offset + 2)});
+    offset += PART_HEADER_LENGTH + parts.back().length;
   }
   EXPECT_EQ(offset, bytes.size()) << "parts do not end with the data";
   return parts;
@@ -58,13 +53,8 @@ std::vector<uint16_t> typesOf(const std::vector<PartSpan>& parts) {
   return types;
 }
 
-ByteVector dataOf(const ByteVector& bytes, const PartSpan& part) {
-  auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(part.offset + PART_HEADER_LENGTH);
-  return ByteVector(begin, begin + part.length);
-}
-
-// True when the signature part `signature` verifies for the package whose
-// part of type 1 starts at `packageStart`, with the development key.
+// True when the signature part `signature` verifies, with the development
+// key, for the package whose part of type 1 starts at `packageStart`.
 bool signatureVerifies(const ByteVector& bytes, size_t packageStart, const PartSpan& signature) {
   SHA1 sha1;
   uint8_t digest[SHA1::DIGEST_LENGTH];
@@ -92,29 +82,7 @@ PackageSpec fullSpec() {
   return spec;
 }
 
-TEST(PackageWriterEncoding, NumbersAreLittleEndianAndNamesPaddedOrCut) {
-  ByteVector out;
-  putU16(out, 0x1234);
-  putU32(out, PACKAGE_MAGIC);
-  EXPECT_EQ(out, bytesOf({0x34, 0x12, 0x1E, 0xF1, 0xD0, 0xBA}));
-
-  ByteVector shortName, exactName, longName;
-  putName(shortName, "ab");
-  putName(exactName, "abcdefghijklmnop");
-  putName(longName, "abcdefghijklmnopqr");
-  EXPECT_EQ(shortName, concat({bytesOf({'a', 'b'}), zeros(14)}));
-  EXPECT_EQ(std::string(exactName.begin(), exactName.end()), "abcdefghijklmnop");
-  EXPECT_EQ(longName, exactName);
-}
-
-TEST(PackageWriterEncoding, FileEntryLayout) {
-  ByteVector entry = encodeFileEntry({"bin/x", 0100755, 3, "hi"});
-  ByteVector expected = concat({bytesOf({0xED, 0x81}), zeros(21), bytesOf({3}), bytesOf({2, 0, 0, 0}),
-                                bytesOf({5, 0}), bytesOf({'b', 'i', 'n', '/', 'x', 'h', 'i'})});
-  EXPECT_EQ(entry, expected);
-}
-
-TEST(PackageWriterLayout, SmallPackageMatchesHandComputedBytes) {
+TEST(PackageWriterLayout, SmallPackageAndFileEntryMatchHandComputedBytes) {
   PackageSpec spec;
   spec.name = "ab";
   spec.version = makeVersion(6, 41, 'b', 3);
@@ -134,155 +102,21 @@ TEST(PackageWriterLayout, SmallPackageMatchesHandComputedBytes) {
       bytesOf({0x00, 0x66, 0x28, 0x06}), zeros(12), bytesOf({9, 0, 68, 0, 0, 0}),  // signature header
   });
   ASSERT_EQ(file.size(), expectedUnsigned.size() + SIGNATURE_DATA_LENGTH);
-  EXPECT_EQ(
-      ByteVector(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(expectedUnsigned.size())),
-      expectedUnsigned);
+  EXPECT_EQ(ByteVector(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(expectedUnsigned.size())),
+            expectedUnsigned);
+  EXPECT_TRUE(signatureVerifies(file, FILE_HEADER_LENGTH, partsOf(file)[3]));
 
-  std::vector<PartSpan> parts = partsOf(file);
-  ASSERT_EQ(parts.size(), 4u);
-  EXPECT_TRUE(signatureVerifies(file, FILE_HEADER_LENGTH, parts[3]));
+  EXPECT_EQ(encodeFileEntry({"bin/x", 0100755, 3, "hi"}),
+            concat({bytesOf({0xED, 0x81}), zeros(21), bytesOf({3, 2, 0, 0, 0, 5, 0}),
+                    bytesOf({'b', 'i', 'n', '/', 'x', 'h', 'i'})}));
 }
 
-TEST(PackageWriterLayout, PartsComeInCanonicalOrderWithExtrasWhereAsked) {
-  PackageSpec spec = fullSpec();
-  EXPECT_EQ(typesOf(partsOf(buildPackage(spec))),
-            (std::vector<uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9}));
-
-  spec.extraParts = {
-      {77, {9, 9}, PART_SIGNATURE}, {78, {}, PART_ARCHITECTURE}, {79, {}, PART_HEADER}, {80, {}, 0}};
-  spec.architecture.reset();
-  spec.partText24.reset();
-  // 78 stands where the missing architecture part would; 80 (type 0 is not in
-  // the order) after everything, outside the signed bytes.
-  ByteVector file = buildPackage(spec);
-  std::vector<PartSpan> parts = partsOf(file);
-  EXPECT_EQ(typesOf(parts), (std::vector<uint16_t>{79, 1, 78, 2, 23, 3, 19, 17, 21, 4, 77, 9, 80}));
-  EXPECT_TRUE(signatureVerifies(file, parts[1].offset, parts[11]));
-}
-
-TEST(PackageWriterLayout, HeaderBlockAndRefListFields) {
-  PackageSpec spec = fullSpec();
-  spec.writeFlags = false;
-  ByteVector file = buildPackage(spec);
-  std::vector<PartSpan> parts = partsOf(file);
-  EXPECT_EQ(parts[0].length, HEADER_BLOCK_LENGTH);
-  ByteVector provides = dataOf(file, parts[6]);
-  ASSERT_EQ(provides.size(), 2 + REF_ENTRY_LENGTH);
-  EXPECT_EQ(u32At(provides, 2 + 16), 0u);
-  EXPECT_EQ(u32At(provides, 2 + 24), makeVersion(7, 0, 'f', 0));
-  EXPECT_EQ(u32At(provides, 2 + 28), 0xFFFFFFFDu);  // priority -3
-
-  spec.deps.clear();
-  EXPECT_EQ(typesOf(partsOf(buildPackage(spec)))[5], PART_PROVIDES);
-  spec.writeEmptyLists = true;
-  std::vector<PartSpan> withEmpty = partsOf(buildPackage(spec));
-  EXPECT_EQ(withEmpty[5].type, PART_DEPENDS);
-  EXPECT_EQ(withEmpty[5].length, 2u);
-}
-
-TEST(PackageWriterLayout, FilesPartInflatesToTheEntriesInOrder) {
+// The installer's own reader takes a package with every part apart again:
+// header fields, the entries inflated from the files part, the signature.
+TEST(PackageWriterLayout, FullPackageReadsBackThroughTheInstallerReader) {
   PackageSpec spec = fullSpec();
   ByteVector file = buildPackage(spec);
-  PartSpan files = partsOf(file)[9];
-  ByteVector compressed = dataOf(file, files);
-  ByteVector expected = concat({encodeFileEntry(spec.files[0]), encodeFileEntry(spec.files[1])});
-  ByteVector raw(expected.size() + 16);
-  uLongf rawLength = raw.size();
-  ASSERT_EQ(uncompress(raw.data(), &rawLength, compressed.data(), compressed.size()), Z_OK);
-  raw.resize(rawLength);
-  EXPECT_EQ(raw, expected);
-}
-
-TEST(PackageWriterLayout, SignatureKnobsAndSecondMagic) {
-  PackageSpec spec = fullSpec();
-  spec.secondMagic = true;
-  spec.signatureLength = 100;
-  ByteVector longer = buildPackage(spec);
-  EXPECT_EQ(u32At(longer, 0), SECOND_MAGIC);
-  std::vector<PartSpan> parts = partsOf(longer);
-  EXPECT_EQ(parts.back().length, 100u);
-  EXPECT_TRUE(signatureVerifies(longer, FILE_HEADER_LENGTH, parts.back()));
-  EXPECT_EQ(ByteVector(longer.end() - 32, longer.end()), zeros(32));
-
-  spec.signatureLength = 67;
-  ByteVector shorter = buildPackage(spec);
-  PartSpan cut = partsOf(shorter).back();
-  EXPECT_EQ(cut.length, 67u);
-  SHA1 sha1;
-  uint8_t digest[SHA1::DIGEST_LENGTH];
-  sha1.update(shorter.data() + FILE_HEADER_LENGTH, cut.offset + PART_HEADER_LENGTH - FILE_HEADER_LENGTH);
-  sha1.digest(digest);
-  EXPECT_EQ(0, std::memcmp(digest, shorter.data() + cut.offset + PART_HEADER_LENGTH, sizeof digest));
-
-  spec.writeSignature = false;
-  spec.writeFilesPart = false;
-  EXPECT_EQ(partsOf(buildPackage(spec)).back().type, PART_IMAGE);
-}
-
-TEST(PackageWriterLayout, BundleCarriesImageMemberListAndMembersVerbatim) {
-  PackageSpec memberSpec = fullSpec();
-  ByteVector member = buildPackageParts(memberSpec);
-  BundleSpec bundle;
-  bundle.name = "quorilan";
-  bundle.version = makeVersion(6, 41, 'f', 0);
-  bundle.architecture = "powerpc";
-  bundle.optionalMembers = {{"media-kit", 0, 0, 0}};
-  bundle.members = {member, member};
-  ByteVector file = buildBundle(bundle);
-
-  std::vector<PartSpan> parts = partsOf(file);
-  ASSERT_GE(parts.size(), 4u);
-  EXPECT_EQ(parts[0].type, PART_BUNDLE_HEADER);
-  EXPECT_EQ(parts[1].type, PART_ARCHITECTURE);
-  EXPECT_EQ(parts[2].type, PART_IMAGE);
-  EXPECT_EQ(parts[2].length, 0u);
-  EXPECT_EQ(parts[3].type, PART_BUNDLE_MEMBERS);
-  size_t membersStart = parts[4].offset;
-  EXPECT_EQ(ByteVector(file.begin() + static_cast<std::ptrdiff_t>(membersStart), file.end()),
-            concat({member, member}));
-  EXPECT_EQ(u32At(file, 4), file.size() - FILE_HEADER_LENGTH);
-
-  bundle.omitImage = true;
-  bundle.optionalMembers.clear();
-  std::vector<PartSpan> bare = partsOf(buildBundle(bundle));
-  EXPECT_EQ(bare[2].type, PART_HEADER);
-}
-
-TEST(PackageWriterOutput, SameSpecGivesSameBytesAndKeyChangesThem) {
-  PackageSpec spec = fullSpec();
-  ByteVector first = buildPackage(spec);
-  EXPECT_EQ(buildPackage(spec), first);
-  SigningKey other;
-  ASSERT_TRUE(generateKey(other));
-  spec.key = &other;
-  ByteVector otherSigned = buildPackage(spec);
-  ASSERT_EQ(otherSigned.size(), first.size());
-  EXPECT_EQ(ByteVector(otherSigned.begin(), otherSigned.end() - 48),
-            ByteVector(first.begin(), first.end() - 48));
-  EXPECT_NE(otherSigned, first);
-}
-
-TEST(PackageWriterOutput, PackageFilePartsChecksMagicAndLength) {
-  ByteVector file = buildPackage(fullSpec());
-  ByteVector parts;
-  ASSERT_TRUE(packageFileParts(file, "p", parts));
-  EXPECT_EQ(parts, ByteVector(file.begin() + FILE_HEADER_LENGTH, file.end()));
-  std::ostringstream ignored;
-  setConsoleOutput(&ignored);
-  ByteVector longer = file;
-  longer.push_back(0);
-  EXPECT_FALSE(packageFileParts(longer, "p", parts));
-  ByteVector swapped = file;
-  std::swap(swapped[0], swapped[3]);
-  EXPECT_FALSE(packageFileParts(swapped, "p", parts));
-  EXPECT_FALSE(packageFileParts(ByteVector(4, 0), "p", parts));
-  setConsoleOutput(nullptr);
-}
-
-// The installer's own reader takes the written package apart again and
-// accepts its signature.
-TEST(PackageWriterOutput, InstallerReaderReadsFieldsAndVerifies) {
-  ByteVector file = buildPackage(fullSpec());
+  EXPECT_EQ(typesOf(partsOf(file)), (std::vector<uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9}));
   std::istringstream source(std::string(file.begin(), file.end()));
   PackageReader reader(source, true);
   reader.filter = {1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9};
@@ -298,13 +132,89 @@ TEST(PackageWriterOutput, InstallerReaderReadsFieldsAndVerifies) {
   EXPECT_EQ(record.partText2, "t2");
   EXPECT_EQ(record.note, "a note");
   ASSERT_EQ(record.provides.size(), 1u);
+  EXPECT_EQ(record.provides[0].maxVersion, makeVersion(7, 0, 'f', 0));
   EXPECT_EQ(record.provides[0].priority, -3);
   EXPECT_EQ(record.deps[0].minVersion, makeVersion(6, 40, 'f', 0));
   EXPECT_EQ(record.conflicts[0].name, "oldweb");
   EXPECT_TRUE(record.storedAsImage);
-  EXPECT_EQ(reader.nextPart(), PART_FILES);
+
+  ASSERT_EQ(reader.nextPart(), PART_FILES);
+  ByteVector expected = concat({encodeFileEntry(spec.files[0]), encodeFileEntry(spec.files[1])});
+  {
+    InflateReader inflated(reader);
+    ByteVector raw(expected.size() + 1);
+    inflated.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+    raw.resize(static_cast<size_t>(inflated.gcount()));
+    EXPECT_EQ(raw, expected);
+  }
   EXPECT_EQ(reader.nextPart(), PART_SIGNATURE);
   EXPECT_TRUE(reader.verifySignature());
+}
+
+TEST(PackageWriterLayout, ExtraPartsGoWhereAskedAndTheSignatureStartsAtTheHeader) {
+  PackageSpec spec = fullSpec();
+  spec.extraParts = {
+      {77, {9, 9}, PART_SIGNATURE}, {78, {}, PART_ARCHITECTURE}, {79, {}, PART_HEADER}, {80, {}, 0}};
+  spec.architecture.reset();
+  spec.partText24.reset();
+  // 78 stands where the missing architecture part would; 80 (type 0 is not in
+  // the order) after everything, outside the signed bytes.
+  ByteVector file = buildPackage(spec);
+  std::vector<PartSpan> parts = partsOf(file);
+  EXPECT_EQ(typesOf(parts), (std::vector<uint16_t>{79, 1, 78, 2, 23, 3, 19, 17, 21, 4, 77, 9, 80}));
+  EXPECT_TRUE(signatureVerifies(file, parts[1].offset, parts[11]));
+}
+
+TEST(PackageWriterLayout, OptionalFlagsAndEmptyLists) {
+  PackageSpec spec = fullSpec();
+  spec.writeFlags = false;
+  spec.deps.clear();
+  std::vector<PartSpan> parts = partsOf(buildPackage(spec));
+  EXPECT_EQ(parts[0].length, HEADER_BLOCK_LENGTH);
+  EXPECT_EQ(parts[5].type, PART_PROVIDES);
+  spec.writeEmptyLists = true;
+  parts = partsOf(buildPackage(spec));
+  EXPECT_EQ(parts[5].type, PART_DEPENDS);
+  EXPECT_EQ(parts[5].length, 2u);
+}
+
+TEST(PackageWriterLayout, BundleCarriesImageMemberListAndMembersVerbatim) {
+  ByteVector member = buildPackageParts(fullSpec());
+  BundleSpec bundle;
+  bundle.name = "quorilan";
+  bundle.version = makeVersion(6, 41, 'f', 0);
+  bundle.architecture = "powerpc";
+  bundle.optionalMembers = {{"media-kit", 0, 0, 0}};
+  bundle.members = {member, member};
+  ByteVector file = buildBundle(bundle);
+
+  std::vector<PartSpan> parts = partsOf(file);
+  ASSERT_GE(parts.size(), 5u);
+  EXPECT_EQ(typesOf({parts.begin(), parts.begin() + 4}),
+            (std::vector<uint16_t>{PART_BUNDLE_HEADER, PART_ARCHITECTURE, PART_IMAGE, PART_BUNDLE_MEMBERS}));
+  EXPECT_EQ(parts[2].length, 0u);
+  EXPECT_EQ(ByteVector(file.begin() + static_cast<std::ptrdiff_t>(parts[4].offset), file.end()),
+            concat({member, member}));
+  EXPECT_EQ(u32At(file, 4), file.size() - FILE_HEADER_LENGTH);
+
+  bundle.omitImage = true;
+  bundle.optionalMembers.clear();
+  EXPECT_EQ(partsOf(buildBundle(bundle))[2].type, PART_HEADER);
+}
+
+TEST(PackageWriterOutput, PackageFilePartsChecksMagicAndLength) {
+  ByteVector file = buildPackage(fullSpec());
+  ByteVector parts;
+  ASSERT_TRUE(packageFileParts(file, "p", parts));
+  EXPECT_EQ(parts, ByteVector(file.begin() + FILE_HEADER_LENGTH, file.end()));
+  std::ostringstream ignored;
+  setConsoleOutput(&ignored);
+  ByteVector longer = file;
+  longer.push_back(0);
+  ByteVector swapped = file;
+  std::swap(swapped[0], swapped[3]);
+  for (const ByteVector& bad : {longer, swapped, ByteVector(4, 0)}) EXPECT_FALSE(packageFileParts(bad, "p", parts));
+  setConsoleOutput(nullptr);
 }
 
 }  // namespace
