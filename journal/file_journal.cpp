@@ -104,9 +104,14 @@ void FileJournal::addSymlink(const std::string& linkText, const std::string& lin
 void FileJournal::addRemove(const std::string& path) {
   if (pathExists(path)) {
     put(path, JOURNAL_REMOVE, "");
-  } else {
-    operations_.erase(path);
+    return;
   }
+  auto pending = operations_.find(path);
+  if (pending == operations_.end()) return;
+  // The journal owns the temporary file of a write that it withdraws; left
+  // behind, it would take flash space for good.
+  if (pending->second.kind == JOURNAL_TEMPORARY_MOVE) unlink(pending->second.argument.c_str());
+  operations_.erase(pending);
 }
 
 std::ofstream FileJournal::openWrite(const std::string& target, uint64_t sizeHint, uint32_t mode) {

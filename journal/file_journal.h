@@ -39,7 +39,7 @@ class FileJournal {
   /// Records that `linkPath` becomes a symbolic link with the text `linkText`.
   void addSymlink(const std::string& linkText, const std::string& linkPath);
   /// Records a removal of an existing path; for a missing path, withdraws
-  /// whatever is pending on it.
+  /// whatever is pending on it (a withdrawn write's temporary file is deleted).
   void addRemove(const std::string& path);
   /// Creates a temporary file for the new content of `target` (next to it,
   /// or in "/ram" when that file system lacks room for `sizeHint`), records
