@@ -46,9 +46,12 @@ status=0
 for target in "${targets[@]}"; do
   mkdir -p "corpus/$target" "artifacts/$target"
   log=logs/$target.log
+  # New inputs go to the first directory; seeds and saved findings are read.
+  inputs=("corpus/$target" "seeds/$target")
+  if [ -d "$source_dir/fuzz/regressions/$target" ]; then inputs+=("$source_dir/fuzz/regressions/$target"); fi
   set +e
   "./fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=1024 -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="artifacts/$target/" "corpus/$target" "seeds/$target" >"$log" 2>&1
+    -artifact_prefix="artifacts/$target/" "${inputs[@]}" >"$log" 2>&1
   result=$?
   set -e
   final=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)
