@@ -4,16 +4,10 @@
 
 #include <sstream>
 
+#include "install_fixture.h"
 #include "pkg/installer_context.h"
 
 namespace {
-
-// "6.40", "6.41beta3"; the empty text is 0 (an open bound).
-PackageVersion version(const std::string& text) {
-  PackageVersion value = 0;
-  if (!text.empty() && !parseVersion(text, value)) ADD_FAILURE() << "bad version " << text;
-  return value;
-}
 
 // "name[:min[:max[:priority]]]", empty fields being 0.
 PackageRef refOf(const std::string& text) {
@@ -23,8 +17,7 @@ PackageRef refOf(const std::string& text) {
   std::getline(in, minText, ':');
   std::getline(in, maxText, ':');
   std::getline(in, priorityText, ':');
-  int32_t priority = priorityText.empty() ? 0 : std::stoi(priorityText);
-  return PackageRef{name, version(minText), version(maxText), priority};
+  return ref(name, minText.c_str(), maxText.c_str(), priorityText.empty() ? 0 : std::stoi(priorityText));
 }
 
 // Fills a record from "name version [time=N] [inert] [disabled] [dep=REF]
@@ -33,7 +26,7 @@ bool describe(PackageRecord& record, const std::string& description) {
   std::istringstream in(description);
   std::string versionText, word;
   in >> record.name >> versionText;
-  record.version = version(versionText);
+  record.version = version(versionText.c_str());
   bool disabled = false;
   while (in >> word) {
     std::string value = word.substr(word.find('=') + 1);
@@ -61,20 +54,19 @@ class RelationsTest : public ::testing::Test {
   void SetUp() override { InstallerContext::reset(); }
   void TearDown() override { InstallerContext::reset(); }
 
-  // A record owned by the fixture.
+  // A record owned by the fixture; " | " separates a bundle (read from a
+  // package file) from each of its members.
   PackageRecord& rec(const std::string& description) {
     owned.push_back(std::make_unique<PackageRecord>());
-    describe(*owned.back(), description);
-    return *owned.back();
-  }
-
-  // A bundle read from a package file, with its members.
-  PackageRecord& bundle(const std::string& description, std::initializer_list<const char*> members) {
-    PackageRecord& record = rec(description);
-    record.isBundle = true;
-    for (const char* member : members) {
+    PackageRecord& record = *owned.back();
+    size_t end = description.find(" | ");
+    describe(record, description.substr(0, end));
+    while (end != std::string::npos) {
+      size_t start = end + 3;
+      end = description.find(" | ", start);
+      record.isBundle = true;
       record.members.push_back(std::make_unique<PackageRecord>());
-      describe(*record.members.back(), member);
+      describe(*record.members.back(), description.substr(start, end - start));
     }
     return record;
   }
@@ -90,27 +82,28 @@ class RelationsTest : public ::testing::Test {
   std::vector<std::unique_ptr<PackageRecord>> owned;
 };
 
-TEST_F(RelationsTest, SatisfiesWithInclusiveBoundsAndExactName) {
-  EXPECT_TRUE(satisfies(rec("tessel 0.1"), refOf("tessel")));
-  EXPECT_TRUE(satisfies(rec("tessel 6.40"), refOf("tessel:6.40")));
-  EXPECT_TRUE(satisfies(rec("tessel 6.41beta3"), refOf("tessel:6.40")));
-  EXPECT_FALSE(satisfies(rec("tessel 6.40rc1"), refOf("tessel:6.40")));
-  EXPECT_TRUE(satisfies(rec("tessel 6.41"), refOf("tessel::6.41")));
-  EXPECT_FALSE(satisfies(rec("tessel 6.41.1"), refOf("tessel::6.41")));
-  EXPECT_TRUE(satisfies(rec("tessel 6.40"), refOf("tessel:6.40:6.40")));
-  EXPECT_FALSE(satisfies(rec("Tessel 6.40"), refOf("tessel")));
-  EXPECT_FALSE(satisfies(rec("tessel2 6.40"), refOf("tessel")));
-}
+struct Row {
+  const char* a;
+  const char* b;
+  bool expected;
+};
 
-TEST_F(RelationsTest, ProvideMatchesWhenRangesOverlap) {
-  EXPECT_TRUE(provideMatches(refOf("x"), refOf("x:6.41:7.0")));
-  EXPECT_FALSE(provideMatches(refOf("x:6.40:6.40"), refOf("x:6.41")));
-  EXPECT_TRUE(provideMatches(refOf("x:6.40:6.40"), refOf("x::6.40")));
-  EXPECT_TRUE(provideMatches(refOf("x:6.40:6.40"), refOf("x:6.40")));
-  EXPECT_FALSE(provideMatches(refOf("x:6.42"), refOf("x::6.41")));
-  EXPECT_TRUE(provideMatches(refOf("x:6.42"), refOf("x::6.42")));
-  EXPECT_TRUE(provideMatches(refOf("x:::-5"), refOf("x")));
-  EXPECT_FALSE(provideMatches(refOf("y"), refOf("x")));
+TEST_F(RelationsTest, SatisfiesAndProvideMatchWithInclusiveBounds) {
+  const Row satisfied[] = {
+      {"tessel 0.1", "tessel", true},           {"tessel 6.40", "tessel:6.40", true},
+      {"tessel 6.41beta3", "tessel:6.40", true}, {"tessel 6.40rc1", "tessel:6.40", false},
+      {"tessel 6.41", "tessel::6.41", true},    {"tessel 6.41.1", "tessel::6.41", false},
+      {"tessel 6.40", "tessel:6.40:6.40", true}, {"Tessel 6.40", "tessel", false},
+      {"tessel2 6.40", "tessel", false},
+  };
+  for (const Row& row : satisfied) EXPECT_EQ(satisfies(rec(row.a), refOf(row.b)), row.expected) << row.a << " / " << row.b;
+
+  const Row provided[] = {
+      {"x", "x:6.41:7.0", true},          {"x:6.40:6.40", "x:6.41", false}, {"x:6.40:6.40", "x::6.40", true},
+      {"x:6.40:6.40", "x:6.40", true},    {"x:6.42", "x::6.41", false},     {"x:6.42", "x::6.42", true},
+      {"x:::-5", "x", true},              {"y", "x", false},
+  };
+  for (const Row& row : provided) EXPECT_EQ(provideMatches(refOf(row.a), refOf(row.b)), row.expected) << row.a << " / " << row.b;
 
   PackageRecord& provider = rec("alt 1.0 prov=a prov=x:6.42");
   EXPECT_TRUE(providesFor(provider, refOf("x:6.43")));
@@ -118,108 +111,73 @@ TEST_F(RelationsTest, ProvideMatchesWhenRangesOverlap) {
   EXPECT_FALSE(providesFor(provider, refOf("alt")));
 }
 
-TEST_F(RelationsTest, InertRecordsExcludeNothingAndAreNotExcluded) {
-  EXPECT_TRUE(excludes(rec("a 1.0 conf=b"), rec("b 1.0")));
-  EXPECT_FALSE(excludes(rec("a 1.0 conf=b"), rec("b 1.0 inert")));
-  EXPECT_FALSE(excludes(rec("a 1.0 inert conf=b"), rec("b 1.0")));
-  EXPECT_FALSE(excludes(rec("a 1.0 prov=b"), rec("b 1.0 inert")));
-}
-
-TEST_F(RelationsTest, SharedProvidesExcludeOnlyTowardsTheLowerPriority) {
-  PackageRecord& high = rec("a 1.0 prov=x:::5");
-  PackageRecord& low = rec("b 1.0 prov=x:::3");
-  PackageRecord& same = rec("c 1.0 prov=x:::3");
-  EXPECT_TRUE(excludes(high, low));
-  EXPECT_FALSE(excludes(low, high));
-  EXPECT_FALSE(excludes(low, same));
-  EXPECT_FALSE(excludes(same, low));
-
-  // Priorities compare signed.
-  PackageRecord& minusOne = rec("d 1.0 prov=x:::-1");
-  PackageRecord& minusTwo = rec("e 1.0 prov=x:::-2");
-  EXPECT_TRUE(excludes(low, minusOne));
-  EXPECT_FALSE(excludes(minusOne, low));
-  EXPECT_TRUE(excludes(minusOne, minusTwo));
-  EXPECT_FALSE(excludes(minusTwo, minusOne));
-}
-
-TEST_F(RelationsTest, ProvidingAnotherPackagesOwnName) {
-  PackageRecord& b = rec("b 1.0");
-  EXPECT_TRUE(excludes(rec("a 1.0 prov=b:::0"), b));
-  EXPECT_FALSE(excludes(rec("a 1.0 prov=b:::-1"), b));
-
-  // B names A with a negative priority: A keeps B out.
-  PackageRecord& a = rec("a 1.0 conf=x");
-  EXPECT_TRUE(excludes(a, rec("b 1.0 prov=a:::-1")));
-  // With priority 0 that entry decides "no", before A's conflict with x,
-  // which B also provides, is looked at.
-  EXPECT_FALSE(excludes(a, rec("b 1.0 prov=a:::0 prov=x")));
-  EXPECT_TRUE(excludes(a, rec("b 1.0 prov=x")));
-}
-
-TEST_F(RelationsTest, ConflictsMatchOwnNamesAndProvidedNames) {
-  PackageRecord& a = rec("a 1.0 conf=web:2.0");
-  EXPECT_TRUE(excludes(a, rec("web 2.1")));
-  EXPECT_FALSE(excludes(a, rec("web 1.9")));
-  EXPECT_TRUE(excludes(a, rec("alt 1.0 prov=web")));
-  EXPECT_FALSE(excludes(a, rec("alt 1.0 prov=web::1.9")));
-  EXPECT_FALSE(excludes(rec("web 2.1"), a));
-}
-
-TEST_F(RelationsTest, BundleMembersTakePartInExclusion) {
-  PackageRecord& quorilan = bundle("quorilan 6.40", {"tessel 6.40", "wardle 6.40 conf=web"});
-  EXPECT_TRUE(excludes(rec("tessel 6.39"), quorilan));
-  EXPECT_FALSE(excludes(rec("other 6.39"), quorilan));
-  EXPECT_TRUE(excludes(quorilan, rec("web 1.0")));
-  EXPECT_FALSE(excludes(quorilan, rec("mail 1.0")));
+TEST_F(RelationsTest, Excludes) {
+  const char* quorilan = "quorilan 6.40 | tessel 6.40 | wardle 6.40 conf=web";
+  const Row rows[] = {
+      // Inert records exclude nothing and are not excluded.
+      {"a 1.0 conf=b", "b 1.0", true}, {"a 1.0 conf=b", "b 1.0 inert", false},
+      {"a 1.0 inert conf=b", "b 1.0", false}, {"a 1.0 prov=b", "b 1.0 inert", false},
+      // Shared provides exclude only towards the lower priority, compared signed.
+      {"a 1.0 prov=x:::5", "b 1.0 prov=x:::3", true}, {"b 1.0 prov=x:::3", "a 1.0 prov=x:::5", false},
+      {"b 1.0 prov=x:::3", "c 1.0 prov=x:::3", false}, {"c 1.0 prov=x:::3", "b 1.0 prov=x:::3", false},
+      {"b 1.0 prov=x:::3", "d 1.0 prov=x:::-1", true}, {"d 1.0 prov=x:::-1", "b 1.0 prov=x:::3", false},
+      {"d 1.0 prov=x:::-1", "e 1.0 prov=x:::-2", true}, {"e 1.0 prov=x:::-2", "d 1.0 prov=x:::-1", false},
+      // Providing another package's own name; B's entry with priority 0
+      // decides "no" before A's conflict with x, which B also provides.
+      {"a 1.0 prov=b:::0", "b 1.0", true}, {"a 1.0 prov=b:::-1", "b 1.0", false},
+      {"a 1.0 conf=x", "b 1.0 prov=a:::-1", true}, {"a 1.0 conf=x", "b 1.0 prov=a:::0 prov=x", false},
+      {"a 1.0 conf=x", "b 1.0 prov=x", true},
+      // Conflicts match own names and provided names.
+      {"a 1.0 conf=web:2.0", "web 2.1", true}, {"a 1.0 conf=web:2.0", "web 1.9", false},
+      {"a 1.0 conf=web:2.0", "alt 1.0 prov=web", true}, {"a 1.0 conf=web:2.0", "alt 1.0 prov=web::1.9", false},
+      {"web 2.1", "a 1.0 conf=web:2.0", false},
+      // Bundle members take part.
+      {"tessel 6.39", quorilan, true}, {"other 6.39", quorilan, false},
+      {quorilan, "web 1.0", true}, {quorilan, "mail 1.0", false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(excludes(rec(row.a), rec(row.b)), row.expected) << row.a << " / " << row.b;
 }
 
 TEST_F(RelationsTest, DependsOnThroughDepsProvidesAndMembers) {
-  PackageRecord& app = rec("app 1.0 dep=tessel:6.40");
-  EXPECT_TRUE(dependsOn(app, rec("tessel 6.41")));
-  EXPECT_FALSE(dependsOn(app, rec("tessel 6.39")));
-  EXPECT_TRUE(dependsOn(app, rec("alt 1.0 prov=tessel")));
-  EXPECT_FALSE(dependsOn(app, rec("alt 1.0 prov=tessel::6.39")));
-  EXPECT_FALSE(dependsOn(rec("tessel 6.41"), app));
+  const char* app = "app 1.0 dep=tessel:6.40";
+  const char* extras = "extras 1.0 | mail 1.0 | proxy 1.0 dep=web";
+  const Row rows[] = {
+      {app, "tessel 6.41", true}, {app, "tessel 6.39", false}, {"tessel 6.41", app, false},
+      {app, "alt 1.0 prov=tessel", true}, {app, "alt 1.0 prov=tessel::6.39", false},
+      {app, "quorilan 1.0 | wardle 1.0 | tessel 6.41", true}, {app, "quorilan 1.0 | tessel 6.39", false},
+      {extras, "web 2.0", true}, {extras, "ftp 2.0", false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(dependsOn(rec(row.a), rec(row.b)), row.expected) << row.a << " / " << row.b;
 
-  EXPECT_TRUE(dependsOn(app, bundle("quorilan 1.0", {"wardle 1.0", "tessel 6.41"})));
-  EXPECT_FALSE(dependsOn(app, bundle("quorilan 1.0", {"tessel 6.39"})));
-  PackageRecord& needsWeb = bundle("extras 1.0", {"mail 1.0", "proxy 1.0 dep=web"});
-  EXPECT_TRUE(dependsOn(needsWeb, rec("web 2.0")));
-  EXPECT_FALSE(dependsOn(needsWeb, rec("ftp 2.0")));
-}
-
-TEST_F(RelationsTest, CarriesOwnNameAndMemberNames) {
-  PackageRecord& quorilan = bundle("quorilan 6.40", {"tessel 6.40", "wardle 6.40"});
-  EXPECT_TRUE(carries(quorilan, "quorilan"));
-  EXPECT_TRUE(carries(quorilan, "wardle"));
-  EXPECT_FALSE(carries(quorilan, "Wardle"));
+  PackageRecord& bundle = rec("quorilan 6.40 | tessel 6.40 | wardle 6.40");
+  EXPECT_TRUE(carries(bundle, "quorilan"));
+  EXPECT_TRUE(carries(bundle, "wardle"));
+  EXPECT_FALSE(carries(bundle, "Wardle"));
   EXPECT_FALSE(carries(rec("tessel 1.0"), "wardle"));
 }
 
-TEST_F(RelationsTest, CompareVersionsUsesBuildTimeOnEqualVersions) {
-  EXPECT_EQ(compareVersions(rec("tessel 6.41"), rec("tessel 6.40 time=900")), 1);
-  EXPECT_EQ(compareVersions(rec("tessel 6.40 time=900"), rec("tessel 6.41")), -1);
-  EXPECT_EQ(compareVersions(rec("tessel 6.40 time=200"), rec("tessel 6.40 time=100")), 1);
-  EXPECT_EQ(compareVersions(rec("tessel 6.40 time=100"), rec("tessel 6.40 time=200")), -1);
-  EXPECT_EQ(compareVersions(rec("tessel 6.40 time=100"), rec("tessel 6.40 time=100")), 0);
-  EXPECT_EQ(compareVersions(rec("tessel 6.41"), rec("wardle 6.40")), 0);
-}
-
-TEST_F(RelationsTest, CompareVersionsFollowsBundleMembersInArgumentOrder) {
-  // The bundle's own version is older than both, so only the member counts.
-  PackageRecord& quorilan = bundle("quorilan 1.0", {"wardle 9.0", "tessel 6.40"});
-  PackageRecord& older = rec("tessel 6.39");
-  PackageRecord& newer = rec("tessel 6.41");
-  EXPECT_EQ(compareVersions(quorilan, older), 1);
-  EXPECT_EQ(compareVersions(older, quorilan), -1);
-  EXPECT_EQ(compareVersions(quorilan, newer), -1);
-  EXPECT_EQ(compareVersions(newer, quorilan), 1);
-  EXPECT_EQ(compareVersions(quorilan, rec("mail 1.0")), 0);
-
-  EXPECT_EQ(compareVersionsDirected(quorilan, older, false), 1);
-  EXPECT_EQ(compareVersionsDirected(quorilan, older, true), -1);
-  EXPECT_EQ(compareVersionsDirected(older, quorilan, true), 1);
+TEST_F(RelationsTest, CompareVersionsByVersionThenBuildTimeFollowingBundleMembers) {
+  // The bundle's own version is older than both, so only the member counts;
+  // the sign follows the argument order.
+  const char* bundle = "quorilan 1.0 | wardle 9.0 | tessel 6.40";
+  const struct {
+    const char* a;
+    const char* b;
+    int expected;
+  } rows[] = {
+      {"tessel 6.41", "tessel 6.40 time=900", 1}, {"tessel 6.40 time=900", "tessel 6.41", -1},
+      {"tessel 6.40 time=200", "tessel 6.40 time=100", 1}, {"tessel 6.40 time=100", "tessel 6.40 time=200", -1},
+      {"tessel 6.40 time=100", "tessel 6.40 time=100", 0}, {"tessel 6.41", "wardle 6.40", 0},
+      {bundle, "tessel 6.39", 1}, {"tessel 6.39", bundle, -1},
+      {bundle, "tessel 6.41", -1}, {"tessel 6.41", bundle, 1}, {bundle, "mail 1.0", 0},
+  };
+  for (const auto& row : rows) {
+    PackageRecord& a = rec(row.a);
+    PackageRecord& b = rec(row.b);
+    EXPECT_EQ(compareVersions(a, b), row.expected) << row.a << " / " << row.b;
+    EXPECT_EQ(compareVersionsDirected(a, b, false), row.expected);
+    EXPECT_EQ(compareVersionsDirected(a, b, true), -row.expected);
+  }
 }
 
 TEST_F(RelationsTest, ProvidersOfKeepsListOrderAndSkipsInertAndDisabled) {
@@ -230,8 +188,7 @@ TEST_F(RelationsTest, ProvidersOfKeepsListOrderAndSkipsInertAndDisabled) {
   InstalledPackage* mail = install("mail 2.0 prov=web::0.5");
 
   EXPECT_EQ(providersOf(refOf("web"), false), (std::vector<InstalledPackage*>{proxy, web, mail}));
-  EXPECT_EQ(providersOf(refOf("web"), true),
-            (std::vector<InstalledPackage*>{oldWeb, proxy, web, mail}));
+  EXPECT_EQ(providersOf(refOf("web"), true), (std::vector<InstalledPackage*>{oldWeb, proxy, web, mail}));
   EXPECT_EQ(providersOf(refOf("web:1.5"), true), (std::vector<InstalledPackage*>{proxy, web}));
   EXPECT_TRUE(providersOf(refOf("ftp"), true).empty());
 }
