@@ -19,25 +19,6 @@
 
 namespace {
 
-/// `path` (absolute) as seen from the working directory, which stays on
-/// the host after the root changes: one ".." per directory level climbs to
-/// the host's root, since ".." stops only at the process's own root.
-std::string fromWorkingDirectory(const std::string& path, const std::string& workingDirectory) {
-  std::string climb;
-  for (size_t i = 1; i < workingDirectory.size(); ++i)
-    if (workingDirectory[i - 1] == '/') climb += climb.empty() ? ".." : "/..";
-  return (climb.empty() ? "." : climb) + path;
-}
-
-/// Where the absolute path in `argument` starts: 0 for a path, after the
-/// "=" of a flag whose value is one; npos otherwise.
-size_t absolutePathStart(const std::string& argument) {
-  if (argument.compare(0, 1, "/") == 0) return 0;
-  size_t equals = argument.find('=');
-  if (argument.compare(0, 1, "-") != 0 || equals == std::string::npos) return std::string::npos;
-  return argument.compare(equals + 1, 1, "/") == 0 ? equals + 1 : std::string::npos;
-}
-
 /// Rewrites the absolute paths among the arguments (corpus directories and
 /// flag values such as -artifact_prefix=/x/), which would otherwise name
 /// paths inside the fuzz root. argv[0] stays as libFuzzer requires.
@@ -51,10 +32,9 @@ void rewriteAbsolutePaths(int argc, char*** argv) {
   arguments.push_back(nullptr);
   for (int i = 1; i < argc; ++i) {
     std::string argument = (*argv)[i];
-    size_t start = absolutePathStart(argument);
-    if (start == std::string::npos) continue;
-    storage.push_back(argument.substr(0, start) +
-                      fromWorkingDirectory(argument.substr(start), directory));
+    std::string rewritten = argumentFromWorkingDirectory(argument, directory);
+    if (rewritten == argument) continue;
+    storage.push_back(rewritten);
     arguments[static_cast<size_t>(i)] = storage.back().data();
   }
   *argv = arguments.data();

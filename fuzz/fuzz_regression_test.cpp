@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -172,6 +173,37 @@ TEST(FuzzSeedTest, ManifestAndDatabaseEntrySeedsGiveTheirResults) {
                                                  {"bundle-only", ACTION_UNINSTALL},
                                                  {"from-image", ACTION_UNINSTALL},
                                                  {"inert", ACTION_NONE}}));
+}
+
+TEST(FuzzRootTest, TheRootHidesTheHostAndHoldsTheDeviceDirectories) {
+  const std::string hostFile = std::string(INSTALLER_SOURCE_DIR) + "/CMakeLists.txt";
+  ASSERT_TRUE(pathExists(hostFile));
+  ProcessResult run = runInFuzzRoot([&] {
+    for (const std::string& directory : FUZZ_DEVICE_DIRECTORIES)
+      if (!pathExists(directory)) return 1;
+    return pathExists(hostFile) ? 2 : 0;
+  });
+  EXPECT_EQ(run.status, 0) << run.err;
+}
+
+TEST(FuzzRootTest, AFileLeftInTheRootFailsTheNextInput) {
+  ProcessResult run = runInFuzzRoot([] {
+    writeFile("/flash/var/pdb/stray", "left behind");
+    const std::string manifest = "U /flash/a\n";
+    fuzzManifest(reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size());
+    return 0;
+  });
+  EXPECT_EQ(run.status, 128 + SIGABRT);
+  EXPECT_NE(run.err.find("new: /flash/var/pdb/stray"), std::string::npos) << run.err;
+}
+
+TEST(FuzzRootTest, AbsolutePathArgumentsAreRewrittenFromTheWorkingDirectory) {
+  EXPECT_EQ(argumentFromWorkingDirectory("/tmp/corpus", "/work/build"), "../../tmp/corpus");
+  EXPECT_EQ(argumentFromWorkingDirectory("-artifact_prefix=/tmp/a/", "/work"),
+            "-artifact_prefix=../tmp/a/");
+  EXPECT_EQ(argumentFromWorkingDirectory("/tmp/corpus", "/"), "./tmp/corpus");
+  for (const char* unchanged : {"corpus/x", "-runs=10", "-dict=x=/y", "-help"})
+    EXPECT_EQ(argumentFromWorkingDirectory(unchanged, "/work"), unchanged);
 }
 
 TEST(FuzzRootTest, TreeFunctionsDoNothingOutsideAFuzzRoot) {

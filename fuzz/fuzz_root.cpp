@@ -193,3 +193,19 @@ void clearDeviceTree() {
   for (const std::string& name : names) removeTree("/" + name);
   makeDeviceDirectories("");
 }
+
+std::string argumentFromWorkingDirectory(const std::string& argument,
+                                         const std::string& workingDirectory) {
+  size_t start = std::string::npos;
+  if (argument.compare(0, 1, "/") == 0) {
+    start = 0;
+  } else if (argument.compare(0, 1, "-") == 0) {
+    size_t equals = argument.find('=');
+    if (equals != std::string::npos && argument.compare(equals + 1, 1, "/") == 0) start = equals + 1;
+  }
+  if (start == std::string::npos) return argument;
+  std::string climb;
+  for (size_t i = 1; i < workingDirectory.size(); ++i)
+    if (workingDirectory[i - 1] == '/') climb += climb.empty() ? ".." : "/..";
+  return argument.substr(0, start) + (climb.empty() ? "." : climb) + argument.substr(start);
+}

@@ -31,3 +31,11 @@ std::vector<std::string> listDeviceTree();
 /// the device directories. Does nothing when the process has not entered a
 /// fuzz root.
 void clearDeviceTree();
+
+/// A command-line argument with its absolute path (the argument itself, or
+/// the value of a flag "-name=/...") rewritten relative to
+/// `workingDirectory`: after the root changes, the working directory is the
+/// only way back to host paths, and ".." from it climbs to the host's root.
+/// Other arguments come back unchanged.
+std::string argumentFromWorkingDirectory(const std::string& argument,
+                                         const std::string& workingDirectory);
