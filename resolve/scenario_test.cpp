@@ -1,102 +1,69 @@
 // Golden scenarios for candidate selection, candidate evaluation and the
-// schedule planner. Each file under tests/scenarios/ describes one case; the
-// runner builds the records it describes, makes the call, writes a transcript
-// of what happened and compares it with the expected transcript at the end
-// of the file.
+// schedule planner: each file under tests/scenarios/ describes one case; the
+// runner builds its records, makes the call in a child process rooted in a
+// temporary device root, and compares a transcript of what happened with the
+// transcript after "expect". Statements, one a line ("#" comments):
 //
-// Scenario format, one statement per line; blank lines and lines starting
-// with "#" are ignored until "expect":
+//   arch NAME                       machine architecture (default "i386")
+//   device [min=VERSION] [largeblock]   minimum system version, 256 KiB blocks
+//   installed NAME VERSION [OPTION...]  a record of the context's packages,
+//                                   with a database entry in the root
+//   candidate NAME VERSION [OPTION...]  a candidate record
+//   member NAME VERSION [OPTION...]     a member of the candidate above
+//   run select [reversed] [verbose] | run evaluate FLAGS | run schedule LEVEL
+//     | run plan LEVEL                FLAGS: "none" or a comma-separated list
+//                                   of upgrade, downgrade, ignore, conflict,
+//                                   reinstall
 //
-//   arch NAME                      machine architecture (default "i386")
-//   device [min=VERSION] [largeblock]
-//                                  the flash device: minimum system version
-//                                  and 256 KiB erase blocks (default: no
-//                                  minimum, small blocks)
-//   installed NAME VERSION [OPTION...]   a record of the context's packages
-//   candidate NAME VERSION [OPTION...]   a candidate record
-//   member NAME VERSION [OPTION...]      a member of the candidate above
-//   run select [reversed] [verbose]      selectCandidates on the candidates
-//   run evaluate FLAGS             evaluateCandidate for each candidate;
-//                                  FLAGS is "none" or a comma-separated list
-//                                  of upgrade, downgrade, ignore, conflict,
-//                                  reinstall
-//   run schedule LEVEL             runSchedule with the message level
-//   run plan LEVEL                 planSchedule alone
-//   expect                         the rest of the file is the transcript
+// VERSION is a version text ("6.41beta3") or a number ("0x03146302").
+// Options: build=N, bundle, inert, arch=NAME, dep=REF, conflicts=REF,
+// provides=REF@PRIORITY with REF = NAME[:MIN[:MAX]] (an empty bound is
+// open); installed only: disabled, forced (the user set the state),
+// do=uninstall|enable|disable, in=BUNDLE.
 //
-// VERSION is a version text ("6.40", "6.41beta3", "3.20rc2") or a number
-// ("0x03146302", "0"). Record options:
-//
-//   build=N          build time                 disabled     not enabled
-//   forced           user set the state         bundle       is a bundle
-//   inert            version and build all ones arch=NAME    architecture
-//   do=ACTION        scheduled action (uninstall, enable, disable)
-//   in=NAME          member of the installed bundle NAME
-//   dep=REF  conflicts=REF  provides=REF@PRIORITY
-//                    REF is NAME, NAME:MIN or NAME:MIN:MAX (an empty bound
-//                    is open, as in "web::6.41")
-//
-// Transcript: every console line in order; a status line shows as
-// "[status] TEXT" (status lines that only wipe are left out). Then, by call:
-//   select    "selected NAME-VERSION ..." in the resulting order
-//   evaluate  after each candidate's own console lines,
-//             "needed NAME-VERSION: FLAG..." or ": none"
-//   schedule  "result true|false", then "package NAME-VERSION enabled|disabled
-//             [do=ACTION]" for each remaining record in list order, then
-//             "journal U TARGET" for removals, "journal W TARGET CONTENT" for
-//             written files, in target order
-//   plan      "result", "removals ..." and "enables ..." in list order, then
-//             the packages as for schedule
-//
-// The calls run in a child process whose root is a temporary directory with
-// an entry directory under "/flash/var/pdb/" for each installed record
-// (holding "disabled" or "enabled" as its state asks), so that the journal
-// sees the database as the device would.
+// Transcript: every console line, status lines as "[status] TEXT" (wipes
+// left out); then "selected NAME-VERSION ..." (select), or "needed
+// NAME-VERSION: FLAG..." after each candidate's lines (evaluate), or
+// "result true|false", for plan "removals ..." and "enables ..." in list
+// order, "package NAME-VERSION enabled|disabled [do=ACTION]" per record,
+// and for schedule "journal U TARGET" and "journal W TARGET CONTENT" in
+// target order.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <dirent.h>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
-#include <string>
-#include <vector>
 
+#include "chroot_check.h"
 #include "console/console.h"
 #include "device/flash_probe.h"
 #include "journal/file_journal.h"
 #include "pkg/installer_context.h"
-#include "pkg/package_record.h"
 #include "resolve/candidates.h"
 #include "resolve/schedule.h"
-#include "chroot_check.h"
 #include "test_root.h"
 
 namespace {
 
 const char* const SCENARIO_DIRECTORY = INSTALLER_SOURCE_DIR "/tests/scenarios";
-const char* const TRANSCRIPT_PATH = "/transcript";
 
-std::vector<std::string> splitWords(const std::string& line) {
-  std::istringstream stream(line);
-  std::vector<std::string> words;
-  for (std::string word; stream >> word;) words.push_back(word);
-  return words;
-}
+using Words = std::vector<std::string>;
 
-std::vector<std::string> splitAt(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
-    parts.push_back(text.substr(start, end - start));
-  parts.push_back(text.substr(start));
+Words splitAt(const std::string& text, char separator) {
+  Words parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+  if (text.empty() || text.back() == separator) parts.push_back("");
   return parts;
 }
 
 /// A version text or a decimal/hexadecimal number; empty text is 0.
 PackageVersion versionFrom(const std::string& text) {
-  if (text.empty()) return 0;
   PackageVersion version = 0;
-  if (parseVersion(text, version)) return version;
+  if (text.empty() || parseVersion(text, version)) return version;
   size_t used = 0;
   unsigned long number = std::stoul(text, &used, 0);
   if (used != text.size()) ADD_FAILURE() << "bad version " << text;
@@ -105,18 +72,20 @@ PackageVersion versionFrom(const std::string& text) {
 
 PackageRef refFrom(const std::string& text) {
   PackageRef ref;
-  std::string body = text;
   size_t at = text.find('@');
-  if (at != std::string::npos) {
-    ref.priority = std::stoi(text.substr(at + 1));
-    body = text.substr(0, at);
-  }
-  std::vector<std::string> parts = splitAt(body, ':');
+  if (at != std::string::npos) ref.priority = std::stoi(text.substr(at + 1));
+  Words parts = splitAt(text.substr(0, at), ':');
   ref.name = parts[0];
   if (parts.size() > 1) ref.minVersion = versionFrom(parts[1]);
   if (parts.size() > 2) ref.maxVersion = versionFrom(parts[2]);
   return ref;
 }
+
+/// A record statement's words: verb, name, version, options.
+struct RecordSpec {
+  Words words;
+  std::vector<RecordSpec> members;
+};
 
 uint32_t actionFrom(const std::string& name) {
   for (uint32_t action : {ACTION_UNINSTALL, ACTION_ENABLE, ACTION_DISABLE})
@@ -125,54 +94,39 @@ uint32_t actionFrom(const std::string& name) {
   return ACTION_NONE;
 }
 
-/// A record as the scenario describes it, with the installed-only fields.
-struct RecordSpec {
-  std::string name;
-  PackageVersion version = 0;
-  std::vector<std::string> options;
-  std::vector<RecordSpec> members;
-};
-
-void applyCommonOption(PackageRecord& record, const std::string& key, const std::string& value) {
-  if (key == "build") record.buildTime = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
-  else if (key == "bundle") record.isBundle = true;
-  else if (key == "inert") record.version = record.buildTime = INERT_VALUE;
-  else if (key == "arch") record.architecture = value;
-  else if (key == "dep") record.deps.push_back(refFrom(value));
-  else if (key == "conflicts") record.conflicts.push_back(refFrom(value));
-  else if (key == "provides") record.provides.push_back(refFrom(value));
-  else ADD_FAILURE() << "unknown option " << key;
-}
-
-void splitOption(const std::string& option, std::string& key, std::string& value) {
-  size_t equals = option.find('=');
-  key = option.substr(0, equals);
-  value = equals == std::string::npos ? std::string() : option.substr(equals + 1);
+/// Fills `record` from the spec; `installed` is the same record when it is
+/// an installed one, which alone takes the installed-only options.
+void fillRecord(PackageRecord& record, InstalledPackage* installed, const RecordSpec& spec) {
+  record.name = spec.words[1];
+  record.version = versionFrom(spec.words[2]);
+  for (size_t i = 3; i < spec.words.size(); ++i) {
+    size_t equals = spec.words[i].find('=');
+    std::string key = spec.words[i].substr(0, equals);
+    std::string value = equals == std::string::npos ? "" : spec.words[i].substr(equals + 1);
+    if (key == "build") record.buildTime = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
+    else if (key == "bundle") record.isBundle = true;
+    else if (key == "inert") record.version = record.buildTime = INERT_VALUE;
+    else if (key == "arch") record.architecture = value;
+    else if (key == "dep") record.deps.push_back(refFrom(value));
+    else if (key == "conflicts") record.conflicts.push_back(refFrom(value));
+    else if (key == "provides") record.provides.push_back(refFrom(value));
+    else if (installed && key == "disabled") installed->disabled = true;
+    else if (installed && key == "forced") installed->userForced = true;
+    else if (installed && key == "in") installed->bundle.name = value;
+    else if (installed && key == "do") installed->scheduledAction = actionFrom(value);
+    else ADD_FAILURE() << "unknown option " << key;
+  }
 }
 
 std::unique_ptr<InstalledPackage> makeInstalled(const RecordSpec& spec) {
-  auto record = std::make_unique<InstalledPackage>(spec.name);
-  record->version = spec.version;
-  for (const std::string& option : spec.options) {
-    std::string key, value;
-    splitOption(option, key, value);
-    if (key == "disabled") record->disabled = true;
-    else if (key == "forced") record->userForced = true;
-    else if (key == "do") record->scheduledAction = actionFrom(value);
-    else if (key == "in") record->bundle.name = value;
-    else applyCommonOption(*record, key, value);
-  }
+  auto record = std::make_unique<InstalledPackage>();
+  fillRecord(*record, record.get(), spec);
   return record;
 }
 
 std::unique_ptr<PackageRecord> makeCandidate(const RecordSpec& spec) {
-  auto record = std::make_unique<PackageRecord>(spec.name);
-  record->version = spec.version;
-  for (const std::string& option : spec.options) {
-    std::string key, value;
-    splitOption(option, key, value);
-    applyCommonOption(*record, key, value);
-  }
+  auto record = std::make_unique<PackageRecord>();
+  fillRecord(*record, nullptr, spec);
   for (const RecordSpec& member : spec.members) record->members.push_back(makeCandidate(member));
   return record;
 }
@@ -183,50 +137,41 @@ struct Scenario {
   bool largeBlocks = false;
   std::vector<RecordSpec> installed;
   std::vector<RecordSpec> candidates;
-  std::vector<std::string> call;
+  Words call;
   std::string expected;
 };
 
-RecordSpec recordFrom(const std::vector<std::string>& words) {
-  RecordSpec spec;
-  if (words.size() < 3) {
-    ADD_FAILURE() << "record needs a name and a version: " << words[0];
-    return spec;
-  }
-  spec.name = words[1];
-  spec.version = versionFrom(words[2]);
-  spec.options.assign(words.begin() + 3, words.end());
-  return spec;
-}
-
-void parseDevice(Scenario& scenario, const std::vector<std::string>& words) {
-  for (size_t i = 1; i < words.size(); ++i) {
-    std::string key, value;
-    splitOption(words[i], key, value);
-    if (key == "min") scenario.minimumVersion = versionFrom(value);
-    else if (key == "largeblock") scenario.largeBlocks = true;
-    else ADD_FAILURE() << "unknown device option " << key;
-  }
-}
-
-void parseStatement(Scenario& scenario, const std::vector<std::string>& words) {
+void parseStatement(Scenario& scenario, const Words& words) {
   const std::string& verb = words[0];
-  if (verb == "arch") scenario.architecture = words.size() > 1 ? words[1] : "";
-  else if (verb == "device") parseDevice(scenario, words);
-  else if (verb == "installed") scenario.installed.push_back(recordFrom(words));
-  else if (verb == "candidate") scenario.candidates.push_back(recordFrom(words));
-  else if (verb == "member" && !scenario.candidates.empty())
-    scenario.candidates.back().members.push_back(recordFrom(words));
-  else if (verb == "run") scenario.call.assign(words.begin() + 1, words.end());
-  else ADD_FAILURE() << "unknown statement " << verb;
+  if (verb == "device") {
+    for (size_t i = 1; i < words.size(); ++i) {
+      if (words[i].rfind("min=", 0) == 0) scenario.minimumVersion = versionFrom(words[i].substr(4));
+      else if (words[i] == "largeblock") scenario.largeBlocks = true;
+      else ADD_FAILURE() << "unknown device option " << words[i];
+    }
+  } else if (verb == "arch") {
+    scenario.architecture = words.size() > 1 ? words[1] : "";
+  } else if (verb == "run") {
+    scenario.call.assign(words.begin() + 1, words.end());
+  } else if (words.size() < 3) {
+    ADD_FAILURE() << "unknown statement or record without name and version: " << verb;
+  } else if (verb == "installed") {
+    scenario.installed.push_back({words, {}});
+  } else if (verb == "candidate") {
+    scenario.candidates.push_back({words, {}});
+  } else if (verb == "member" && !scenario.candidates.empty()) {
+    scenario.candidates.back().members.push_back({words, {}});
+  } else {
+    ADD_FAILURE() << "unknown statement " << verb;
+  }
 }
 
 Scenario readScenario(const std::string& path) {
   Scenario scenario;
   std::ifstream file(path);
-  std::string line;
-  while (std::getline(file, line)) {
-    std::vector<std::string> words = splitWords(line);
+  for (std::string line; std::getline(file, line);) {
+    std::istringstream in(line);
+    Words words{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
     if (words.empty() || words[0][0] == '#') continue;
     if (words[0] == "expect") break;
     parseStatement(scenario, words);
@@ -237,17 +182,13 @@ Scenario readScenario(const std::string& path) {
   return scenario;
 }
 
-// ---- console transcript ----
-
 const std::string HIDE_CURSOR_CR = "\x1b[?25l\r";
 const std::string CR_SHOW_CURSOR = "\r\x1b[?25h";
 
-/// Turns the console's bytes into readable lines: messages as printed,
-/// status lines as "[status] TEXT"; wipes and redraws of the shown status
-/// line are left out.
+/// The console's bytes as readable lines: messages as printed, status lines
+/// as "[status] TEXT"; wipes and redraws of the shown status line left out.
 std::string readableConsole(const std::string& bytes) {
-  std::string out;
-  std::string status;
+  std::string out, status;
   size_t pos = 0;
   while (pos < bytes.size()) {
     if (bytes.compare(pos, HIDE_CURSOR_CR.size(), HIDE_CURSOR_CR) == 0) {
@@ -264,58 +205,38 @@ std::string readableConsole(const std::string& bytes) {
         return out + "[broken wipe] " + bytes.substr(pos) + "\n";
       pos = end + 1;
     } else {
-      size_t end = bytes.find_first_of("\n\r\x1b", pos);
-      std::string text = bytes.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-      if (end != std::string::npos && bytes[end] == '\n') {
+      size_t end = std::min(bytes.find_first_of("\n\r\x1b", pos), bytes.size());
+      std::string text = bytes.substr(pos, end - pos);
+      if (end < bytes.size() && bytes[end] == '\n') {
         out += text + "\n";
-        pos = end + 1;
-      } else {
-        if (text != status) out += "[redraw] " + text + "\n";
-        pos = end == std::string::npos ? bytes.size() : end;
+        ++end;
+      } else if (text != status) {
+        out += "[redraw] " + text + "\n";
       }
+      pos = end;
     }
   }
   return out;
 }
 
-/// Collects the console's output between calls of take().
-class ConsoleCapture {
- public:
-  ConsoleCapture() { setConsoleOutput(&buffer_); }
-  ~ConsoleCapture() { setConsoleOutput(nullptr); }
-  std::string take() {
-    std::string text = readableConsole(buffer_.str());
-    buffer_.str(std::string());
-    return text;
-  }
-
- private:
-  std::ostringstream buffer_;
-};
-
-// ---- the calls ----
+const std::pair<InstallFlags, const char*> FLAG_NAMES[] = {
+    {INSTALL_UPGRADE, "upgrade"},   {INSTALL_DOWNGRADE, "downgrade"}, {INSTALL_IGNORE_REQUIREMENTS, "ignore"},
+    {INSTALL_ALLOW_CONFLICT, "conflict"}, {INSTALL_REINSTALL, "reinstall"}};
 
 std::string flagNames(InstallFlags flags) {
-  static const struct { InstallFlags flag; const char* name; } NAMES[] = {
-      {INSTALL_UPGRADE, "upgrade"},          {INSTALL_DOWNGRADE, "downgrade"},
-      {INSTALL_IGNORE_REQUIREMENTS, "ignore"}, {INSTALL_ALLOW_CONFLICT, "conflict"},
-      {INSTALL_REINSTALL, "reinstall"}};
   std::string text;
-  for (const auto& entry : NAMES)
-    if (flags & entry.flag) text += std::string(" ") + entry.name;
+  for (const auto& [flag, name] : FLAG_NAMES)
+    if (flags & flag) text += std::string(" ") + name;
   return text.empty() ? " none" : text;
 }
 
 InstallFlags flagsFrom(const std::string& text) {
   InstallFlags flags = 0;
-  if (text == "none") return flags;
-  for (const std::string& name : splitAt(text, ',')) {
-    if (name == "upgrade") flags |= INSTALL_UPGRADE;
-    else if (name == "downgrade") flags |= INSTALL_DOWNGRADE;
-    else if (name == "ignore") flags |= INSTALL_IGNORE_REQUIREMENTS;
-    else if (name == "conflict") flags |= INSTALL_ALLOW_CONFLICT;
-    else if (name == "reinstall") flags |= INSTALL_REINSTALL;
-    else ADD_FAILURE() << "unknown flag " << name;
+  for (const std::string& word : splitAt(text, ',')) {
+    auto named = std::find_if(std::begin(FLAG_NAMES), std::end(FLAG_NAMES),
+                              [&word](const auto& entry) { return word == entry.second; });
+    if (named != std::end(FLAG_NAMES)) flags |= named->first;
+    else if (word != "none") ADD_FAILURE() << "unknown flag " << word;
   }
   return flags;
 }
@@ -354,100 +275,82 @@ std::string journalText(const FileJournal& journal) {
   return text;
 }
 
-int levelFrom(const std::vector<std::string>& call) {
-  return call.size() > 1 ? std::stoi(call[1]) : 0;
-}
-
-std::string runSelect(const Scenario& scenario, ConsoleCapture& console) {
-  bool reversed = std::count(scenario.call.begin(), scenario.call.end(), "reversed") > 0;
-  bool verbose = std::count(scenario.call.begin(), scenario.call.end(), "verbose") > 0;
-  std::vector<std::unique_ptr<PackageRecord>> owned;
-  std::vector<PackageRecord*> list;
-  for (const RecordSpec& spec : scenario.candidates) {
-    owned.push_back(makeCandidate(spec));
-    list.push_back(owned.back().get());
+/// Makes the scenario's call and returns its transcript; `take` returns
+/// the console's lines since it was last called.
+std::string runCall(const Scenario& scenario, const std::function<std::string()>& take) {
+  const Words& call = scenario.call;
+  int level = call[0] == "schedule" || call[0] == "plan" ? std::stoi(call.size() > 1 ? call[1] : "0") : 0;
+  if (call[0] == "select") {
+    std::vector<std::unique_ptr<PackageRecord>> owned;
+    std::vector<PackageRecord*> list;
+    for (const RecordSpec& spec : scenario.candidates) {
+      owned.push_back(makeCandidate(spec));
+      list.push_back(owned.back().get());
+    }
+    selectCandidates(list, std::count(call.begin(), call.end(), "reversed") > 0,
+                     std::count(call.begin(), call.end(), "verbose") > 0);
+    std::string text = take() + "selected";
+    for (const PackageRecord* record : list) text += " " + nameVersionText(*record);
+    return text + "\n";
   }
-  selectCandidates(list, reversed, verbose);
-  std::string text = console.take() + "selected";
-  for (const PackageRecord* record : list) text += " " + nameVersionText(*record);
-  return text + "\n";
-}
-
-std::string runEvaluate(const Scenario& scenario, ConsoleCapture& console) {
-  InstallFlags granted = flagsFrom(scenario.call.size() > 1 ? scenario.call[1] : "none");
-  std::string text;
-  for (const RecordSpec& spec : scenario.candidates) {
-    std::unique_ptr<PackageRecord> candidate = makeCandidate(spec);
-    InstallFlags needed = evaluateCandidate(*candidate, granted);
-    text += console.take() + "needed " + nameVersionText(*candidate) + ":" + flagNames(needed) + "\n";
+  if (call[0] == "evaluate") {
+    InstallFlags granted = flagsFrom(call.size() > 1 ? call[1] : "none");
+    std::string text;
+    for (const RecordSpec& spec : scenario.candidates) {
+      std::unique_ptr<PackageRecord> candidate = makeCandidate(spec);
+      InstallFlags needed = evaluateCandidate(*candidate, granted);
+      text += take() + "needed " + nameVersionText(*candidate) + ":" + flagNames(needed) + "\n";
+    }
+    return text;
   }
-  return text;
-}
-
-std::string runScheduleCall(const Scenario& scenario, ConsoleCapture& console) {
-  FileJournal journal;
-  bool result = runSchedule(journal, levelFrom(scenario.call));
-  std::string text = console.take() + "result " + (result ? "true" : "false") + "\n";
-  text += packagesText() + journalText(journal);
-  journal.cancel();
-  return text;
-}
-
-std::string runPlan(const Scenario& scenario, ConsoleCapture& console) {
-  PackageList removals;
-  PackageList enables;
-  bool result = planSchedule(removals, enables, levelFrom(scenario.call));
-  std::string text = console.take() + "result " + (result ? "true" : "false") + "\n";
-  return text + listText("removals", removals) + listText("enables", enables) + packagesText();
-}
-
-std::string runCall(const Scenario& scenario) {
-  ConsoleCapture console;
-  const std::string& verb = scenario.call.empty() ? std::string() : scenario.call[0];
-  if (verb == "select") return runSelect(scenario, console);
-  if (verb == "evaluate") return runEvaluate(scenario, console);
-  if (verb == "schedule") return runScheduleCall(scenario, console);
-  if (verb == "plan") return runPlan(scenario, console);
-  ADD_FAILURE() << "unknown call " << verb;
+  if (call[0] == "schedule") {
+    FileJournal journal;
+    bool result = runSchedule(journal, level);
+    std::string text = take() + "result " + (result ? "true" : "false") + "\n";
+    text += packagesText() + journalText(journal);
+    journal.cancel();
+    return text;
+  }
+  if (call[0] == "plan") {
+    PackageList removals, enables;
+    bool result = planSchedule(removals, enables, level);
+    std::string text = take() + "result " + (result ? "true" : "false") + "\n";
+    return text + listText("removals", removals) + listText("enables", enables) + packagesText();
+  }
+  ADD_FAILURE() << "unknown call " << call[0];
   return std::string();
-}
-
-// ---- setting up ----
-
-void prepareContext(const Scenario& scenario) {
-  InstallerContext::reset();
-  InstallerContext& context = InstallerContext::instance();
-  context.architecture = scenario.architecture;
-  for (const RecordSpec& spec : scenario.installed) context.packages.push_back(makeInstalled(spec));
-  PackageVersion minimum = scenario.minimumVersion;
-  bool largeBlocks = scenario.largeBlocks;
-  deviceProbes().systemVersion = [minimum] { return minimum; };
-  deviceProbes().largeBlockFlash = [largeBlocks] { return largeBlocks; };
-}
-
-/// The database entries of the installed records, with their state files.
-void prepareRoot(const TestRoot& root, const Scenario& scenario) {
-  for (const RecordSpec& spec : scenario.installed) {
-    std::unique_ptr<InstalledPackage> record = makeInstalled(spec);
-    std::string entry = "/flash/var/pdb/" + record->name + "/";
-    std::string version = std::to_string(record->version) + " " + std::to_string(record->buildTime);
-    root.write(entry + "version", version + "\n");
-    if (record->disabled) root.write(entry + "disabled", record->userForced ? "user\n" : "auto\n");
-    else if (record->userForced) root.write(entry + "enabled", "user\n");
-  }
 }
 
 std::string runScenario(const Scenario& scenario) {
   TestRoot root;
-  prepareRoot(root, scenario);
+  // The database entries of the installed records, with their state files.
+  for (const RecordSpec& spec : scenario.installed) {
+    std::unique_ptr<InstalledPackage> record = makeInstalled(spec);
+    std::string entry = "/flash/var/pdb/" + record->name + "/";
+    root.write(entry + "version", std::to_string(record->version) + " " + std::to_string(record->buildTime) + "\n");
+    if (record->disabled) root.write(entry + "disabled", record->userForced ? "user\n" : "auto\n");
+    else if (record->userForced) root.write(entry + "enabled", "user\n");
+  }
   bool finished = passesInRoot(root, [&scenario] {
-    prepareContext(scenario);
-    std::string transcript = runCall(scenario);
-    std::ofstream(TRANSCRIPT_PATH) << transcript;
+    InstallerContext::reset();
+    InstallerContext& context = InstallerContext::instance();
+    context.architecture = scenario.architecture;
+    for (const RecordSpec& spec : scenario.installed) context.packages.push_back(makeInstalled(spec));
+    deviceProbes().systemVersion = [&scenario] { return scenario.minimumVersion; };
+    deviceProbes().largeBlockFlash = [&scenario] { return scenario.largeBlocks; };
+    std::ostringstream console;
+    setConsoleOutput(&console);
+    std::string transcript = runCall(scenario, [&console] {
+      std::string lines = readableConsole(console.str());
+      console.str(std::string());
+      return lines;
+    });
+    setConsoleOutput(nullptr);
+    std::ofstream("/transcript") << transcript;
     InstallerContext::reset();
   });
   EXPECT_TRUE(finished) << "the scenario's child process failed";
-  return root.read(TRANSCRIPT_PATH);
+  return root.read("/transcript");
 }
 
 std::vector<std::string> scenarioNames() {
@@ -463,13 +366,6 @@ std::vector<std::string> scenarioNames() {
   return names;
 }
 
-std::string testNameOf(const testing::TestParamInfo<std::string>& info) {
-  std::string name = info.param.substr(0, info.param.size() - 4);
-  for (char& c : name)
-    if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-  return name;
-}
-
 class Scenarios : public testing::TestWithParam<std::string> {};
 
 TEST_P(Scenarios, TranscriptMatches) {
@@ -479,24 +375,15 @@ TEST_P(Scenarios, TranscriptMatches) {
   EXPECT_EQ(scenario.expected, runScenario(scenario)) << "scenario " << GetParam();
 }
 
-INSTANTIATE_TEST_SUITE_P(Golden, Scenarios, testing::ValuesIn(scenarioNames()), testNameOf);
+INSTANTIATE_TEST_SUITE_P(Golden, Scenarios, testing::ValuesIn(scenarioNames()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param.substr(0, info.param.size() - 4);
+                           for (char& c : name)
+                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
 
-TEST(ScenarioRunner, FindsTheScenarioFiles) {
-  EXPECT_GE(scenarioNames().size(), 20u);
-}
-
-TEST(ScenarioRunner, ConsoleTranscriptShowsStatusLinesAndMessages) {
-  InstallerContext::reset();
-  std::string text;
-  {
-    ConsoleCapture console;
-    setStatus("enabling a-1.0...");
-    warning("careful");
-    info("enabled %s", "a-1.0");
-    text = console.take();
-  }
-  EXPECT_EQ("[status] enabling a-1.0...\nWARNING: careful\nenabled a-1.0\n", text);
-  InstallerContext::reset();
-}
+// A missing directory would otherwise pass by running no scenario at all.
+TEST(ScenarioRunner, FindsTheScenarioFiles) { EXPECT_GE(scenarioNames().size(), 20u); }
 
 }  // namespace
