@@ -7,32 +7,20 @@
 #include "pkg/installer_context.h"
 #include "pkgfile/package_reader.h"
 
-namespace {
-
 /// The bar that showProgress draws after label "L": 73 cells.
-std::string bar(size_t filled) {
+static std::string bar(size_t filled) {
   return "L [" + std::string(filled, '#') + std::string(73 - filled, ' ') + "]";
 }
 
-class ReaderProgress : public ::testing::Test {
- protected:
-  void SetUp() override {
-    InstallerContext::reset();
-    setConsoleOutput(&screen);
-  }
-  void TearDown() override { setConsoleOutput(nullptr); }
-
+TEST(ReaderProgress, BarFollowsTheOffsetInTheFile) {
+  InstallerContext::reset();
   std::ostringstream screen;
-};
-
-}  // namespace
-
-TEST_F(ReaderProgress, BarFollowsTheOffsetInTheFile) {
+  setConsoleOutput(&screen);
   ByteVector file = wrapInFile(PACKAGE_MAGIC, encodePart(PART_FILES, ByteVector(1000, 0)));
   std::istringstream in(std::string(file.begin(), file.end()));
   PackageReader reader(in, true);
   reader.filter = {PART_FILES};
-  ASSERT_EQ(reader.nextPart(), PART_FILES);
+  EXPECT_EQ(reader.nextPart(), PART_FILES);
   const std::string& status = InstallerContext::instance().statusLine;
 
   showProgress(reader, "L");
@@ -42,7 +30,8 @@ TEST_F(ReaderProgress, BarFollowsTheOffsetInTheFile) {
   EXPECT_EQ(status, bar(507 * 73 / 1014));
   char rest[600];
   reader.read(rest, sizeof rest);  // past the end: the reader fails
-  ASSERT_TRUE(reader.fail());
+  EXPECT_TRUE(reader.fail());
   showProgress(reader, "L");
   EXPECT_EQ(status, bar(73));
+  setConsoleOutput(nullptr);
 }
