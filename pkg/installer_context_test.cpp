@@ -4,46 +4,41 @@
 
 namespace {
 
-InstalledPackage* addPackage(const std::string& name, PackageVersion version) {
-  auto record = std::make_unique<InstalledPackage>(name);
-  record->version = version;
-  InstallerContext::instance().packages.push_back(std::move(record));
-  return InstallerContext::instance().packages.back().get();
-}
-
 class InstallerContextTest : public ::testing::Test {
  protected:
   void SetUp() override { InstallerContext::reset(); }
   void TearDown() override { InstallerContext::reset(); }
+
+  InstalledPackage* add(const std::string& name) {
+    context.packages.push_back(std::make_unique<InstalledPackage>(name));
+    return context.packages.back().get();
+  }
+
   InstallerContext& context = InstallerContext::instance();
 };
 
-TEST_F(InstallerContextTest, FindPackageIsCaseSensitiveAndTakesTheFirstOfTwo) {
-  addPackage("Tessel", makeVersion(1, 0, 'f', 0));
-  InstalledPackage* first = addPackage("tessel", makeVersion(6, 40, 'f', 0));
-  addPackage("tessel", makeVersion(6, 41, 'f', 0));
-
+// Names compare case-sensitively and whole; the first of two records of
+// one name wins; the empty name is found only when a record has it.
+TEST_F(InstallerContextTest, LookupsTakeTheFirstExactMatch) {
+  add("Tessel");
+  InstalledPackage* first = add("tessel");
+  add("tessel");
   EXPECT_EQ(context.findPackage("tessel"), 1);
   EXPECT_EQ(context.findPackage("Tessel"), 0);
-  EXPECT_EQ(context.findPackage("TESSEL"), -1);
-  EXPECT_EQ(context.findPackage("tesse"), -1);
+  for (const char* missing : {"TESSEL", "tesse", "tessel2", ""}) {
+    EXPECT_EQ(context.findPackage(missing), -1) << missing;
+    EXPECT_EQ(context.packageByName(missing), nullptr) << missing;
+  }
   EXPECT_EQ(context.packageByName("tessel"), first);
-  EXPECT_EQ(context.packageByName("tessel2"), nullptr);
-}
 
-TEST_F(InstallerContextTest, PackageByNameFindsTheEmptyNameOnlyWhenARecordHasIt) {
-  addPackage("tessel", 1);
-  EXPECT_EQ(context.packageByName(""), nullptr);
-  EXPECT_EQ(context.findPackage(""), -1);
-
-  InstalledPackage* unnamed = addPackage("", 2);
-  addPackage("", 3);
+  InstalledPackage* unnamed = add("");
+  add("");
   EXPECT_EQ(context.packageByName(""), unnamed);
-  EXPECT_EQ(context.findPackage(""), 1);
+  EXPECT_EQ(context.findPackage(""), 3);
 }
 
 TEST_F(InstallerContextTest, ResetEmptiesTheContextItWasReachedThrough) {
-  addPackage("tessel", 1);
+  add("tessel");
   context.architecture = "powerpc";
   context.statusLine = "working";
   context.messageLog.push_back("done");
