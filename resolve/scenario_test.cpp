@@ -28,10 +28,10 @@
 // order, "package NAME-VERSION enabled|disabled [do=ACTION]" per record,
 // and for schedule "journal U TARGET" and "journal W TARGET CONTENT" in
 // target order.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -81,12 +81,6 @@ PackageRef refFrom(const std::string& text) {
   return ref;
 }
 
-/// A record statement's words: verb, name, version, options.
-struct RecordSpec {
-  Words words;
-  std::vector<RecordSpec> members;
-};
-
 uint32_t actionFrom(const std::string& name) {
   for (uint32_t action : {ACTION_UNINSTALL, ACTION_ENABLE, ACTION_DISABLE})
     if (name == scheduleActionName(action)) return action;
@@ -94,15 +88,16 @@ uint32_t actionFrom(const std::string& name) {
   return ACTION_NONE;
 }
 
-/// Fills `record` from the spec; `installed` is the same record when it is
-/// an installed one, which alone takes the installed-only options.
-void fillRecord(PackageRecord& record, InstalledPackage* installed, const RecordSpec& spec) {
-  record.name = spec.words[1];
-  record.version = versionFrom(spec.words[2]);
-  for (size_t i = 3; i < spec.words.size(); ++i) {
-    size_t equals = spec.words[i].find('=');
-    std::string key = spec.words[i].substr(0, equals);
-    std::string value = equals == std::string::npos ? "" : spec.words[i].substr(equals + 1);
+/// Fills `record` from "VERB NAME VERSION OPTION..."; `installed` is the
+/// same record when it is an installed one, which alone takes the
+/// installed-only options.
+void fillRecord(PackageRecord& record, InstalledPackage* installed, const Words& words) {
+  record.name = words[1];
+  record.version = versionFrom(words[2]);
+  for (size_t i = 3; i < words.size(); ++i) {
+    size_t equals = words[i].find('=');
+    std::string key = words[i].substr(0, equals);
+    std::string value = equals == std::string::npos ? "" : words[i].substr(equals + 1);
     if (key == "build") record.buildTime = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
     else if (key == "bundle") record.isBundle = true;
     else if (key == "inert") record.version = record.buildTime = INERT_VALUE;
@@ -118,16 +113,10 @@ void fillRecord(PackageRecord& record, InstalledPackage* installed, const Record
   }
 }
 
-std::unique_ptr<InstalledPackage> makeInstalled(const RecordSpec& spec) {
-  auto record = std::make_unique<InstalledPackage>();
-  fillRecord(*record, record.get(), spec);
-  return record;
-}
-
-std::unique_ptr<PackageRecord> makeCandidate(const RecordSpec& spec) {
-  auto record = std::make_unique<PackageRecord>();
-  fillRecord(*record, nullptr, spec);
-  for (const RecordSpec& member : spec.members) record->members.push_back(makeCandidate(member));
+template <typename Record>
+std::unique_ptr<Record> makeRecord(const Words& words) {
+  auto record = std::make_unique<Record>();
+  fillRecord(*record, dynamic_cast<InstalledPackage*>(record.get()), words);
   return record;
 }
 
@@ -135,8 +124,8 @@ struct Scenario {
   std::string architecture = "i386";
   PackageVersion minimumVersion = 0;
   bool largeBlocks = false;
-  std::vector<RecordSpec> installed;
-  std::vector<RecordSpec> candidates;
+  std::vector<std::unique_ptr<InstalledPackage>> installed;
+  std::vector<std::unique_ptr<PackageRecord>> candidates;
   Words call;
   std::string expected;
 };
@@ -156,11 +145,11 @@ void parseStatement(Scenario& scenario, const Words& words) {
   } else if (words.size() < 3) {
     ADD_FAILURE() << "unknown statement or record without name and version: " << verb;
   } else if (verb == "installed") {
-    scenario.installed.push_back({words, {}});
+    scenario.installed.push_back(makeRecord<InstalledPackage>(words));
   } else if (verb == "candidate") {
-    scenario.candidates.push_back({words, {}});
+    scenario.candidates.push_back(makeRecord<PackageRecord>(words));
   } else if (verb == "member" && !scenario.candidates.empty()) {
-    scenario.candidates.back().members.push_back({words, {}});
+    scenario.candidates.back()->members.push_back(makeRecord<PackageRecord>(words));
   } else {
     ADD_FAILURE() << "unknown statement " << verb;
   }
@@ -281,12 +270,8 @@ std::string runCall(const Scenario& scenario, const std::function<std::string()>
   const Words& call = scenario.call;
   int level = call[0] == "schedule" || call[0] == "plan" ? std::stoi(call.size() > 1 ? call[1] : "0") : 0;
   if (call[0] == "select") {
-    std::vector<std::unique_ptr<PackageRecord>> owned;
     std::vector<PackageRecord*> list;
-    for (const RecordSpec& spec : scenario.candidates) {
-      owned.push_back(makeCandidate(spec));
-      list.push_back(owned.back().get());
-    }
+    for (const auto& candidate : scenario.candidates) list.push_back(candidate.get());
     selectCandidates(list, std::count(call.begin(), call.end(), "reversed") > 0,
                      std::count(call.begin(), call.end(), "verbose") > 0);
     std::string text = take() + "selected";
@@ -296,8 +281,7 @@ std::string runCall(const Scenario& scenario, const std::function<std::string()>
   if (call[0] == "evaluate") {
     InstallFlags granted = flagsFrom(call.size() > 1 ? call[1] : "none");
     std::string text;
-    for (const RecordSpec& spec : scenario.candidates) {
-      std::unique_ptr<PackageRecord> candidate = makeCandidate(spec);
+    for (const auto& candidate : scenario.candidates) {
       InstallFlags needed = evaluateCandidate(*candidate, granted);
       text += take() + "needed " + nameVersionText(*candidate) + ":" + flagNames(needed) + "\n";
     }
@@ -321,11 +305,10 @@ std::string runCall(const Scenario& scenario, const std::function<std::string()>
   return std::string();
 }
 
-std::string runScenario(const Scenario& scenario) {
+std::string runScenario(Scenario& scenario) {
   TestRoot root;
   // The database entries of the installed records, with their state files.
-  for (const RecordSpec& spec : scenario.installed) {
-    std::unique_ptr<InstalledPackage> record = makeInstalled(spec);
+  for (const auto& record : scenario.installed) {
     std::string entry = "/flash/var/pdb/" + record->name + "/";
     root.write(entry + "version", std::to_string(record->version) + " " + std::to_string(record->buildTime) + "\n");
     if (record->disabled) root.write(entry + "disabled", record->userForced ? "user\n" : "auto\n");
@@ -335,7 +318,7 @@ std::string runScenario(const Scenario& scenario) {
     InstallerContext::reset();
     InstallerContext& context = InstallerContext::instance();
     context.architecture = scenario.architecture;
-    for (const RecordSpec& spec : scenario.installed) context.packages.push_back(makeInstalled(spec));
+    context.packages = std::move(scenario.installed);
     deviceProbes().systemVersion = [&scenario] { return scenario.minimumVersion; };
     deviceProbes().largeBlockFlash = [&scenario] { return scenario.largeBlocks; };
     std::ostringstream console;
@@ -355,13 +338,8 @@ std::string runScenario(const Scenario& scenario) {
 
 std::vector<std::string> scenarioNames() {
   std::vector<std::string> names;
-  if (DIR* directory = opendir(SCENARIO_DIRECTORY)) {
-    while (const dirent* entry = readdir(directory)) {
-      std::string name = entry->d_name;
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0) names.push_back(name);
-    }
-    closedir(directory);
-  }
+  for (const auto& entry : std::filesystem::directory_iterator(SCENARIO_DIRECTORY))
+    if (entry.path().extension() == ".txt") names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
