@@ -34,7 +34,9 @@ const char* const UPLOAD_PATH = "/flash/rw/pckg/fuzz.qbx";
 const char* const MANIFEST_COPY_PATH = "/ram/MANIFEST.copy";
 /// Name of the database entry that the package-file and entry targets use.
 const char* const ENTRY_NAME = "fuzz";
-const InstallFlags STREAM_FLAGS = INSTALL_UPGRADE | INSTALL_DOWNGRADE | INSTALL_IGNORE_REQUIREMENTS;
+/// What the driver grants a stream install with "-down"; "--reinstall" is
+/// added for inputs of odd length (see fuzzStreamInstall).
+const InstallFlags STREAM_FLAGS = INSTALL_UPGRADE | INSTALL_DOWNGRADE;
 /// A processor version register that reads as variant 2.
 constexpr uint32_t VARIANT_2_PVR = 0x00200000;
 constexpr size_t SCHEDULE_FILE_INDEX = 8;
@@ -322,8 +324,8 @@ unsigned fuzzStreamInstall(const uint8_t* data, size_t size) {
   FileJournal journal;
   std::string directory;
   bool boot = false;
-  unsigned result =
-      installFromStream(journal, input, STREAM_FLAGS, userStates(), &copy, &directory, &boot);
+  InstallFlags flags = STREAM_FLAGS | (size % 2 == 1 ? INSTALL_REINSTALL : 0);
+  unsigned result = installFromStream(journal, input, flags, userStates(), &copy, &directory, &boot);
   checkCopy(copy.str(), source, data, size);
   checkJournalStaysOnFlash(journal);
   journal.cancel();

@@ -26,7 +26,8 @@ void prepareFuzzProcess();
 int fuzzPackageFile(const uint8_t* data, size_t size);
 
 /// Bytes → installFromStream into a journal that is then cancelled, over a
-/// small repository. Checks that the copy target got exactly the bytes
+/// small repository, with the permissions that the driver grants: upgrade
+/// and downgrade, and reinstall when the input's length is odd. Checks that the copy target got exactly the bytes
 /// consumed, that nothing is journaled outside "/flash" and that the cancel
 /// leaves no file behind. Returns installFromStream's result.
 unsigned fuzzStreamInstall(const uint8_t* data, size_t size);

@@ -31,6 +31,14 @@ std::vector<std::unique_ptr<InstalledPackage>>& packages() {
   return InstallerContext::instance().packages;
 }
 
+// True while `record` is one of the packages; compares addresses only, so
+// it may be asked about a record that was destroyed.
+bool isListed(const InstalledPackage* record) {
+  for (const auto& listed : packages())
+    if (listed.get() == record) return true;
+  return false;
+}
+
 // Takes the record at `index` out of the packages and destroys it.
 void eraseRecord(size_t index) { packages().erase(packages().begin() + static_cast<long>(index)); }
 
@@ -98,6 +106,10 @@ InstallResult installPackage(FileJournal& journal, PackageReader& reader, Instal
   InstalledPackage* installed = package.get();
   packages().push_back(std::move(package));
   runSchedule(journal, 0);
+  // The schedule may uninstall the new package at once, destroying its
+  // record (for instance when it needs a name that only the version it
+  // replaced provided); it then counts as not installed.
+  if (!isListed(installed)) return {Outcome::OMITTED, nullptr};
   if (boot != nullptr) *boot = installed->hasBootFlag() && std::getenv("bootimage") != nullptr;
   return {Outcome::INSTALLED, installed};
 }
