@@ -44,13 +44,16 @@ class Qbxtool : public ::testing::Test {
     });
   }
 
-  // Builds a package of the tree with a few fixed options.
-  ProcessResult build(const std::string& output, const std::string& name,
-                      std::vector<std::string> extra = {}) {
+  // The arguments that build a package of the tree with a few fixed options.
+  std::vector<std::string> buildArguments(const std::string& output, const std::string& name,
+                                          std::vector<std::string> extra = {}) const {
     std::vector<std::string> arguments = {"build", "-o", path(output), "--name", name, "--version", "6.41beta3"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     arguments.push_back(path("tree"));
-    return run(arguments);
+    return arguments;
+  }
+  ProcessResult build(const std::string& output, const std::string& name, std::vector<std::string> extra = {}) {
+    return run(buildArguments(output, name, std::move(extra)));
   }
 
   ByteVector bytes(const std::string& relative) {
@@ -169,29 +172,21 @@ TEST_F(Qbxtool, BundleOfTwoPackagesWithOptionalMember) {
 }
 
 TEST_F(Qbxtool, UsageErrorsAndRefusedInputs) {
-  const struct {
-    std::vector<std::string> arguments;
-    int status;
-  } rows[] = {
-      {{}, 2},
-      {{"frobnicate"}, 2},
-      {{"help"}, 0},
+  const std::pair<std::vector<std::string>, int> rows[] = {
+      {{}, 2}, {{"frobnicate"}, 2}, {{"help"}, 0}, {{"info"}, 2},
       {{"build", "-o", path("x.qbx"), "--name", "x", "--version"}, 2},
       {{"build", "--name", "x", "--version", "1.0"}, 2},
-      {{"info"}, 2},
+      {buildArguments("x.qbx", "x", {"--colour", "red"}), 2},
+      {buildArguments("x.qbx", "seventeen-letters"), 1},
+      {buildArguments("x.qbx", "x", {"--depends", "a:1.0:2.0:5"}), 1},
+      {buildArguments("x.qbx", "x", {"--provides", "a:1.0:2.0:nine"}), 1},
+      {buildArguments("x.qbx", "x", {"--variant", "bin/nothing=1"}), 1},
+      {buildArguments("x.qbx", "x", {"--variant", "bin/tool=5"}), 1},
   };
-  for (const auto& row : rows) EXPECT_EQ(run(row.arguments).status, row.status) << ::testing::PrintToString(row.arguments);
-
+  for (const auto& [arguments, status] : rows) EXPECT_EQ(run(arguments).status, status) << testing::PrintToString(arguments);
   ProcessResult badVersion = run({"build", "-o", path("x.qbx"), "--name", "x", "--version", "6.41gamma"});
   EXPECT_EQ(badVersion.status, 1);
   positionOf(badVersion.err, "\"6.41gamma\" is not a version");
-  EXPECT_EQ(build("x.qbx", "x", {"--colour", "red"}).status, 2);
-  EXPECT_EQ(build("x.qbx", "seventeen-letters").status, 1);
-  for (const std::vector<std::string>& extra : std::vector<std::vector<std::string>>{
-           {"--depends", "a:1.0:2.0:5"}, {"--provides", "a:1.0:2.0:nine"},
-           {"--variant", "bin/nothing=1"}, {"--variant", "bin/tool=5"}}) {
-    EXPECT_EQ(build("x.qbx", "x", extra).status, 1) << extra[0] << " " << extra[1];
-  }
   ASSERT_EQ(symlink("tool", path("tree/bin/link").c_str()), 0);
   ProcessResult link = build("x.qbx", "x");
   EXPECT_EQ(link.status, 1);
