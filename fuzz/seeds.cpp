@@ -164,12 +164,57 @@ void addBundleSeeds(std::vector<Seed>& seeds) {
   if (!bytes.empty()) seeds.push_back({"bundle-unsigned-member", bytes});
 }
 
+/// Packages whose relations meet the seeded repository (tessel provides
+/// routing, wardle needs tessel, quorilan carries media-kit), so that the
+/// schedule run after an install has work to do.
+void addRelationSeeds(std::vector<Seed>& seeds) {
+  PackageSpec self = simplePackage("fuzzy", V1_0);
+  self.deps = {PackageRef{"fuzzy", 0, 0, 0}};
+  self.provides = {PackageRef{"fuzzy", 0, 0, 5}};
+  self.conflicts = {PackageRef{"fuzzy", 0, 0, 0}};
+  addPackage(seeds, "self-relations", self);
+
+  PackageSpec provider = simplePackage("fuzzy", V1_0);
+  provider.deps = {PackageRef{"routing", 0, 0, 0}};
+  provider.provides = {PackageRef{"routing", 0, 0, 50}, PackageRef{"tessel", 0, 0, 0}};
+  addPackage(seeds, "provides-installed-names", provider);
+
+  // The new tessel needs routing, which only the tessel it replaces provides.
+  PackageSpec needy = simplePackage("tessel", makeVersion(3, 22, 'f', 0));
+  needy.deps = {PackageRef{"routing", 0, 0, 0}};
+  addPackage(seeds, "upgrade-loses-its-provider", needy);
+
+  PackageSpec older = simplePackage("wardle", makeVersion(0, 9, 'f', 0));
+  older.deps = {PackageRef{"tessel", makeVersion(3, 10, 'f', 0), 0, 0}};
+  addPackage(seeds, "downgrade", older);
+
+  BundleSpec selfish;
+  selfish.name = "selfish";
+  selfish.version = V1_0;
+  selfish.members = {buildPackageParts(simplePackage("selfish", V1_0)),
+                     buildPackageParts(simplePackage("other", V1_0))};
+  ByteVector bytes = buildBundle(selfish);
+  if (!bytes.empty()) seeds.push_back({"member-named-as-bundle", bytes});
+
+  BundleSpec base;
+  base.name = "quorilan";
+  base.version = makeVersion(2, 3, 'f', 0);
+  base.optionalMembers = {PackageRef{"media-kit", 0, 0, 0}, PackageRef{"quorilan", 0, 0, 0}};
+  PackageSpec member = simplePackage("media-kit", base.version);
+  member.deps = {PackageRef{"quorilan", 0, 0, 0}};
+  member.conflicts = {PackageRef{"wardle", 0, 0, 0}};
+  base.members = {buildPackageParts(member), buildPackageParts(needy)};
+  bytes = buildBundle(base);
+  if (!bytes.empty()) seeds.push_back({"bundle-replaces-base", bytes});
+}
+
 }  // namespace
 
 std::vector<Seed> packageSeeds() {
   std::vector<Seed> seeds;
   addPackageSeeds(seeds);
   addBundleSeeds(seeds);
+  addRelationSeeds(seeds);
   return seeds;
 }
 
