@@ -29,22 +29,14 @@ bool describe(PackageRecord& record, const std::string& description) {
   record.version = version(versionText.c_str());
   bool disabled = false;
   while (in >> word) {
-    std::string value = word.substr(word.find('=') + 1);
-    if (word == "inert") {
-      record.version = record.buildTime = INERT_VALUE;
-    } else if (word == "disabled") {
-      disabled = true;
-    } else if (word.rfind("time=", 0) == 0) {
-      record.buildTime = static_cast<uint32_t>(std::stoul(value));
-    } else if (word.rfind("dep=", 0) == 0) {
-      record.deps.push_back(refOf(value));
-    } else if (word.rfind("prov=", 0) == 0) {
-      record.provides.push_back(refOf(value));
-    } else if (word.rfind("conf=", 0) == 0) {
-      record.conflicts.push_back(refOf(value));
-    } else {
-      ADD_FAILURE() << "bad word " << word;
-    }
+    std::string key = word.substr(0, word.find('=')), value = word.substr(word.find('=') + 1);
+    if (key == "inert") record.version = record.buildTime = INERT_VALUE;
+    else if (key == "disabled") disabled = true;
+    else if (key == "time") record.buildTime = static_cast<uint32_t>(std::stoul(value));
+    else if (key == "dep") record.deps.push_back(refOf(value));
+    else if (key == "prov") record.provides.push_back(refOf(value));
+    else if (key == "conf") record.conflicts.push_back(refOf(value));
+    else ADD_FAILURE() << "bad word " << word;
   }
   return disabled;
 }
