@@ -1,6 +1,6 @@
-// Reading the upload directories, and the selection on the records it
-// yields. The selection and evaluation rules themselves, the device limits
-// included, are covered by the golden scenarios (scenario_test.cpp).
+// Reading the upload directories. The selection and evaluation of the
+// records it yields, the device limits included, are covered by the golden
+// scenarios (scenario_test.cpp).
 #include "resolve/candidates.h"
 
 #include <gtest/gtest.h>
@@ -108,24 +108,6 @@ TEST_F(UploadScan, UnopenableDirectoryAddsNothingSilently) {
   EXPECT_TRUE(scan("missing/").empty());
   EXPECT_TRUE(scan("plain-file/").empty());
   EXPECT_EQ("", output());
-}
-
-TEST_F(UploadScan, SelectionOnScannedFilesKeepsTheOwnedRecords) {
-  put("old.qbx", packageFile("x", "6.40"));
-  put("new.qbx", packageFile("x", "6.41"));
-  put("same1.qbx", packageFile("twin", "1.0", 7));
-  put("same2.qbx", packageFile("twin", "1.0", 7));
-  PackageFileList records = scan();
-  ASSERT_EQ(4u, records.size());
-  std::vector<PackageFileRecord*> candidates;
-  for (const auto& record : records) candidates.push_back(record.get());
-
-  selectCandidates(candidates, false, true);
-
-  ASSERT_EQ(1u, candidates.size());
-  EXPECT_EQ(directory_ + "new.qbx", candidates[0]->path);
-  EXPECT_EQ(4u, records.size());
-  EXPECT_EQ("WARNING: omitting package x-6.40: newer package is already provided\n", output());
 }
 
 }  // namespace
