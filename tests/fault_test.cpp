@@ -27,13 +27,6 @@ using Tree = std::map<std::string, std::string>;
 constexpr int KILLED = 128 + 9;  // SIGKILL
 constexpr int MAX_FAULT_POINTS = 200;
 
-// A failed write and the end of its message.
-struct WriteFailure {
-  const char* errorName;
-  const char* message;
-};
-const WriteFailure WRITE_FAILURES[] = {{"ENOSPC", "disk is too small"}, {"EIO", "disk error"}};
-
 std::string noise(size_t length, unsigned seed) {
   std::mt19937 generator(seed);
   std::string bytes(length, '\0');
@@ -110,6 +103,16 @@ bool isTemporaryFile(const std::string& path) {
   return name.size() == 9 && name.compare(0, 3, "tmp") == 0;
 }
 
+// The environment ("NAME=value") that preloads the shim at `library`: the
+// shim stands before the sanitizer runtime of an instrumented build.
+std::vector<std::string> shimEnvironment(const std::string& library) {
+  const char* sanitizer = std::getenv("ASAN_OPTIONS");
+  std::string options = sanitizer != nullptr ? sanitizer : "";
+  if (options.find("verify_asan_link_order=0") == std::string::npos)
+    options += ":verify_asan_link_order=0";
+  return {"LD_PRELOAD=" + library, "ASAN_OPTIONS=" + options};
+}
+
 class FaultTest : public InstallTest {
  protected:
   void SetUp() override {
@@ -122,12 +125,8 @@ class FaultTest : public InstallTest {
   ProcessResult runWithFaults(const std::vector<std::string>& faults,
                               const std::vector<std::string>& arguments = {},
                               const std::string& input = "") const {
-    std::vector<std::string> environment = faults;
-    environment.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM_LIBRARY);
-    // The shim stands before the sanitizer runtime of an instrumented build.
-    const char* sanitizer = std::getenv("ASAN_OPTIONS");
-    environment.push_back("ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") +
-                          ":verify_asan_link_order=0");
+    std::vector<std::string> environment = shimEnvironment(FAULT_SHIM_LIBRARY);
+    environment.insert(environment.end(), faults.begin(), faults.end());
     std::vector<std::string> all{"-r", root.path()};
     all.insert(all.end(), arguments.begin(), arguments.end());
     return runInstallerBinaryWithEnvironment(all, environment, input);
@@ -244,46 +243,20 @@ TEST_F(FaultTest, KilledWhileStoringTheManifestLeavesTheOlderOneToCommit) {
   EXPECT_EQ(liveTree(false), expected);
 }
 
-// Sets environment variables ("NAME=value") of the test process for its
-// lifetime, for children that it does not start itself.
-class ScopedVariables {
- public:
-  explicit ScopedVariables(const std::vector<std::string>& entries) {
-    for (const std::string& entry : entries) {
-      std::string name = entry.substr(0, entry.find('='));
-      const char* old = std::getenv(name.c_str());
-      saved_.push_back({name, old != nullptr, old != nullptr ? old : ""});
-      setenv(name.c_str(), entry.substr(name.size() + 1).c_str(), 1);
-    }
-  }
-  ~ScopedVariables() {
-    for (const Saved& variable : saved_) {
-      if (variable.wasSet)
-        setenv(variable.name.c_str(), variable.value.c_str(), 1);
-      else
-        unsetenv(variable.name.c_str());
-    }
-  }
-
- private:
-  struct Saved {
-    std::string name;
-    bool wasSet;
-    std::string value;
-  };
-  std::vector<Saved> saved_;
-};
-
-// "--commit" acts inside the root, where the shim has to be found.
-ProcessResult commitWithFaults(const TestRoot& target, const std::vector<std::string>& faults) {
+// "--commit" acts inside the root, where the shim has to be found; the
+// binary started there inherits the test's environment.
+ProcessResult commitKilledAt(const TestRoot& target, const std::string& point) {
   EXPECT_TRUE(target.write("/.fault-shim.so", readFile(FAULT_SHIM_LIBRARY), 0755));
-  const char* sanitizer = std::getenv("ASAN_OPTIONS");
-  std::vector<std::string> entries = faults;
-  entries.push_back("LD_PRELOAD=/.fault-shim.so");
-  entries.push_back("ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") +
-                    ":verify_asan_link_order=0");
-  ScopedVariables variables(entries);
-  return runInstallerBinaryIn(target, {"--commit"});
+  std::vector<std::string> entries = shimEnvironment("/.fault-shim.so");
+  entries.push_back("FAULT_KILL_AT=" + point);
+  for (const std::string& entry : entries) {
+    size_t equals = entry.find('=');
+    setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+  }
+  ProcessResult result = runInstallerBinaryIn(target, {"--commit"});
+  unsetenv("FAULT_KILL_AT");
+  unsetenv("LD_PRELOAD");
+  return result;
 }
 
 // A stored journal is applied by "--commit", which leaves the manifest in
@@ -298,7 +271,7 @@ TEST_F(FaultTest, CommitKilledAnywhereIsFinishedByTheNextCommit) {
       prepareUpgrade(device);
       ASSERT_EQ(runInstallerBinary({"-r", device.path(), "--safe"}).status, 0);
       std::string point = std::string(call) + ":" + std::to_string(n);
-      ProcessResult first = commitWithFaults(device, {"FAULT_KILL_AT=" + point});
+      ProcessResult first = commitKilledAt(device, point);
       if (first.status != KILLED) {
         EXPECT_EQ(first.status, 0) << point;
         EXPECT_EQ(readable(liveTreeOf(device, false)), after) << point;
@@ -315,54 +288,44 @@ TEST_F(FaultTest, CommitKilledAnywhereIsFinishedByTheNextCommit) {
 
 // ---- full and broken disks -----------------------------------------------
 
-// Every database file of both packages with content, failing in turn with
-// ENOSPC or EIO: the package named in the message is the one whose entry
-// failed. (alpha's empty "deps" is created without a write.)
-TEST_F(FaultTest, DatabaseWriteFailuresCancelEverything) {
-  for (const WriteFailure& failure : WRITE_FAILURES) {
-    // alpha writes version and files; beta version, deps, provides,
-    // conflicts and files.
-    for (int n = 1; n <= 7; ++n) {
-      std::string rule = std::string("write:/flash/var/pdb/*:") + failure.errorName + ":" + std::to_string(n);
+// A write failing with ENOSPC or EIO cancels everything; the message names
+// the package that failed. Rows: each database file with content in turn
+// (alpha writes version and files, its empty "deps" needs no write; beta
+// version, deps, provides, conflicts and files); a small unpacked file,
+// failing when its buffer is flushed at the close; beta's library (whose
+// temporary file is made in "/flash", as "/flash/lib" does not exist yet)
+// while its blocks are copied. The stream install fails the same way, with
+// status 1.
+TEST_F(FaultTest, WriteFailuresCancelEverything) {
+  struct Target {
+    const char* pattern;
+    int from;  // the write that fails first; 0: every one
+    const char* package;
+  };
+  std::vector<Target> targets = {{"/flash/bin/tmp??????", 0, "alpha-1.1"}, {"/flash/tmp??????", 0, "beta-1.0"}};
+  for (int n = 1; n <= 7; ++n) targets.push_back({"/flash/var/pdb/*", n, n <= 2 ? "alpha-1.1" : "beta-1.0"});
+  using Failure = std::pair<const char*, const char*>;  // error name, end of the message
+  for (const auto& [errorName, ending] : {Failure{"ENOSPC", "disk is too small"}, Failure{"EIO", "disk error"}}) {
+    const std::string message = std::string(" failed: ") + ending + "\n";
+    for (const Target& target : targets) {
+      std::string rule = std::string("write:") + target.pattern + ":" + errorName +
+                         (target.from != 0 ? ":" + std::to_string(target.from) : "");
       ProcessResult result = runWithFaults({"FAULT_FAIL=" + rule});
       EXPECT_EQ(result.status, 0) << rule;
-      std::string name = n <= 2 ? "alpha-1.1" : "beta-1.0";
-      EXPECT_THAT(result.out, HasSubstr("ERROR: installation of " + name + " failed: " + failure.message + "\n"))
+      EXPECT_THAT(result.out, HasSubstr(std::string("ERROR: installation of ") + target.package + message))
           << rule << "\n" << result.out;
       EXPECT_EQ(liveTree(), before) << rule;  // no temporary file left either
     }
+    std::string rule = std::string("write:/flash/bin/tmp??????:") + errorName;
+    ProcessResult streamed = runWithFaults({"FAULT_FAIL=" + rule}, {"-"}, bytesText(buildPackage(alpha("1.1"))));
+    EXPECT_EQ(streamed.status, 1);
+    EXPECT_THAT(streamed.out, HasSubstr("ERROR: installation of alpha-1.1" + message));
+    removeTree(root.at("/flash/var/pdb/image"));  // the copy of the stream stays, as always
+    EXPECT_EQ(liveTree(), before) << rule;
   }
   ProcessResult past = runWithFaults({"FAULT_FAIL=write:/flash/var/pdb/*:ENOSPC:8"});
   EXPECT_EQ(past.status, 0);
   EXPECT_EQ(liveTree(), cleanUpgradeTree());
-}
-
-// A write of an unpacked file failing: a small file fails when its buffer
-// is flushed at the close, beta's library (whose temporary file is made in
-// "/flash", as "/flash/lib" does not exist yet) while its blocks are
-// copied. The stream install fails the same way, with status 1.
-TEST_F(FaultTest, WriteFailuresWhileUnpackingCancelEverything) {
-  struct Target {
-    const char* temporaryFiles;
-    const char* package;
-  };
-  for (const WriteFailure& failure : WRITE_FAILURES) {
-    for (const Target& target : {Target{"/flash/bin/tmp??????", "alpha-1.1"}, Target{"/flash/tmp??????", "beta-1.0"}}) {
-      std::string rule = std::string("write:") + target.temporaryFiles + ":" + failure.errorName;
-      ProcessResult result = runWithFaults({"FAULT_FAIL=" + rule});
-      EXPECT_EQ(result.status, 0) << rule;
-      EXPECT_THAT(result.out, HasSubstr(std::string("ERROR: installation of ") + target.package + " failed: " +
-                                        failure.message + "\n"))
-          << rule << "\n" << result.out;
-      EXPECT_EQ(liveTree(), before) << rule;
-    }
-    std::string rule = std::string("write:/flash/bin/tmp??????:") + failure.errorName;
-    ProcessResult streamed = runWithFaults({"FAULT_FAIL=" + rule}, {"-"}, bytesText(buildPackage(alpha("1.1"))));
-    EXPECT_EQ(streamed.status, 1);
-    EXPECT_THAT(streamed.out, HasSubstr(std::string("ERROR: installation of alpha-1.1 failed: ") + failure.message + "\n"));
-    removeTree(root.at("/flash/var/pdb/image"));  // the copy of the stream stays, as always
-    EXPECT_EQ(liveTree(), before) << rule;
-  }
 }
 
 // The stream install copies standard input into the package's stored
@@ -405,7 +368,8 @@ TEST_F(FaultTest, ReadErrorOnAnUploadIsABrokenPackage) {
     if (result.out.find("installed beta-1.0\n") != std::string::npos) break;  // past the last read
     if (result.out.find("ERROR: broken package alpha.qbx\n") != std::string::npos) {
       ++scanFailures;
-      EXPECT_THAT(result.out, HasSubstr("ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required\n"));
+      EXPECT_THAT(result.out,
+                  HasSubstr("ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required\n"));
     } else if (result.out.empty()) {
       ++silentFailures;  // the tree is checked below
     } else {
@@ -448,23 +412,23 @@ TEST_F(FaultTest, UnreadableDatabaseStopsTheRunBeforeAnythingIsPlanned) {
 
 // ---- uploads -------------------------------------------------------------
 
-TEST_F(FaultTest, UploadThatVanishesAfterTheScanIsPassedOverInSilence) {
-  uploadTo(root, "gamma.qbx", package("gamma", "1.0", {{"bin/gamma", "g"}}));
-  // The scan opens each file once; gamma's is gone when the install opens it.
+// The scan opens each upload once; the install's open finds it gone. beta
+// is refused without the alpha it needs, and a refusal drops the run;
+// gamma, which nobody needs, is passed over in silence.
+TEST_F(FaultTest, UploadThatVanishesAfterTheScan) {
+  ProcessResult needed = runWithFaults({"FAULT_UNLINK_BEFORE_OPEN=/flash/rw/pckg/alpha.qbx:2"});
+  EXPECT_EQ(needed.status, 0) << needed.out;
+  EXPECT_EQ(needed.out, "ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required\n");
+  EXPECT_EQ(liveTree(), before);
+
+  upload("alpha.qbx", alpha("1.1"));
+  upload("gamma.qbx", package("gamma", "1.0", {{"bin/gamma", "g"}}));
   ProcessResult result = runWithFaults({"FAULT_UNLINK_BEFORE_OPEN=/flash/rw/pckg/gamma.qbx:2"});
   EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_FALSE(root.exists("/flash/rw/pckg/gamma.qbx"));
   EXPECT_THAT(result.out, Not(HasSubstr("gamma")));
   EXPECT_THAT(result.out, HasSubstr("installed beta-1.0\n"));
   EXPECT_EQ(liveTree(), cleanUpgradeTree());
-}
-
-TEST_F(FaultTest, VanishedUploadThatAnotherNeedsCancelsTheRun) {
-  ProcessResult result = runWithFaults({"FAULT_UNLINK_BEFORE_OPEN=/flash/rw/pckg/alpha.qbx:2"});
-  EXPECT_EQ(result.status, 0) << result.out;
-  // beta is refused without the alpha it needs, and a refusal drops the run.
-  EXPECT_EQ(result.out, "ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required\n");
-  EXPECT_EQ(liveTree(), before);
 }
 
 // ---- commit of a stored manifest -----------------------------------------
@@ -501,8 +465,7 @@ TEST_F(FaultTest, MissingRamOnlyFailsWhatNeedsIt) {
   EXPECT_EQ(liveTree(), before);
 
   // An empty file has its temporary file in "/ram".
-  ASSERT_TRUE(root.write("/flash/rw/pckg/empty.qbx",
-                         bytesText(buildPackage(package("empty", "1.0", {{"etc/empty", ""}})))));
+  upload("empty.qbx", package("empty", "1.0", {{"etc/empty", ""}}));
   ProcessResult withEmptyFile = run();
   EXPECT_EQ(withEmptyFile.status, 0);
   EXPECT_THAT(withEmptyFile.out, HasSubstr("ERROR: installation of empty-1.0 failed: could not create etc/empty: "
@@ -532,14 +495,6 @@ class MountedFaultTest : public FaultTest {
   }
 
   void mountRam(size_t bytes) { ASSERT_TRUE(mountTmpfs(root.at("/ram"), bytes)); }
-
-  // An empty "/flash" of `bytes` bytes with the device's directories.
-  void mountFlash(size_t bytes) {
-    ASSERT_TRUE(mountTmpfs(root.at("/flash"), bytes));
-    for (const char* directory : {"/flash/boot", "/flash/var/pdb", "/flash/rw/pckg", "/flash/var/pckg"})
-      ASSERT_TRUE(root.write(std::string(directory) + "/.keep", ""));
-    before = liveTree();
-  }
 
   void makeFlashReadOnly() {
     const std::string flash = root.at("/flash");
@@ -572,9 +527,13 @@ TEST_F(MountedFaultTest, ReadOnlyFlashRefusesEveryInstall) {
   EXPECT_EQ(root.read("/flash/postlog"), postlog);
 }
 
-TEST_F(MountedFaultTest, FullRamDropsASafeRunWithoutAPartialManifest) {
+// A manifest larger than "/ram" drops the "--safe" run without leaving a
+// partial manifest. Only "--safe" and the temporary files of empty files
+// (or of files too large for the flash) go through "/ram"; an empty file
+// needs no room, so with "/ram" full upgrades and streams still work.
+TEST_F(MountedFaultTest, FullRamFailsOnlyASafeRun) {
   mountRam(4096);
-  uploadTo(root, "many.qbx", manyFiles());
+  upload("many.qbx", manyFiles());
   ProcessResult safe = run({"--safe"});
   EXPECT_EQ(safe.status, 1);
   EXPECT_THAT(safe.out, HasSubstr("ERROR: could not store /ram/MANIFEST: No space left on device\n"));
@@ -585,45 +544,15 @@ TEST_F(MountedFaultTest, FullRamDropsASafeRunWithoutAPartialManifest) {
   EXPECT_EQ(commit.status, 0);
   EXPECT_EQ(liveTree(), before);
 
-  // Without "--safe" nothing goes through "/ram": the run succeeds.
-  ProcessResult upgrade = run();
-  EXPECT_EQ(upgrade.status, 0) << upgrade.out;
-  EXPECT_THAT(upgrade.out, HasSubstr("installed many-1.0\n"));
-  EXPECT_EQ(root.read("/flash/bin/alpha"), "two");
-}
-
-// Only "--safe" and the temporary files of empty files (or of files too
-// large for the flash) go through "/ram"; an empty file needs no room.
-TEST_F(MountedFaultTest, FullRamLeavesUpgradesAndStreamsAlone) {
-  mountRam(4096);
   EXPECT_FALSE(root.write("/ram/filler", std::string(8192, 'f')));
   ProcessResult streamed = run({"-"}, bytesText(buildPackage(package("empty", "1.0", {{"etc/empty", ""}}))));
   EXPECT_EQ(streamed.status, 0) << streamed.out;
   EXPECT_EQ(root.read("/flash/etc/empty"), "");
-
-  ProcessResult safe = run({"--safe"});
-  EXPECT_EQ(safe.status, 1);
-  EXPECT_THAT(safe.out, HasSubstr("ERROR: could not store /ram/MANIFEST: No space left on device\n"));
-  EXPECT_EQ(root.read("/flash/bin/alpha"), "one");
-
   ProcessResult upgrade = run();
   EXPECT_EQ(upgrade.status, 0) << upgrade.out;
+  EXPECT_THAT(upgrade.out, HasSubstr("installed many-1.0\n"));
   EXPECT_THAT(upgrade.out, HasSubstr("installed beta-1.0\n"));
   EXPECT_EQ(root.read("/flash/bin/alpha"), "two");
-}
-
-TEST_F(MountedFaultTest, BootImageThatDoesNotFitTheFlashIsNotInstalled) {
-  mountFlash(256 * 1024);
-  PackageSpec boot = package("tessel", "6.40", {{"boot/kernel", "kernel"}});
-  boot.flags = PACKAGE_FLAG_BOOT;
-  std::string image = noise(400 * 1024, 3);
-  boot.image = ByteVector(image.begin(), image.end());
-  ProcessResult result = runWithFaults({"bootimage=1"}, {"-"}, bytesText(buildPackage(boot)));
-  EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.out, HasSubstr("ERROR: could not write image: No space left on device\n"));
-  EXPECT_FALSE(root.exists("/flash/bootimage"));
-  removeTree(root.at("/flash/var/pdb/image"));
-  EXPECT_EQ(liveTree(), before);
 }
 
 }  // namespace
