@@ -60,7 +60,8 @@ TEST(PathHelpersTest, ParentOfAndStartsWith) {
       {"/flash//file", "/flash"}, {"/flash", "/"}, {"/", "."}, {"///", "."}, {"name", "."},
       {"", "."}, {"a/b", "a"}};
   for (const auto& [path, parent] : parents) EXPECT_EQ(parentOf(path), parent) << path;
-  EXPECT_TRUE(startsWith("/flash/bootimage", "/flash/boot"));  // no separator needed
+  // No separator needed: "/flash/bootimage" counts in the account of "/flash/boot".
+  EXPECT_TRUE(startsWith("/flash/bootimage", "/flash/boot"));
   EXPECT_TRUE(startsWith("/flash", "/flash"));
   EXPECT_TRUE(startsWith("anything", ""));
   EXPECT_FALSE(startsWith("/flash", "/flash/boot"));
