@@ -244,6 +244,29 @@ void checkCopy(const std::string& copy, const MemorySource& source, const uint8_
         "the copy target got bytes that the input does not hold there");
 }
 
+// ---- manifest --------------------------------------------------------------
+
+bool sameOperations(const FileJournal& a, const FileJournal& b) {
+  if (a.operations().size() != b.operations().size()) return false;
+  for (auto x = a.operations().begin(), y = b.operations().begin(); x != a.operations().end();
+       ++x, ++y) {
+    if (x->first != y->first || x->second.kind != y->second.kind ||
+        x->second.argument != y->second.argument)
+      return false;
+  }
+  return true;
+}
+
+/// What a journal writes as its manifest reads back as the same journal.
+void checkManifestRoundTrip(const FileJournal& journal) {
+  check(journal.writeManifest(MANIFEST_COPY_PATH), "writeManifest failed");
+  FileJournal again;
+  check(again.readManifest(MANIFEST_COPY_PATH), "a written manifest does not read back");
+  check(sameOperations(journal, again), "a manifest read back differs from the journal that wrote it");
+  again.cancel();
+  unlink(MANIFEST_COPY_PATH);
+}
+
 // ---- database entry --------------------------------------------------------
 
 std::string entryFilePath(size_t index) {
@@ -338,19 +361,7 @@ int fuzzManifest(const uint8_t* data, size_t size) {
   writeBytes(MANIFEST_PATH, data, size);
   FileJournal journal;
   bool read = journal.readManifest(MANIFEST_PATH);
-  if (!journal.empty()) {
-    check(journal.writeManifest(MANIFEST_COPY_PATH), "writeManifest failed");
-    FileJournal again;
-    check(again.readManifest(MANIFEST_COPY_PATH), "a written manifest does not read back");
-    bool same = again.operations().size() == journal.operations().size();
-    for (auto a = journal.operations().begin(), b = again.operations().begin();
-         same && a != journal.operations().end(); ++a, ++b)
-      same = a->first == b->first && a->second.kind == b->second.kind &&
-             a->second.argument == b->second.argument;
-    check(same, "a manifest read back differs from the journal that wrote it");
-    again.cancel();
-    unlink(MANIFEST_COPY_PATH);
-  }
+  if (!journal.empty()) checkManifestRoundTrip(journal);
   journal.cancel();
   unlink(MANIFEST_PATH);
   checkNothingLeft("a cancelled manifest");
