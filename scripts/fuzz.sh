@@ -18,6 +18,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
   echo "usage: $0 [SECONDS_PER_TARGET]" >&2
   exit 2
 fi
+bash scripts/install-deps.sh
 compiler=$(command -v clang++ || command -v clang++-14 || true)
 if [ -z "$compiler" ]; then
   echo "clang++ is needed for the fuzz targets (apt-get install clang)" >&2

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build needs, only those that are missing.
 set -euo pipefail
-packages=(cmake g++ make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev)
+# clang and its runtime libraries build the fuzz targets (scripts/fuzz.sh).
+packages=(cmake g++ make zlib1g-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
