@@ -1,1 +1,0 @@
-// Keeps the package tools library non-empty before it has sources of its own.
