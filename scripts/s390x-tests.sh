@@ -26,9 +26,14 @@ target_packages=(zlib1g zlib1g-dev libssl3 libssl-dev libgtest-dev libgmock-dev)
 
 # Tests left out under qemu-user, as gtest patterns, each for a reason that
 # has nothing to do with byte order; keep the reason beside every pattern.
-# None at present: the tests that fork, chroot, unshare mount namespaces and
-# start qbxtool all run under qemu-user as root.
+# The tests that fork, chroot, unshare mount namespaces and start qbxtool
+# all run under qemu-user as root.
 excluded_tests=(
+  # A self-check of the fuzz harness (a file left in a fuzz root must abort
+  # the next input): under qemu-user the harness's walk of its private root
+  # does not see the stray file, so the check stays silent. It concerns the
+  # test harness only, not the installer's byte order; it passes natively.
+  'FuzzRootTest.AFileLeftInTheRootFailsTheNextInput'
 )
 
 if [ "$(id -u)" -ne 0 ]; then
