@@ -8,32 +8,32 @@ namespace {
 
 constexpr PackageVersion V1_0 = makeVersion(1, 0, 'f', 0);
 
-PackageSpec simplePackage(const std::string& name, PackageVersion version) {
-  PackageSpec spec;
-  spec.name = name;
-  spec.version = version;
-  spec.buildTime = 1000;
-  spec.files = {{"bin/" + name, 0100755, 0, "#!/bin/sh\necho " + name + "\n"}};
-  return spec;
+PackageDraft simplePackage(const std::string& name, PackageVersion version) {
+  PackageDraft draft;
+  draft.name = name;
+  draft.version = version;
+  draft.buildTime = 1000;
+  draft.files = {{"bin/" + name, 0100755, 0, "#!/bin/sh\necho " + name + "\n"}};
+  return draft;
 }
 
 /// Every optional part, and file entries that are passed over (directory,
 /// other processor variant) next to ones that are installed.
-PackageSpec fullPackage() {
-  PackageSpec spec = simplePackage("fuzzy", makeVersion(1, 2, 'b', 3));
-  spec.partText24 = "text of part 24";
-  spec.architecture = "i386";
-  spec.partText2 = "text of part 2";
-  spec.note = "a note";
-  spec.deps = {PackageRef{"tessel", makeVersion(3, 0, 'f', 0), 0, 0}};
-  spec.provides = {PackageRef{"routing", 0, 0, -5}};
-  spec.conflicts = {PackageRef{"old-fuzzy", 0, V1_0, 0}};
-  spec.files = {{"etc", 040755, 0, ""},
+PackageDraft fullPackage() {
+  PackageDraft draft = simplePackage("fuzzy", makeVersion(1, 2, 'b', 3));
+  draft.partText24 = "text of part 24";
+  draft.architecture = "i386";
+  draft.partText2 = "text of part 2";
+  draft.note = "a note";
+  draft.deps = {PackageRef{"tessel", makeVersion(3, 0, 'f', 0), 0, 0}};
+  draft.provides = {PackageRef{"routing", 0, 0, -5}};
+  draft.conflicts = {PackageRef{"old-fuzzy", 0, V1_0, 0}};
+  draft.files = {{"etc", 040755, 0, ""},
                 {"etc/fuzzy.conf", 0100644, 0, "key=value\n"},
                 {"/lib/fuzzy-v3", 0100644, 3, "variant three"},
                 {"lib/fuzzy-v2", 0100644, 2, "variant two"},
                 {"empty", 0100600, 0, ""}};
-  return spec;
+  return draft;
 }
 
 std::vector<uint8_t> largeData() {
@@ -42,8 +42,8 @@ std::vector<uint8_t> largeData() {
   return data;
 }
 
-void addPackage(std::vector<Seed>& seeds, const std::string& name, const PackageSpec& spec) {
-  ByteVector bytes = buildPackage(spec);
+void addPackage(std::vector<Seed>& seeds, const std::string& name, const PackageDraft& draft) {
+  ByteVector bytes = buildPackage(draft);
   if (!bytes.empty()) seeds.push_back({name, bytes});
 }
 
@@ -51,24 +51,24 @@ void addPackageSeeds(std::vector<Seed>& seeds) {
   addPackage(seeds, "plain", simplePackage("fuzzy", V1_0));
   addPackage(seeds, "full", fullPackage());
 
-  PackageSpec second = simplePackage("fuzzy", V1_0);
+  PackageDraft second = simplePackage("fuzzy", V1_0);
   second.secondMagic = true;
   addPackage(seeds, "second-magic", second);
 
-  PackageSpec image = simplePackage("fuzzy", V1_0);
+  PackageDraft image = simplePackage("fuzzy", V1_0);
   image.image = ByteVector(10000, 0x5A);
   addPackage(seeds, "image-part", image);
 
-  PackageSpec boot = simplePackage("tessel", makeVersion(3, 22, 'f', 0));
+  PackageDraft boot = simplePackage("tessel", makeVersion(3, 22, 'f', 0));
   boot.flags = PACKAGE_FLAG_BOOT;
   addPackage(seeds, "boot-upgrade", boot);
 
-  PackageSpec noMeta = simplePackage("fuzzy", V1_0);
+  PackageDraft noMeta = simplePackage("fuzzy", V1_0);
   noMeta.flags = PACKAGE_FLAG_NO_META;
   noMeta.writeFlags = true;
   addPackage(seeds, "no-meta", noMeta);
 
-  PackageSpec conflicting = simplePackage("fuzzy", V1_0);
+  PackageDraft conflicting = simplePackage("fuzzy", V1_0);
   conflicting.conflicts = {PackageRef{"tessel", 0, 0, 0}};
   addPackage(seeds, "conflicts-installed", conflicting);
 
@@ -76,33 +76,33 @@ void addPackageSeeds(std::vector<Seed>& seeds) {
   // The version of the installed tessel: kept as it is.
   addPackage(seeds, "same-version", simplePackage("tessel", makeVersion(3, 20, 'f', 0)));
 
-  PackageSpec unknown = simplePackage("fuzzy", V1_0);
+  PackageDraft unknown = simplePackage("fuzzy", V1_0);
   unknown.extraParts = {ExtraPart{77, ByteVector{1, 2, 3, 4}, PART_FILES},
                         ExtraPart{5, ByteVector(20, 0), PART_DEPENDS}};
   addPackage(seeds, "unknown-parts", unknown);
 
-  PackageSpec odd = simplePackage("fuzzy", V1_0);
+  PackageDraft odd = simplePackage("fuzzy", V1_0);
   odd.deps = {PackageRef{"tessel", 0, 0, 0}};
   odd.extraParts = {ExtraPart{PART_ARCHITECTURE, ByteVector{'i', '3', '8', '6'}, PART_FILES},
                     ExtraPart{PART_NOTE, ByteVector{'n'}, PART_SIGNATURE}};
   addPackage(seeds, "odd-order", odd);
 
-  PackageSpec longSignature = simplePackage("fuzzy", V1_0);
+  PackageDraft longSignature = simplePackage("fuzzy", V1_0);
   longSignature.signatureLength = 100;
   addPackage(seeds, "long-signature", longSignature);
 
-  PackageSpec shortSignature = simplePackage("fuzzy", V1_0);
+  PackageDraft shortSignature = simplePackage("fuzzy", V1_0);
   shortSignature.signatureLength = SIGNATURE_DATA_LENGTH - 1;
   addPackage(seeds, "short-signature", shortSignature);
 
-  PackageSpec large = simplePackage("fuzzy", V1_0);
+  PackageDraft large = simplePackage("fuzzy", V1_0);
   ByteVector data = largeData();
   large.files = {{"lib/large", 0100644, 0, std::string(data.begin(), data.end())},
                  {"lib/small", 0100644, 0, "small"}};
   addPackage(seeds, "large-file", large);
 
   // The decompressed entries end inside a name: broken.
-  PackageSpec cut = simplePackage("fuzzy", V1_0);
+  PackageDraft cut = simplePackage("fuzzy", V1_0);
   ByteVector entry = encodeFileEntry({"bin/fuzzy", 0100755, 0, "data"});
   entry.resize(FILE_ENTRY_HEADER_LENGTH + 4);
   ByteVector compressed;
@@ -112,11 +112,11 @@ void addPackageSeeds(std::vector<Seed>& seeds) {
   }
 
   // Not zlib data at all: the files part reads as ending at once.
-  PackageSpec garbage = simplePackage("fuzzy", V1_0);
+  PackageDraft garbage = simplePackage("fuzzy", V1_0);
   garbage.rawFilesData = ByteVector{0x78, 0x9C, 0xFF, 0xFF, 0xFF, 0xFF};
   addPackage(seeds, "corrupt-zlib", garbage);
 
-  PackageSpec headerOnly = simplePackage("fuzzy", V1_0);
+  PackageDraft headerOnly = simplePackage("fuzzy", V1_0);
   headerOnly.writeFlags = false;
   headerOnly.writeFilesPart = false;
   headerOnly.writeEmptyLists = true;
@@ -125,7 +125,7 @@ void addPackageSeeds(std::vector<Seed>& seeds) {
 
 void addBundleSeeds(std::vector<Seed>& seeds) {
   PackageVersion version = makeVersion(2, 2, 'f', 0);
-  BundleSpec bundle;
+  BundleDraft bundle;
   bundle.name = "quorilan";
   bundle.version = version;
   bundle.buildTime = 2000;
@@ -140,7 +140,7 @@ void addBundleSeeds(std::vector<Seed>& seeds) {
 
   // A new bundle that carries the installed media-kit unchanged: that
   // member is kept and passed over.
-  BundleSpec carrier;
+  BundleDraft carrier;
   carrier.name = "carrier";
   carrier.version = V1_0;
   carrier.members = {buildPackageParts(simplePackage("media-kit", makeVersion(2, 1, 'f', 0))),
@@ -148,7 +148,7 @@ void addBundleSeeds(std::vector<Seed>& seeds) {
   bytes = buildBundle(carrier);
   if (!bytes.empty()) seeds.push_back({"bundle-keeps-member", bytes});
 
-  BundleSpec plain;
+  BundleDraft plain;
   plain.name = "kit";
   plain.version = V1_0;
   plain.omitImage = true;
@@ -157,7 +157,7 @@ void addBundleSeeds(std::vector<Seed>& seeds) {
   if (!bytes.empty()) seeds.push_back({"bundle-without-image", bytes});
 
   // A bundle whose second member lacks its signature part.
-  PackageSpec unsigned_ = simplePackage("kit-other", V1_0);
+  PackageDraft unsigned_ = simplePackage("kit-other", V1_0);
   unsigned_.writeSignature = false;
   plain.members.push_back(buildPackageParts(unsigned_));
   bytes = buildBundle(plain);
@@ -168,27 +168,27 @@ void addBundleSeeds(std::vector<Seed>& seeds) {
 /// routing, wardle needs tessel, quorilan carries media-kit), so that the
 /// schedule run after an install has work to do.
 void addRelationSeeds(std::vector<Seed>& seeds) {
-  PackageSpec self = simplePackage("fuzzy", V1_0);
+  PackageDraft self = simplePackage("fuzzy", V1_0);
   self.deps = {PackageRef{"fuzzy", 0, 0, 0}};
   self.provides = {PackageRef{"fuzzy", 0, 0, 5}};
   self.conflicts = {PackageRef{"fuzzy", 0, 0, 0}};
   addPackage(seeds, "self-relations", self);
 
-  PackageSpec provider = simplePackage("fuzzy", V1_0);
+  PackageDraft provider = simplePackage("fuzzy", V1_0);
   provider.deps = {PackageRef{"routing", 0, 0, 0}};
   provider.provides = {PackageRef{"routing", 0, 0, 50}, PackageRef{"tessel", 0, 0, 0}};
   addPackage(seeds, "provides-installed-names", provider);
 
   // The new tessel needs routing, which only the tessel it replaces provides.
-  PackageSpec needy = simplePackage("tessel", makeVersion(3, 22, 'f', 0));
+  PackageDraft needy = simplePackage("tessel", makeVersion(3, 22, 'f', 0));
   needy.deps = {PackageRef{"routing", 0, 0, 0}};
   addPackage(seeds, "upgrade-loses-its-provider", needy);
 
-  PackageSpec older = simplePackage("wardle", makeVersion(0, 9, 'f', 0));
+  PackageDraft older = simplePackage("wardle", makeVersion(0, 9, 'f', 0));
   older.deps = {PackageRef{"tessel", makeVersion(3, 10, 'f', 0), 0, 0}};
   addPackage(seeds, "downgrade", older);
 
-  BundleSpec selfish;
+  BundleDraft selfish;
   selfish.name = "selfish";
   selfish.version = V1_0;
   selfish.members = {buildPackageParts(simplePackage("selfish", V1_0)),
@@ -196,11 +196,11 @@ void addRelationSeeds(std::vector<Seed>& seeds) {
   ByteVector bytes = buildBundle(selfish);
   if (!bytes.empty()) seeds.push_back({"member-named-as-bundle", bytes});
 
-  BundleSpec base;
+  BundleDraft base;
   base.name = "quorilan";
   base.version = makeVersion(2, 3, 'f', 0);
   base.optionalMembers = {PackageRef{"media-kit", 0, 0, 0}, PackageRef{"quorilan", 0, 0, 0}};
-  PackageSpec member = simplePackage("media-kit", base.version);
+  PackageDraft member = simplePackage("media-kit", base.version);
   member.deps = {PackageRef{"quorilan", 0, 0, 0}};
   member.conflicts = {PackageRef{"wardle", 0, 0, 0}};
   base.members = {buildPackageParts(member), buildPackageParts(needy)};

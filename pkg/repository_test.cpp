@@ -15,16 +15,16 @@ const PackageVersion V6405 = makeVersion(6, 40, 'f', 5);
 
 std::string asText(const ByteVector& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-PackageSpec packageSpec(const std::string& name, PackageVersion version = V6405) {
-  PackageSpec spec;
-  spec.name = name;
-  spec.version = version;
-  spec.buildTime = 1600000000;
-  return spec;
+PackageDraft packageDraft(const std::string& name, PackageVersion version = V6405) {
+  PackageDraft draft;
+  draft.name = name;
+  draft.version = version;
+  draft.buildTime = 1600000000;
+  return draft;
 }
 
 std::string packageImage(const std::string& name, PackageVersion version = V6405) {
-  return asText(buildPackage(packageSpec(name, version)));
+  return asText(buildPackage(packageDraft(name, version)));
 }
 
 void writeMetaEntry(const TestRoot& root, const std::string& name) {
@@ -55,15 +55,15 @@ void loadInRoot(const TestRoot& root,
 // plain files are no entries.
 TEST(Repository, LoadOrderAndWhatIsNoEntry) {
   TestRoot root;
-  BundleSpec bundle;
+  BundleDraft bundle;
   bundle.name = "quorilan";
   bundle.version = V6405;
   bundle.buildTime = 1600000001;
-  PackageSpec tessel = packageSpec("tessel");
+  PackageDraft tessel = packageDraft("tessel");
   tessel.architecture = "powerpc";
   tessel.note = "terminal";
   tessel.deps.push_back({"system", 1, 2, 0});
-  bundle.members = {buildPackageParts(tessel), buildPackageParts(packageSpec("wardle"))};
+  bundle.members = {buildPackageParts(tessel), buildPackageParts(packageDraft("wardle"))};
   root.write("/flash/var/pdb/quorilan/image", asText(buildBundle(bundle)));
   root.write("/flash/var/pdb/tessel/disabled", "auto\n");
   // An image in both places is listed twice; one in the image directory

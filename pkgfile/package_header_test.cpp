@@ -195,17 +195,17 @@ class ReadPackageFile : public ::testing::Test {
 // The size on disk must be the declared total; the same bytes from a stream
 // are not checked against it.
 TEST_F(ReadPackageFile, SinglePackageOfTheDeclaredSizeOnly) {
-  PackageSpec spec;
-  spec.name = "tessel";
-  spec.version = makeVersion(7, 2, 'b', 1);
-  spec.flags = PACKAGE_FLAG_BOOT;
-  spec.secondMagic = true;
-  spec.architecture = "powerpc";
-  ByteVector file = buildPackage(spec);
+  PackageDraft draft;
+  draft.name = "tessel";
+  draft.version = makeVersion(7, 2, 'b', 1);
+  draft.flags = PACKAGE_FLAG_BOOT;
+  draft.secondMagic = true;
+  draft.architecture = "powerpc";
+  ByteVector file = buildPackage(draft);
   ASSERT_TRUE(read("tessel.qbx", file));
   EXPECT_EQ(record_->path, path_);
   EXPECT_EQ(record_->name, "tessel");
-  EXPECT_EQ(record_->version, spec.version);
+  EXPECT_EQ(record_->version, draft.version);
   EXPECT_TRUE(record_->hasBootFlag());
   EXPECT_EQ(record_->architecture, "powerpc");
   EXPECT_TRUE(record_->secondMagic);
@@ -221,14 +221,14 @@ TEST_F(ReadPackageFile, SinglePackageOfTheDeclaredSizeOnly) {
 }
 
 TEST_F(ReadPackageFile, BundleWithMembersOnly) {
-  PackageSpec first;
+  PackageDraft first;
   first.name = "alpha";
   first.deps = {{"beta", 0, 0, 0}};
   first.image = ByteVector(100, 1);
-  PackageSpec second;
+  PackageDraft second;
   second.name = "beta";
   second.version = 3;
-  BundleSpec bundle;
+  BundleDraft bundle;
   bundle.name = "suite";
   bundle.optionalMembers = {{"beta", 0, 0, 0}};
   bundle.members = {buildPackageParts(first), buildPackageParts(second)};

@@ -235,11 +235,11 @@ TEST(PackageReaderSeek, MegabytePartCostsOneSeekWithoutHashOrCopyElseStepsOf1638
 }
 
 TEST(PackageReaderSignature, SignedPackageVerifiesAndEachByteCounts) {
-  PackageSpec spec;
-  spec.name = "tessel";
-  spec.files = {{"bin/tool", 0100755, 0, "#!/bin/sh\n"}};
-  spec.extraParts = {{77, ByteVector(50, 3), PART_FILES}};
-  ByteVector file = buildPackage(spec);
+  PackageDraft draft;
+  draft.name = "tessel";
+  draft.files = {{"bin/tool", 0100755, 0, "#!/bin/sh\n"}};
+  draft.extraParts = {{77, ByteVector(50, 3), PART_FILES}};
+  ByteVector file = buildPackage(draft);
   ASSERT_FALSE(file.empty());
 
   auto verify = [](const ByteVector& bytes) {
@@ -271,10 +271,10 @@ TEST(PackageReaderSignature, SignaturePartLengthAndHashing) {
   } rows[] = {{100, true, true, 68}, {67, true, false, 0}, {68, false, false, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.length);
-    PackageSpec spec;
-    spec.name = "tessel";
-    spec.signatureLength = row.length;
-    std::istringstream in(text(buildPackage(spec)));
+    PackageDraft draft;
+    draft.name = "tessel";
+    draft.signatureLength = row.length;
+    std::istringstream in(text(buildPackage(draft)));
     PackageReader reader(in, row.hashing);
     reader.filter = INSTALL_FILTER;
     while (reader.currentType != PART_SIGNATURE && reader.nextPart() != -1) {
@@ -287,12 +287,12 @@ TEST(PackageReaderSignature, SignaturePartLengthAndHashing) {
 }
 
 TEST(PackageReaderSignature, BundleMembersAreHashedEachOnTheirOwn) {
-  PackageSpec first;
+  PackageDraft first;
   first.name = "alpha";
-  PackageSpec second;
+  PackageDraft second;
   second.name = "beta";
   second.files = {{"etc/beta", 0100644, 0, "b"}};
-  BundleSpec bundle;
+  BundleDraft bundle;
   bundle.name = "suite";
   bundle.members = {buildPackageParts(first), buildPackageParts(second)};
   ByteVector file = buildBundle(bundle);

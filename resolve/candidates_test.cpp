@@ -17,9 +17,9 @@
 namespace {
 
 std::string packageFile(const std::string& name, const char* versionText = "1.0", uint32_t buildTime = 1) {
-  PackageSpec spec = package(name, versionText);
-  spec.buildTime = buildTime;
-  return bytesText(buildPackage(spec));
+  PackageDraft draft = package(name, versionText);
+  draft.buildTime = buildTime;
+  return bytesText(buildPackage(draft));
 }
 
 /// An upload directory of its own, with the console captured.
@@ -61,7 +61,7 @@ TEST_F(UploadScan, OnlyLowerCaseSuffixesWithoutLeadingDotAreReadAndAppended) {
   put(".c.qbx", packageFile("charlie"));
   put("d.qbx.txt", packageFile("delta"));
   put("qbx", packageFile("echo"));
-  BundleSpec bundle;
+  BundleDraft bundle;
   bundle.name = "quorilan";
   bundle.members = {buildPackageParts(package("tessel", "6.40")), buildPackageParts(package("web", "6.40"))};
   put("full.qbd", bytesText(buildBundle(bundle)));

@@ -9,19 +9,19 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-PackageSpec member(const std::string& name, const char* versionText) {
+PackageDraft member(const std::string& name, const char* versionText) {
   return package(name, versionText, {{"bin/" + name, name + " " + versionText}});
 }
 
 ByteVector bundle(const char* versionText, const std::vector<std::string>& members,
                   const std::vector<std::string>& optional = {}) {
-  BundleSpec spec;
-  spec.name = "quorilan";
-  spec.version = version(versionText);
-  spec.buildTime = 1000;
-  for (const std::string& name : members) spec.members.push_back(buildPackageParts(member(name, versionText)));
-  for (const std::string& name : optional) spec.optionalMembers.push_back(ref(name));
-  return buildBundle(spec);
+  BundleDraft draft;
+  draft.name = "quorilan";
+  draft.version = version(versionText);
+  draft.buildTime = 1000;
+  for (const std::string& name : members) draft.members.push_back(buildPackageParts(member(name, versionText)));
+  for (const std::string& name : optional) draft.optionalMembers.push_back(ref(name));
+  return buildBundle(draft);
 }
 
 class BundleTest : public InstallTest {};
@@ -70,7 +70,7 @@ TEST_F(BundleTest, NewerBundleDropsAMemberUnlessSomethingNeedsIt) {
 
 TEST_F(BundleTest, DroppedMemberStaysWhileAnActivePackageDependsOnIt) {
   ASSERT_EQ(run({"-"}, bytesText(bundle("6.40", {"tessel", "wardle"}))).status, 0);
-  PackageSpec user = package("user", "1.0");
+  PackageDraft user = package("user", "1.0");
   user.deps.push_back(ref("wardle"));
   ASSERT_EQ(run({"-"}, bytesText(buildPackage(user))).status, 0);
   upload("q.qbd", bundle("6.41", {"tessel"}));
@@ -81,16 +81,16 @@ TEST_F(BundleTest, DroppedMemberStaysWhileAnActivePackageDependsOnIt) {
 }
 
 TEST_F(BundleTest, BrokenMemberFailsTheWholeBundle) {
-  BundleSpec spec;
-  spec.name = "quorilan";
-  spec.version = version("6.40");
-  spec.buildTime = 1000;
-  spec.members.push_back(buildPackageParts(member("tessel", "6.40")));
+  BundleDraft draft;
+  draft.name = "quorilan";
+  draft.version = version("6.40");
+  draft.buildTime = 1000;
+  draft.members.push_back(buildPackageParts(member("tessel", "6.40")));
   ByteVector broken = buildPackageParts(member("wardle", "6.40"));
   broken[broken.size() - 1] ^= 0x01;
-  spec.members.push_back(broken);
+  draft.members.push_back(broken);
   const auto before = liveTree();
-  ProcessResult result = run({"-"}, bytesText(buildBundle(spec)));
+  ProcessResult result = run({"-"}, bytesText(buildBundle(draft)));
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.out, HasSubstr("ERROR: installation of quorilan-6.40 failed: broken package\n"));
   removeTree(root.at("/flash/var/pdb/image"));

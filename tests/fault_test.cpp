@@ -34,7 +34,7 @@ std::string noise(size_t length, unsigned seed) {
   return bytes;
 }
 
-PackageSpec alpha(const char* versionText) {
+PackageDraft alpha(const char* versionText) {
   if (std::string(versionText) == "1.0")
     return package("alpha", "1.0", {{"bin/alpha", "one"}, {"etc/alpha.conf", "x=1"}, {"share/alpha/old", "old"}});
   return package("alpha", versionText,
@@ -43,29 +43,29 @@ PackageSpec alpha(const char* versionText) {
 
 // Depends on alpha (so it is installed second), has every list file, and
 // a library large enough to be read in several blocks.
-PackageSpec beta() {
-  PackageSpec spec = package("beta", "1.0", {{"bin/beta", "b"}, {"lib/beta.so", noise(40 * 1024, 7)}});
-  spec.deps.push_back(ref("alpha", "1.1"));
-  spec.provides.push_back(ref("beta-api", "1.0", "1.0", 5));
-  spec.conflicts.push_back(ref("gamma"));
-  return spec;
+PackageDraft beta() {
+  PackageDraft draft = package("beta", "1.0", {{"bin/beta", "b"}, {"lib/beta.so", noise(40 * 1024, 7)}});
+  draft.deps.push_back(ref("alpha", "1.1"));
+  draft.provides.push_back(ref("beta-api", "1.0", "1.0", 5));
+  draft.conflicts.push_back(ref("gamma"));
+  return draft;
 }
 
 // Enough files with long names that the manifest of their install takes
 // more than one write and more than one page of memory.
-PackageSpec manyFiles() {
-  PackageSpec spec = package("many", "1.0");
+PackageDraft manyFiles() {
+  PackageDraft draft = package("many", "1.0");
   for (int index = 0; index < 150; ++index) {
-    FileEntrySpec entry;
+    FileDraft entry;
     entry.name = "share/many/a-rather-long-directory-name/file-number-" + std::to_string(index);
     entry.data = "x";
-    spec.files.push_back(entry);
+    draft.files.push_back(entry);
   }
-  return spec;
+  return draft;
 }
 
-void uploadTo(const TestRoot& target, const std::string& fileName, const PackageSpec& spec) {
-  ASSERT_TRUE(target.write("/flash/rw/pckg/" + fileName, bytesText(buildPackage(spec))));
+void uploadTo(const TestRoot& target, const std::string& fileName, const PackageDraft& draft) {
+  ASSERT_TRUE(target.write("/flash/rw/pckg/" + fileName, bytesText(buildPackage(draft))));
 }
 
 // alpha 1.0 installed; alpha 1.1 (a changed, a new and a dropped file) and
@@ -333,21 +333,21 @@ TEST_F(FaultTest, WriteFailuresCancelEverything) {
 // disk must not become the stored image.
 TEST_F(FaultTest, StreamCopyThatCannotBeWrittenWholeFailsTheInstall) {
   clearUploads();
-  PackageSpec imaged = package("imaged", "1.0");
+  PackageDraft imaged = package("imaged", "1.0");
   imaged.image = ByteVector(40000, 0x5A);
-  PackageSpec boot = package("tessel", "6.40", {{"boot/kernel", "kernel"}});
+  PackageDraft boot = package("tessel", "6.40", {{"boot/kernel", "kernel"}});
   boot.flags = PACKAGE_FLAG_BOOT;
   boot.image = ByteVector(40000, 0x11);
-  for (const PackageSpec& spec : {imaged, boot}) {
+  for (const PackageDraft& draft : {imaged, boot}) {
     ProcessResult result = runWithFaults({"FAULT_FAIL=write:/flash/var/pdb//image:ENOSPC:2", "bootimage=1"}, {"-"},
-                                         bytesText(buildPackage(spec)));
-    EXPECT_EQ(result.status, 1) << spec.name;
-    EXPECT_THAT(result.out, HasSubstr("ERROR: could not write image: No space left on device\n")) << spec.name;
+                                         bytesText(buildPackage(draft)));
+    EXPECT_EQ(result.status, 1) << draft.name;
+    EXPECT_THAT(result.out, HasSubstr("ERROR: could not write image: No space left on device\n")) << draft.name;
     // The short copy stays where it was written, as after any failed
     // stream install; nothing else changes.
     EXPECT_TRUE(root.exists("/flash/var/pdb/image"));
     removeTree(root.at("/flash/var/pdb/image"));
-    EXPECT_EQ(liveTree(), before) << spec.name;
+    EXPECT_EQ(liveTree(), before) << draft.name;
   }
 }
 
@@ -389,7 +389,7 @@ TEST_F(FaultTest, ReadErrorOnAnUploadIsABrokenPackage) {
 // before it plans anything.
 TEST_F(FaultTest, UnreadableDatabaseStopsTheRunBeforeAnythingIsPlanned) {
   clearUploads();
-  PackageSpec imaged = package("imaged", "1.0");
+  PackageDraft imaged = package("imaged", "1.0");
   imaged.image = ByteVector(40000, 0x5A);
   uploadTo(root, "gamma.qbx", package("gamma", "1.0", {{"bin/gamma", "g"}}));
   uploadTo(root, "imaged.qbx", imaged);

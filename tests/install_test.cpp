@@ -74,10 +74,10 @@ TEST_F(InstallTest, SameVersionIsOmittedUnlessReinstalling) {
 }
 
 TEST_F(InstallTest, PackageWithImagePartIsKeptWholeAndListedNextRun) {
-  PackageSpec spec = package("imaged", "2.0");
-  spec.image = ByteVector(10000, 0x5A);
-  spec.note = "kept whole";
-  ByteVector bytes = buildPackage(spec);
+  PackageDraft draft = package("imaged", "2.0");
+  draft.image = ByteVector(10000, 0x5A);
+  draft.note = "kept whole";
+  ByteVector bytes = buildPackage(draft);
   upload("imaged.qbx", bytes);
   ProcessResult result = run();
   EXPECT_EQ(result.status, 0) << result.out;
@@ -91,10 +91,10 @@ TEST_F(InstallTest, PackageWithImagePartIsKeptWholeAndListedNextRun) {
 }
 
 TEST_F(InstallTest, BootPackageWithBootimageSetBecomesTheBootImage) {
-  PackageSpec spec = package("tessel", "6.40", {{"boot/kernel", "kernel"}});
-  spec.flags = PACKAGE_FLAG_BOOT;
-  spec.image = ByteVector(100, 1);
-  ByteVector bytes = buildPackage(spec);
+  PackageDraft draft = package("tessel", "6.40", {{"boot/kernel", "kernel"}});
+  draft.flags = PACKAGE_FLAG_BOOT;
+  draft.image = ByteVector(100, 1);
+  ByteVector bytes = buildPackage(draft);
   upload("tessel.qbx", bytes);
   setenv("bootimage", "1", 1);
   ProcessResult result = run();
@@ -110,7 +110,7 @@ TEST_F(InstallTest, BootPackageWithBootimageSetBecomesTheBootImage) {
 }
 
 TEST_F(InstallTest, ExcludedPackageIsInstalledDisabledAndRequirementsAreChecked) {
-  PackageSpec guard = package("guard", "1.0");
+  PackageDraft guard = package("guard", "1.0");
   guard.conflicts.push_back(ref("victim"));
   upload("guard.qbx", guard);
   ASSERT_EQ(run().status, 0);
@@ -126,7 +126,7 @@ TEST_F(InstallTest, ExcludedPackageIsInstalledDisabledAndRequirementsAreChecked)
   EXPECT_EQ(dbFile("victim", "disabled"), "auto\n");
   clearUploads();
 
-  PackageSpec needy = package("needy", "1.0");
+  PackageDraft needy = package("needy", "1.0");
   needy.deps.push_back(ref("missing", "2.0"));
   upload("needy.qbx", needy);
   ProcessResult missing = run();
@@ -134,7 +134,7 @@ TEST_F(InstallTest, ExcludedPackageIsInstalledDisabledAndRequirementsAreChecked)
               HasSubstr("ERROR: can not install needy-1.0: missing-2.0 is not installed, but is required\n"));
   clearUploads();
 
-  PackageSpec foreign = package("foreign", "1.0");
+  PackageDraft foreign = package("foreign", "1.0");
   foreign.architecture = "powerpc";
   upload("foreign.qbx", foreign);
   ProcessResult arch = run();
@@ -167,10 +167,10 @@ TEST_F(InstallTest, BrokenSignatureTruncatedFileAndFailingSecondCandidateLeaveTh
 
   // The first candidate installs into the journal, the second fails: the
   // whole journal is dropped.
-  PackageSpec first = package("first", "1.0", {{"bin/first", "f"}});
-  PackageSpec secondSpec = package("second", "1.0", {{"bin/second", "s"}});
-  secondSpec.deps.push_back(ref("first"));  // orders it after "first"
-  ByteVector second = buildPackage(secondSpec);
+  PackageDraft first = package("first", "1.0", {{"bin/first", "f"}});
+  PackageDraft secondDraft = package("second", "1.0", {{"bin/second", "s"}});
+  secondDraft.deps.push_back(ref("first"));  // orders it after "first"
+  ByteVector second = buildPackage(secondDraft);
   second[second.size() - 1] ^= 0x01;
   upload("first.qbx", first);
   upload("second.qbx", second);
@@ -237,9 +237,9 @@ TEST_F(InstallTest, StreamInstallFromStandardInput) {
 }
 
 TEST_F(InstallTest, StoredImageFromStandardInputGoesIntoTheEntry) {
-  PackageSpec spec = package("imaged", "1.0");
-  spec.image = ByteVector(50, 7);
-  ByteVector bytes = buildPackage(spec);
+  PackageDraft draft = package("imaged", "1.0");
+  draft.image = ByteVector(50, 7);
+  ByteVector bytes = buildPackage(draft);
   ProcessResult result = run({"-"}, bytesText(bytes));
   EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(root.read("/flash/var/pdb/imaged/image"), bytesText(bytes));
@@ -249,8 +249,8 @@ TEST_F(InstallTest, StoredImageFromStandardInputGoesIntoTheEntry) {
 TEST_F(InstallTest, UnsafeNamesAreBrokenPackages) {
   const auto before = liveTree();
   for (const char* name : {"../escape", "bin/../../escape", "with space", "tab\there", ""}) {
-    PackageSpec spec = package("evil", "1.0", {{name, "x"}});
-    ProcessResult result = run({"-"}, bytesText(buildPackage(spec)));
+    PackageDraft draft = package("evil", "1.0", {{name, "x"}});
+    ProcessResult result = run({"-"}, bytesText(buildPackage(draft)));
     EXPECT_EQ(result.status, 1) << name;
     EXPECT_THAT(result.out, HasSubstr("installation of evil-1.0 failed: broken package")) << name;
     // The copy of the stream stays as written; nothing else changes.
@@ -273,9 +273,9 @@ TEST_F(InstallTest, UnsafeNamesAreBrokenPackages) {
 }
 
 TEST_F(InstallTest, OnlyRegularFilesForThisProcessorAreUnpacked) {
-  PackageSpec spec = package("mixed", "1.0");
+  PackageDraft draft = package("mixed", "1.0");
   auto entry = [](const char* name, uint16_t mode, uint8_t variant, const char* data) {
-    FileEntrySpec file;
+    FileDraft file;
     file.name = name;
     file.mode = mode;
     file.variant = variant;
@@ -284,9 +284,9 @@ TEST_F(InstallTest, OnlyRegularFilesForThisProcessorAreUnpacked) {
   };
   // A test machine is no known processor variant, so variant entries are
   // passed over, their data skipped, and the next entry read normally.
-  spec.files = {entry("bin/other", 0100755, 3, "for variant 3"), entry("lib", 040755, 0, ""),
+  draft.files = {entry("bin/other", 0100755, 3, "for variant 3"), entry("lib", 040755, 0, ""),
                 entry("bin/all", 0100750, 0, "for all"), entry("etc/empty", 0100644, 0, "")};
-  upload("mixed.qbx", spec);
+  upload("mixed.qbx", draft);
   ProcessResult result = run();
   EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_FALSE(root.exists("/flash/bin/other"));

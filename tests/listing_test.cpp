@@ -34,14 +34,14 @@ ProcessResult runWithRootOption(const TestRoot& root, std::vector<std::string> a
   });
 }
 
-PackageSpec spec(const std::string& name, PackageVersion version, const char* note) {
-  PackageSpec spec;
-  spec.name = name;
-  spec.version = version;
-  spec.buildTime = 1600000000;
-  spec.note = note;
-  spec.files.push_back({"bin/" + name, 0100755, 0, "#!/bin/sh\n"});
-  return spec;
+PackageDraft draft(const std::string& name, PackageVersion version, const char* note) {
+  PackageDraft draft;
+  draft.name = name;
+  draft.version = version;
+  draft.buildTime = 1600000000;
+  draft.note = note;
+  draft.files.push_back({"bin/" + name, 0100755, 0, "#!/bin/sh\n"});
+  return draft;
 }
 
 std::string text(const ByteVector& bytes) { return std::string(bytes.begin(), bytes.end()); }
@@ -58,22 +58,22 @@ std::string row(const std::string& name, const char* marks, const std::string& v
 // time, a hidden entry and a stray file.
 TEST(ListingEndToEnd, ShowPrintsTheDatabaseInLoadOrder) {
   TestRoot root;
-  BundleSpec bundle;
+  BundleDraft bundle;
   bundle.name = "quorilan";
   bundle.version = V6405;
   bundle.buildTime = 1600000001;
-  bundle.members = {buildPackageParts(spec("tessel", V6405, "terminal")),
-                    buildPackageParts(spec("wardle", V6405, ""))};
+  bundle.members = {buildPackageParts(draft("tessel", V6405, "terminal")),
+                    buildPackageParts(draft("wardle", V6405, ""))};
   ASSERT_TRUE(root.write("/flash/var/pdb/quorilan/image", text(buildBundle(bundle))));
   ASSERT_TRUE(root.write("/flash/var/pdb/tessel/disabled", "user\n"));
   ASSERT_TRUE(root.write("/flash/var/pdb/ssh/image",
-                         text(buildPackage(spec("ssh", makeVersion(6, 41, 'f', 0), "")))));
+                         text(buildPackage(draft("ssh", makeVersion(6, 41, 'f', 0), "")))));
   ASSERT_TRUE(root.write("/rw/pckg/.images/ssh",
-                         text(buildPackage(spec("ssh", makeVersion(6, 42, 'b', 1), "new")))));
+                         text(buildPackage(draft("ssh", makeVersion(6, 42, 'b', 1), "new")))));
   ASSERT_TRUE(root.write("/flash/var/pdb/media-kit-extensions/version", "103310848 0\n"));
   ASSERT_TRUE(root.write("/flash/var/pdb/media-kit-extensions/files", "bin/media\n"));
   ASSERT_TRUE(root.write("/flash/var/pdb/.hidden/version", "1 1\n"));
-  ASSERT_TRUE(root.write("/flash/var/pdb/image", text(buildPackage(spec("stray", V6405, "")))));
+  ASSERT_TRUE(root.write("/flash/var/pdb/image", text(buildPackage(draft("stray", V6405, "")))));
 
   const std::string header = blanks(12) + "Name" + "    " + blanks(6) + "Version" + " " +
                              blanks(15) + "Built" + blanks(36) + "Note\n" + std::string(94, '-') +

@@ -15,8 +15,8 @@ using ::testing::Not;
 class ScheduleTest : public InstallTest {
  protected:
   void SetUp() override {
-    PackageSpec base = package("alpha", "1.0", {{"bin/alpha", "a"}});
-    PackageSpec dependant = package("beta", "1.0", {{"bin/beta", "b"}});
+    PackageDraft base = package("alpha", "1.0", {{"bin/alpha", "a"}});
+    PackageDraft dependant = package("beta", "1.0", {{"bin/beta", "b"}});
     dependant.deps.push_back(ref("alpha"));
     upload("alpha.qbx", base);
     upload("beta.qbx", dependant);
@@ -72,9 +72,9 @@ class CleanupTest : public InstallTest {};
 
 TEST_F(CleanupTest, KeepsTheBaseAndWhatNeedsTheCurrentGeneration) {
   auto needs = [](const char* name, const char* minText) {
-    PackageSpec spec = package(name, "1.0", {{std::string("bin/") + name, name}});
-    spec.deps.push_back(ref("tessel", minText));
-    return spec;
+    PackageDraft draft = package(name, "1.0", {{std::string("bin/") + name, name}});
+    draft.deps.push_back(ref("tessel", minText));
+    return draft;
   };
   upload("tessel.qbx", package("tessel", "6.40", {{"bin/tessel", "t"}}));
   upload("wardle.qbx", package("wardle", "1.0"));

@@ -81,26 +81,26 @@ class PartPlan {
   std::vector<PlannedPart> parts_;
 };
 
-void planHeaderParts(PartPlan& plan, const HeaderSpec& spec, uint16_t headerType) {
+void planHeaderParts(PartPlan& plan, const HeaderDraft& draft, uint16_t headerType) {
   plan.add(headerType,
-           encodeHeaderBlock(spec.name, spec.version, spec.buildTime, spec.flags, spec.writeFlags));
-  plan.addText(PART_TEXT24, spec.partText24);
-  plan.addText(PART_ARCHITECTURE, spec.architecture);
-  plan.addText(PART_TEXT2, spec.partText2);
-  plan.addText(PART_NOTE, spec.note);
-  plan.addList(PART_DEPENDS, spec.deps, spec.writeEmptyLists);
-  plan.addList(PART_PROVIDES, spec.provides, spec.writeEmptyLists);
-  plan.addList(PART_CONFLICTS, spec.conflicts, spec.writeEmptyLists);
-  plan.addExtras(spec.extraParts);
+           encodeHeaderBlock(draft.name, draft.version, draft.buildTime, draft.flags, draft.writeFlags));
+  plan.addText(PART_TEXT24, draft.partText24);
+  plan.addText(PART_ARCHITECTURE, draft.architecture);
+  plan.addText(PART_TEXT2, draft.partText2);
+  plan.addText(PART_NOTE, draft.note);
+  plan.addList(PART_DEPENDS, draft.deps, draft.writeEmptyLists);
+  plan.addList(PART_PROVIDES, draft.provides, draft.writeEmptyLists);
+  plan.addList(PART_CONFLICTS, draft.conflicts, draft.writeEmptyLists);
+  plan.addExtras(draft.extraParts);
 }
 
-bool filesPartData(const PackageSpec& spec, ByteVector& data) {
-  if (spec.rawFilesData) {
-    data = *spec.rawFilesData;
+bool filesPartData(const PackageDraft& draft, ByteVector& data) {
+  if (draft.rawFilesData) {
+    data = *draft.rawFilesData;
     return true;
   }
   ByteVector raw;
-  for (const FileEntrySpec& entry : spec.files) {
+  for (const FileDraft& entry : draft.files) {
     if (entry.name.size() > UINT16_MAX || entry.data.size() > UINT32_MAX) {
       error("file entry %s is too large for a package", entry.name.c_str());
       return false;
@@ -179,7 +179,7 @@ ByteVector encodeRefList(const std::vector<PackageRef>& refs) {
   return out;
 }
 
-ByteVector encodeFileEntry(const FileEntrySpec& entry) {
+ByteVector encodeFileEntry(const FileDraft& entry) {
   ByteVector out;
   putU16(out, entry.mode);
   putZeros(out, ENTRY_RESERVED_LENGTH);
@@ -251,39 +251,39 @@ bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOff
   return true;
 }
 
-ByteVector buildPackageParts(const PackageSpec& spec) {
+ByteVector buildPackageParts(const PackageDraft& draft) {
   PartPlan plan(PACKAGE_ORDER);
-  planHeaderParts(plan, spec, PART_HEADER);
-  if (spec.image) plan.add(PART_IMAGE, *spec.image);
-  if (spec.writeFilesPart) {
+  planHeaderParts(plan, draft, PART_HEADER);
+  if (draft.image) plan.add(PART_IMAGE, *draft.image);
+  if (draft.writeFilesPart) {
     ByteVector data;
-    if (!filesPartData(spec, data)) return ByteVector();
+    if (!filesPartData(draft, data)) return ByteVector();
     plan.add(PART_FILES, std::move(data));
   }
-  if (spec.writeSignature) plan.add(PART_SIGNATURE, ByteVector(spec.signatureLength, 0));
+  if (draft.writeSignature) plan.add(PART_SIGNATURE, ByteVector(draft.signatureLength, 0));
   std::map<uint16_t, size_t> offsets;
   ByteVector parts = plan.layOut(offsets);
   if (!fitsInFile(parts)) return ByteVector();
-  if (spec.writeSignature && !signPackageParts(parts, offsets[PART_HEADER], offsets[PART_SIGNATURE],
-                                               spec.key ? *spec.key : developmentKey()))
+  if (draft.writeSignature && !signPackageParts(parts, offsets[PART_HEADER], offsets[PART_SIGNATURE],
+                                               draft.key ? *draft.key : developmentKey()))
     return ByteVector();
   return parts;
 }
 
-ByteVector buildPackage(const PackageSpec& spec) {
-  ByteVector parts = buildPackageParts(spec);
+ByteVector buildPackage(const PackageDraft& draft) {
+  ByteVector parts = buildPackageParts(draft);
   if (parts.empty()) return parts;
-  return wrapInFile(spec.secondMagic ? SECOND_MAGIC : PACKAGE_MAGIC, parts);
+  return wrapInFile(draft.secondMagic ? SECOND_MAGIC : PACKAGE_MAGIC, parts);
 }
 
-ByteVector buildBundle(const BundleSpec& spec) {
+ByteVector buildBundle(const BundleDraft& draft) {
   PartPlan plan(BUNDLE_ORDER);
-  planHeaderParts(plan, spec, PART_BUNDLE_HEADER);
-  if (!spec.omitImage) plan.add(PART_IMAGE, spec.image.value_or(ByteVector()));
-  plan.addList(PART_BUNDLE_MEMBERS, spec.optionalMembers, spec.writeEmptyLists);
+  planHeaderParts(plan, draft, PART_BUNDLE_HEADER);
+  if (!draft.omitImage) plan.add(PART_IMAGE, draft.image.value_or(ByteVector()));
+  plan.addList(PART_BUNDLE_MEMBERS, draft.optionalMembers, draft.writeEmptyLists);
   std::map<uint16_t, size_t> unusedOffsets;
   ByteVector parts = plan.layOut(unusedOffsets);
-  for (const ByteVector& member : spec.members) parts.insert(parts.end(), member.begin(), member.end());
+  for (const ByteVector& member : draft.members) parts.insert(parts.end(), member.begin(), member.end());
   if (!fitsInFile(parts)) return ByteVector();
   return wrapInFile(PACKAGE_MAGIC, parts);
 }

@@ -1,7 +1,7 @@
 // Writing package files: the little-endian encoders, the parts of a package
 // and of a bundle in their canonical order, and the signed file bytes.
 //
-// Everything here works in memory and is deterministic: the same spec gives
+// Everything here works in memory and is deterministic: the same draft gives
 // the same bytes. Tests of every subsystem use it to make package files.
 #pragma once
 
@@ -48,7 +48,7 @@ ByteVector encodeHeaderBlock(const std::string& name, PackageVersion version, ui
 ByteVector encodeRefList(const std::vector<PackageRef>& refs);
 
 /// One file of a package's files part.
-struct FileEntrySpec {
+struct FileDraft {
   /// Path below the flash root, for example "bin/tool".
   std::string name;
   /// Unix type and permission bits; 0100644 is a regular file.
@@ -60,7 +60,7 @@ struct FileEntrySpec {
 
 /// One file entry: mode, 21 zero bytes, variant, size, name length, name,
 /// data (not compressed).
-ByteVector encodeFileEntry(const FileEntrySpec& entry);
+ByteVector encodeFileEntry(const FileDraft& entry);
 
 /// Compresses `raw` into the zlib format at the best compression level;
 /// false (with an error printed) when zlib fails.
@@ -77,7 +77,7 @@ struct ExtraPart {
 };
 
 /// Header fields and optional parts shared by packages and bundles.
-struct HeaderSpec {
+struct HeaderDraft {
   std::string name;
   PackageVersion version = 0;
   uint32_t buildTime = 0;
@@ -101,11 +101,11 @@ struct HeaderSpec {
 };
 
 /// A single package: its header, files and signature.
-struct PackageSpec : HeaderSpec {
+struct PackageDraft : HeaderDraft {
   /// Start the file with SECOND_MAGIC instead of PACKAGE_MAGIC.
   bool secondMagic = false;
   /// The entries of the files part, written in this order.
-  std::vector<FileEntrySpec> files;
+  std::vector<FileDraft> files;
   /// Write the files part (also when `files` is empty).
   bool writeFilesPart = true;
   /// When set, the data of the files part as given, instead of the
@@ -121,7 +121,7 @@ struct PackageSpec : HeaderSpec {
 };
 
 /// A bundle: its own header and parts, then the member packages.
-struct BundleSpec : HeaderSpec {
+struct BundleDraft : HeaderDraft {
   /// Leave out the part of type 21, which a bundle otherwise always carries
   /// (with `image` as payload, empty when unset).
   bool omitImage = false;
@@ -135,15 +135,15 @@ struct BundleSpec : HeaderSpec {
 /// The parts of one package, signed, without a file header: what a bundle
 /// holds per member. Empty (with an error printed) when compressing or
 /// signing fails.
-ByteVector buildPackageParts(const PackageSpec& spec);
+ByteVector buildPackageParts(const PackageDraft& draft);
 
 /// A whole package file: file header and signed parts. Empty (with an error
 /// printed) on failure.
-ByteVector buildPackage(const PackageSpec& spec);
+ByteVector buildPackage(const PackageDraft& draft);
 
 /// A whole bundle file: file header, the bundle's parts in canonical order
 /// (18, 24, 16, 2, 23, 3, 19, 17, 21, 20), then the members. Empty on failure.
-ByteVector buildBundle(const BundleSpec& spec);
+ByteVector buildBundle(const BundleDraft& draft);
 
 /// The 8-byte file header (magic, length of the rest) followed by `parts`.
 ByteVector wrapInFile(uint32_t magic, const ByteVector& parts);

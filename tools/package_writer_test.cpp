@@ -64,34 +64,34 @@ bool signatureVerifies(const ByteVector& bytes, size_t packageStart, const PartS
                              developmentKey().publicKey);
 }
 
-PackageSpec fullSpec() {
-  PackageSpec spec;
-  spec.name = "tessel";
-  spec.version = makeVersion(6, 41, 'b', 3);
-  spec.buildTime = 1700000000;
-  spec.flags = PACKAGE_FLAG_BOOT;
-  spec.partText24 = "t24";
-  spec.architecture = "powerpc";
-  spec.partText2 = "t2";
-  spec.note = "a note";
-  spec.deps = {{"system", makeVersion(6, 40, 'f', 0), 0, 0}};
-  spec.provides = {{"web", 0, makeVersion(7, 0, 'f', 0), -3}};
-  spec.conflicts = {{"oldweb", 0, 0, 0}};
-  spec.image = ByteVector{1, 2, 3};
-  spec.files = {{"bin/tool", 0100755, 0, "#!/bin/sh\n"}, {"etc/x", 0100644, 2, ""}};
-  return spec;
+PackageDraft fullDraft() {
+  PackageDraft draft;
+  draft.name = "tessel";
+  draft.version = makeVersion(6, 41, 'b', 3);
+  draft.buildTime = 1700000000;
+  draft.flags = PACKAGE_FLAG_BOOT;
+  draft.partText24 = "t24";
+  draft.architecture = "powerpc";
+  draft.partText2 = "t2";
+  draft.note = "a note";
+  draft.deps = {{"system", makeVersion(6, 40, 'f', 0), 0, 0}};
+  draft.provides = {{"web", 0, makeVersion(7, 0, 'f', 0), -3}};
+  draft.conflicts = {{"oldweb", 0, 0, 0}};
+  draft.image = ByteVector{1, 2, 3};
+  draft.files = {{"bin/tool", 0100755, 0, "#!/bin/sh\n"}, {"etc/x", 0100644, 2, ""}};
+  return draft;
 }
 
 TEST(PackageWriterLayout, SmallPackageAndFileEntryMatchHandComputedBytes) {
-  PackageSpec spec;
-  spec.name = "ab";
-  spec.version = makeVersion(6, 41, 'b', 3);
-  spec.buildTime = 0x5F000001;
-  spec.flags = PACKAGE_FLAG_BOOT;
-  spec.architecture = "ppc";
-  spec.deps = {{"sys", makeVersion(6, 40, 'f', 0), 0, 0}};
-  spec.writeFilesPart = false;
-  ByteVector file = buildPackage(spec);
+  PackageDraft draft;
+  draft.name = "ab";
+  draft.version = makeVersion(6, 41, 'b', 3);
+  draft.buildTime = 0x5F000001;
+  draft.flags = PACKAGE_FLAG_BOOT;
+  draft.architecture = "ppc";
+  draft.deps = {{"sys", makeVersion(6, 40, 'f', 0), 0, 0}};
+  draft.writeFilesPart = false;
+  ByteVector file = buildPackage(draft);
 
   ByteVector expectedUnsigned = concat({
       bytesOf({0x1E, 0xF1, 0xD0, 0xBA, 0xA5, 0, 0, 0}),   // magic, 165
@@ -114,8 +114,8 @@ TEST(PackageWriterLayout, SmallPackageAndFileEntryMatchHandComputedBytes) {
 // The installer's own reader takes a package with every part apart again:
 // header fields, the entries inflated from the files part, the signature.
 TEST(PackageWriterLayout, FullPackageReadsBackThroughTheInstallerReader) {
-  PackageSpec spec = fullSpec();
-  ByteVector file = buildPackage(spec);
+  PackageDraft draft = fullDraft();
+  ByteVector file = buildPackage(draft);
   EXPECT_EQ(typesOf(partsOf(file)), (std::vector<uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9}));
   std::istringstream source(std::string(file.begin(), file.end()));
   PackageReader reader(source, true);
@@ -139,7 +139,7 @@ TEST(PackageWriterLayout, FullPackageReadsBackThroughTheInstallerReader) {
   EXPECT_TRUE(record.storedAsImage);
 
   ASSERT_EQ(reader.nextPart(), PART_FILES);
-  ByteVector expected = concat({encodeFileEntry(spec.files[0]), encodeFileEntry(spec.files[1])});
+  ByteVector expected = concat({encodeFileEntry(draft.files[0]), encodeFileEntry(draft.files[1])});
   {
     InflateReader inflated(reader);
     ByteVector raw(expected.size() + 1);
@@ -152,22 +152,22 @@ TEST(PackageWriterLayout, FullPackageReadsBackThroughTheInstallerReader) {
 }
 
 TEST(PackageWriterLayout, ExtraPartsGoWhereAskedAndTheSignatureStartsAtTheHeader) {
-  PackageSpec spec = fullSpec();
-  spec.extraParts = {
+  PackageDraft draft = fullDraft();
+  draft.extraParts = {
       {77, {9, 9}, PART_SIGNATURE}, {78, {}, PART_ARCHITECTURE}, {79, {}, PART_HEADER}, {80, {}, 0}};
-  spec.architecture.reset();
-  spec.partText24.reset();
+  draft.architecture.reset();
+  draft.partText24.reset();
   // 78 stands where the missing architecture part would; 80 (type 0 is not in
   // the order) after everything, outside the signed bytes.
-  ByteVector file = buildPackage(spec);
+  ByteVector file = buildPackage(draft);
   std::vector<PartSpan> parts = partsOf(file);
   EXPECT_EQ(typesOf(parts), (std::vector<uint16_t>{79, 1, 78, 2, 23, 3, 19, 17, 21, 4, 77, 9, 80}));
   EXPECT_TRUE(signatureVerifies(file, parts[1].offset, parts[11]));
 }
 
 TEST(PackageWriterLayout, BundleCarriesImageMemberListAndMembersVerbatim) {
-  ByteVector member = buildPackageParts(fullSpec());
-  BundleSpec bundle;
+  ByteVector member = buildPackageParts(fullDraft());
+  BundleDraft bundle;
   bundle.name = "quorilan";
   bundle.version = makeVersion(6, 41, 'f', 0);
   bundle.architecture = "powerpc";
@@ -190,7 +190,7 @@ TEST(PackageWriterLayout, BundleCarriesImageMemberListAndMembersVerbatim) {
 }
 
 TEST(PackageWriterOutput, PackageFilePartsChecksMagicAndLength) {
-  ByteVector file = buildPackage(fullSpec()), parts, longer = file, swapped = file;
+  ByteVector file = buildPackage(fullDraft()), parts, longer = file, swapped = file;
   ASSERT_TRUE(packageFileParts(file, "p", parts));
   EXPECT_EQ(parts, ByteVector(file.begin() + FILE_HEADER_LENGTH, file.end()));
   longer.push_back(0);

@@ -123,12 +123,12 @@ struct HeaderOptions {
   std::string imagePath;
   bool hasImage = false;
   std::vector<std::string> depends, provides, conflicts;
-  HeaderSpec header;
+  HeaderDraft header;
 };
 
 enum class OptionResult { NOT_MINE, TAKEN };
 
-OptionResult parseTextOption(ArgumentCursor& args, HeaderSpec& header) {
+OptionResult parseTextOption(ArgumentCursor& args, HeaderDraft& header) {
   std::string value;
   if (args.option("--arch", value)) {
     header.architecture = value;
@@ -254,9 +254,9 @@ int checkRequiredOptions(const HeaderOptions& options, const std::string& comman
   return EXIT_OK;
 }
 
-// Checks the shared options and fills the header spec from them.
+// Checks the shared options and fills the header draft from them.
 bool completeHeader(HeaderOptions& options) {
-  HeaderSpec& header = options.header;
+  HeaderDraft& header = options.header;
   header.name = options.name;
   if (!checkPackageName(options.name, "package name") ||
       !parseVersionOption(options.version, false, header.version) ||
@@ -304,7 +304,7 @@ int parseBuildArguments(ArgumentCursor& args, BuildOptions& options) {
 }
 
 // Applies --variant PATH=N to the entry of that name.
-bool applyVariants(const std::vector<std::string>& variants, std::vector<FileEntrySpec>& files) {
+bool applyVariants(const std::vector<std::string>& variants, std::vector<FileDraft>& files) {
   for (const std::string& text : variants) {
     size_t equals = text.rfind('=');
     uint32_t variant = 0;
@@ -316,7 +316,7 @@ bool applyVariants(const std::vector<std::string>& variants, std::vector<FileEnt
     std::string path = text.substr(0, equals);
     if (!path.empty() && path[0] == '/') path.erase(0, 1);
     bool found = false;
-    for (FileEntrySpec& entry : files) {
+    for (FileDraft& entry : files) {
       if (entry.name != path) continue;
       entry.variant = static_cast<uint8_t>(variant);
       found = true;
@@ -344,16 +344,16 @@ int runBuild(ArgumentCursor& args) {
   BuildOptions options;
   int status = parseBuildArguments(args, options);
   if (status != EXIT_OK) return status;
-  PackageSpec spec;
+  PackageDraft draft;
   SigningKey key;
   if (!completeHeader(options.common)) return EXIT_FAILED;
-  static_cast<HeaderSpec&>(spec) = options.common.header;
-  spec.secondMagic = options.secondMagic;
-  if (options.hasTree && !readSourceTree(options.tree, spec.files)) return EXIT_FAILED;
-  if (!applyVariants(options.variants, spec.files) || !chooseSigningKey(options.keyPath, key))
+  static_cast<HeaderDraft&>(draft) = options.common.header;
+  draft.secondMagic = options.secondMagic;
+  if (options.hasTree && !readSourceTree(options.tree, draft.files)) return EXIT_FAILED;
+  if (!applyVariants(options.variants, draft.files) || !chooseSigningKey(options.keyPath, key))
     return EXIT_FAILED;
-  spec.key = &key;
-  ByteVector file = buildPackage(spec);
+  draft.key = &key;
+  ByteVector file = buildPackage(draft);
   return !file.empty() && writeWholeFile(options.common.output, file) ? EXIT_OK : EXIT_FAILED;
 }
 
@@ -401,16 +401,16 @@ int runBundle(ArgumentCursor& args) {
   BundleOptions options;
   int status = parseBundleArguments(args, options);
   if (status != EXIT_OK) return status;
-  BundleSpec spec;
+  BundleDraft draft;
   if (!completeHeader(options.common)) return EXIT_FAILED;
-  static_cast<HeaderSpec&>(spec) = options.common.header;
-  spec.omitImage = options.omitImage;
+  static_cast<HeaderDraft&>(draft) = options.common.header;
+  draft.omitImage = options.omitImage;
   for (const std::string& name : options.optionalMembers) {
     if (!checkPackageName(name, "optional member")) return EXIT_FAILED;
-    spec.optionalMembers.push_back(PackageRef{name, 0, 0, 0});
+    draft.optionalMembers.push_back(PackageRef{name, 0, 0, 0});
   }
-  if (!readMembers(options.memberPaths, spec.members)) return EXIT_FAILED;
-  ByteVector file = buildBundle(spec);
+  if (!readMembers(options.memberPaths, draft.members)) return EXIT_FAILED;
+  ByteVector file = buildBundle(draft);
   return !file.empty() && writeWholeFile(options.common.output, file) ? EXIT_OK : EXIT_FAILED;
 }
 

@@ -196,19 +196,19 @@ TEST_F(Qbxtool, UsageErrorsAndRefusedInputs) {
 
 // Problems that make a file broken, and a part order that only warns.
 TEST(PackageInspector, ReportsStructuralProblems) {
-  PackageSpec spec;
-  spec.name = "a";
-  spec.version = makeVersion(1, 0, 'f', 0);
-  spec.files = {{"bin/a", 0100644, 0, "data"}};
-  PackageSpec late = spec, unsigned_ = spec, cutEntry = spec, cutStream = spec;
+  PackageDraft draft;
+  draft.name = "a";
+  draft.version = makeVersion(1, 0, 'f', 0);
+  draft.files = {{"bin/a", 0100644, 0, "data"}};
+  PackageDraft late = draft, unsigned_ = draft, cutEntry = draft, cutStream = draft;
   late.extraParts = {{PART_ARCHITECTURE, {'x'}, PART_SIGNATURE}};
   unsigned_.writeSignature = false;
-  ByteVector entry = encodeFileEntry(spec.files[0]);
+  ByteVector entry = encodeFileEntry(draft.files[0]);
   entry.resize(FILE_ENTRY_HEADER_LENGTH + 2);
   cutEntry.rawFilesData.emplace();
   ASSERT_TRUE(compressData(entry, *cutEntry.rawFilesData));
   cutStream.rawFilesData = ByteVector{0x78, 0xDA, 0x01};
-  BundleSpec empty;
+  BundleDraft empty;
   empty.name = "q";
   empty.version = makeVersion(1, 0, 'f', 0);
 
@@ -217,7 +217,7 @@ TEST(PackageInspector, ReportsStructuralProblems) {
     bool good;
     const char* message;
   } rows[] = {
-      {buildPackage(spec), true, ""},
+      {buildPackage(draft), true, ""},
       {buildPackage(late), true, "WARNING: part 16 at offset"},
       {buildPackage(unsigned_), false, "package a-1.0 has no signature part"},
       {buildPackage(cutEntry), false, "name or data cut short"},

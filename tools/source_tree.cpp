@@ -46,7 +46,7 @@ bool listDirectory(const std::string& path, std::vector<std::string>& names) {
 }
 
 // Adds the files below `root` + "/" + `relative` (empty for the root).
-bool collect(const std::string& root, const std::string& relative, std::vector<FileEntrySpec>& entries) {
+bool collect(const std::string& root, const std::string& relative, std::vector<FileDraft>& entries) {
   std::string directory = relative.empty() ? root : root + "/" + relative;
   std::vector<std::string> names;
   if (!listDirectory(directory, names)) return false;
@@ -65,7 +65,7 @@ bool collect(const std::string& root, const std::string& relative, std::vector<F
         error("%s is too large for a package", path.c_str());
         return false;
       }
-      FileEntrySpec entry;
+      FileDraft entry;
       entry.name = entryName;
       entry.mode = static_cast<uint16_t>(status.st_mode & 0xFFFF);
       if (!readContent(path, entry.data)) return false;
@@ -80,17 +80,17 @@ bool collect(const std::string& root, const std::string& relative, std::vector<F
 
 }  // namespace
 
-bool readSourceTree(const std::string& root, std::vector<FileEntrySpec>& entries) {
-  std::vector<FileEntrySpec> collected;
+bool readSourceTree(const std::string& root, std::vector<FileDraft>& entries) {
+  std::vector<FileDraft> collected;
   if (!collect(root, std::string(), collected)) return false;
-  for (const FileEntrySpec& entry : collected) {
+  for (const FileDraft& entry : collected) {
     if (entry.name.size() > UINT16_MAX) {
       error("the name of %s is too long for a package", entry.name.c_str());
       return false;
     }
   }
   std::sort(collected.begin(), collected.end(),
-            [](const FileEntrySpec& a, const FileEntrySpec& b) { return a.name < b.name; });
+            [](const FileDraft& a, const FileDraft& b) { return a.name < b.name; });
   entries = std::move(collected);
   return true;
 }

@@ -12,7 +12,7 @@
 /// sorted byte-wise by name. Directories are walked, not written. Symbolic
 /// links and special files are refused, since the installer could not
 /// install them. Prints an error and returns false on any problem.
-bool readSourceTree(const std::string& root, std::vector<FileEntrySpec>& entries);
+bool readSourceTree(const std::string& root, std::vector<FileDraft>& entries);
 
 /// Reads a whole file into `bytes`; prints an error and returns false when
 /// it cannot be read.

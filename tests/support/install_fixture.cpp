@@ -10,19 +10,19 @@ PackageVersion version(const char* text) {
   return parsed;
 }
 
-PackageSpec package(const std::string& name, const char* versionText,
+PackageDraft package(const std::string& name, const char* versionText,
                     const std::map<std::string, std::string>& files) {
-  PackageSpec spec;
-  spec.name = name;
-  spec.version = version(versionText);
-  spec.buildTime = 1000;
+  PackageDraft draft;
+  draft.name = name;
+  draft.version = version(versionText);
+  draft.buildTime = 1000;
   for (const auto& file : files) {
-    FileEntrySpec entry;
+    FileDraft entry;
     entry.name = file.first;
     entry.data = file.second;
-    spec.files.push_back(entry);
+    draft.files.push_back(entry);
   }
-  return spec;
+  return draft;
 }
 
 PackageRef ref(const std::string& name, const char* minText, const char* maxText, int32_t priority) {
@@ -39,8 +39,8 @@ void InstallTest::upload(const std::string& fileName, const ByteVector& bytes) c
   ASSERT_TRUE(root.write("/flash/rw/pckg/" + fileName, bytesText(bytes)));
 }
 
-void InstallTest::upload(const std::string& fileName, const PackageSpec& spec) const {
-  upload(fileName, buildPackage(spec));
+void InstallTest::upload(const std::string& fileName, const PackageDraft& draft) const {
+  upload(fileName, buildPackage(draft));
 }
 
 void InstallTest::clearUploads() const {

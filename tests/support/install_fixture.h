@@ -17,7 +17,7 @@
 PackageVersion version(const char* text);
 
 /// A single package with the given files ("path" → content), build time 1000.
-PackageSpec package(const std::string& name, const char* versionText,
+PackageDraft package(const std::string& name, const char* versionText,
                     const std::map<std::string, std::string>& files = {});
 
 /// A reference {name, min, max, priority}; an empty text is an open bound.
@@ -35,7 +35,7 @@ class InstallTest : public ::testing::Test {
  protected:
   /// Puts a package file into "/flash/rw/pckg/".
   void upload(const std::string& fileName, const ByteVector& bytes) const;
-  void upload(const std::string& fileName, const PackageSpec& spec) const;
+  void upload(const std::string& fileName, const PackageDraft& draft) const;
   /// Removes everything from the upload directories.
   void clearUploads() const;
   /// Runs `installer -r ROOT` with the arguments.
