@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "resolve/schedule.h"
 
 namespace {

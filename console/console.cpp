@@ -1,9 +1,11 @@
 #include "console/console.h"
 
+#include <sys/times.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 
-#include "pkg/installer_context.h"
 
 namespace {
 
@@ -19,6 +21,10 @@ constexpr size_t STATUS_WIPE_WIDTH = 79;
 // Length of the label, " [" and the cells of a progress bar together; the
 // closing "]" comes after.
 constexpr uint64_t PROGRESS_LINE_WIDTH = 76;
+// Added to the system tick count, so that a tick count of 0 still marks
+// a shown spinner.
+constexpr int64_t TICK_OFFSET = 30000;
+constexpr const char SPINNER_CHARACTERS[] = "|/-\\";
 
 // Blanks the status line on screen without forgetting it. A line longer than
 // the usual wipe is blanked over its whole length.
@@ -56,15 +62,20 @@ void setConsoleOutput(std::ostream* stream) {
   outputStream = stream;
 }
 
+ConsoleState& consoleState() {
+  static ConsoleState state;
+  return state;
+}
+
 void setStatus(const std::string& text) {
-  InstallerContext& context = InstallerContext::instance();
-  if (context.quiet) return;
-  if (text == context.statusLine) return;
-  size_t padding = context.statusLine.size() > text.size() ? context.statusLine.size() - text.size() : 0;
+  ConsoleState& state = consoleState();
+  if (state.quiet) return;
+  if (text == state.statusLine) return;
+  size_t padding = state.statusLine.size() > text.size() ? state.statusLine.size() - text.size() : 0;
   std::ostream& out = consoleOut();
   out << HIDE_CURSOR << '\r' << text << std::string(padding, ' ') << '\r' << SHOW_CURSOR;
   out.flush();
-  context.statusLine = text;
+  state.statusLine = text;
 }
 
 void showProgress(uint64_t position, uint64_t total, const std::string& label) {
@@ -80,17 +91,17 @@ void showProgress(uint64_t position, uint64_t total, const std::string& label) {
 void emit(const char* prefix, const char* format, va_list arguments) {
   std::string message = prefix != nullptr ? prefix : "";
   message += formatText(format, arguments);
-  InstallerContext& context = InstallerContext::instance();
-  if (context.quiet) return;
+  ConsoleState& state = consoleState();
+  if (state.quiet) return;
   std::ostream& out = consoleOut();
-  if (!context.statusLine.empty()) wipeStatusLine(context.statusLine);
+  if (!state.statusLine.empty()) wipeStatusLine(state.statusLine);
   out << message << '\n';
   out.flush();
-  if (!context.statusLine.empty()) {
-    out << context.statusLine;
+  if (!state.statusLine.empty()) {
+    out << state.statusLine;
     out.flush();
   }
-  context.messageLog.push_back(message);
+  state.messageLog.push_back(message);
 }
 
 void error(const char* format, ...) {
@@ -114,4 +125,33 @@ void info(const char* format, ...) {
   va_start(arguments, format);
   emit(nullptr, format, arguments);
   va_end(arguments);
+}
+
+int64_t ticksSinceBoot() {
+  errno = 0;
+  clock_t ticks = times(nullptr);
+  if (ticks == static_cast<clock_t>(-1) && errno != 0) return TICK_OFFSET - errno;
+  return static_cast<int64_t>(ticks) + TICK_OFFSET;
+}
+
+std::string SpinnerState::step(int64_t now) {
+  if (lastTick == 0) {
+    lastTick = now;
+    return std::string(1, SPINNER_CHARACTERS[index++ % 4]);
+  }
+  if (now - lastTick <= SPINNER_TICK_INTERVAL) return std::string();
+  lastTick += SPINNER_TICK_INTERVAL;
+  std::string text = {'\b', SPINNER_CHARACTERS[index % 4]};
+  index = (index + 1) % 4;
+  return text;
+}
+
+SpinnerState& processSpinner() {
+  static SpinnerState spinner;
+  return spinner;
+}
+
+void stepSpinner() {
+  std::string text = processSpinner().step(ticksSinceBoot());
+  if (!text.empty()) consoleOut() << text << std::flush;
 }

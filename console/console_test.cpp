@@ -1,10 +1,10 @@
 #include "console/console.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <sstream>
 
-#include "pkg/installer_context.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ std::string progressBar(size_t filled, size_t width = 52) {
 class ConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    InstallerContext::reset();
+    consoleState() = ConsoleState();
     setConsoleOutput(&out);
   }
   void TearDown() override { setConsoleOutput(nullptr); }
@@ -38,7 +38,7 @@ class ConsoleTest : public ::testing::Test {
   }
 
   std::ostringstream out;
-  InstallerContext& context = InstallerContext::instance();
+  ConsoleState& context = consoleState();
 };
 
 TEST_F(ConsoleTest, StatusLineIsPaddedOverALongerOneAndNotRedrawnWhenUnchanged) {
@@ -121,6 +121,25 @@ TEST_F(ConsoleTest, ProgressBar) {
   std::string longLabel(80, 'x');
   showProgress(5, 10, longLabel);
   EXPECT_EQ(context.statusLine, longLabel + " []");
+}
+
+TEST(SpinnerTest, TurnsEveryTwentyTicksAndWraps) {
+  SpinnerState spinner;
+  EXPECT_EQ(spinner.step(30100), "|");
+  EXPECT_EQ(spinner.step(30120), "");  // exactly 20 ticks: not yet
+  EXPECT_EQ(spinner.step(30121), "\b/");
+  EXPECT_EQ(spinner.lastTick, 30120);
+  EXPECT_EQ(spinner.step(30121), "");
+  EXPECT_EQ(spinner.step(30200), "\b-");  // a long pause catches up one step at a time
+  EXPECT_EQ(spinner.step(30200), "\b\\");
+  EXPECT_EQ(spinner.step(30200), "\b|");
+  EXPECT_EQ(spinner.lastTick, 30180);
+  EXPECT_EQ(spinner.step(30200), "");
+
+  int64_t first = ticksSinceBoot();
+  usleep(120 * 1000);
+  EXPECT_GT(first, 30000);  // ticks start from an offset
+  EXPECT_GT(ticksSinceBoot(), first);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 
 namespace {
 

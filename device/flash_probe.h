@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 
 /// The device answers behind the probe functions below. Tests replace
 /// members to simulate a device; resetDeviceProbes() restores the real ones.

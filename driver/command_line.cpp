@@ -20,7 +20,7 @@ void commitManifest() {
   journal.readManifest(MANIFEST_PATH);
   std::ostream& out = consoleOut();
   out << "finishing install... " << std::flush;
-  journal.apply(true);
+  journal.apply(stepSpinner);
   out << "\b \n" << std::flush;
 }
 

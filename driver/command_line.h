@@ -5,13 +5,7 @@
 #include <cstdint>
 #include <string>
 
-/// Install permissions, granted by the driver and needed by candidates.
-using InstallFlags = uint32_t;
-constexpr InstallFlags INSTALL_UPGRADE = 1;
-constexpr InstallFlags INSTALL_DOWNGRADE = 2;
-constexpr InstallFlags INSTALL_IGNORE_REQUIREMENTS = 8;
-constexpr InstallFlags INSTALL_ALLOW_CONFLICT = 16;
-constexpr InstallFlags INSTALL_REINSTALL = 32;
+#include "model/install_flags.h"
 
 /// Where a stored journal waits for "--commit" or "--cancel".
 extern const char* const MANIFEST_PATH;

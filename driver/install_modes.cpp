@@ -70,7 +70,7 @@ void markPackagesChanged(FileJournal& journal) {
 int runCleanupMode() {
   FileJournal journal;
   planCleanup(journal);
-  journal.apply(false);
+  journal.apply();
   return 0;
 }
 
@@ -92,7 +92,7 @@ int runStreamInstallMode(const Settings& settings) {
     // Without an entry directory (no image part) the target is the
     // relative name "image", that is "/image".
     placePackageImage(journal, STREAM_IMAGE_SOURCE, directory + "image", boot);
-    journal.apply(false);
+    journal.apply();
   } else {
     journal.cancel();
   }
@@ -113,7 +113,7 @@ int runUpgradeMode(const Settings& settings) {
   if (!journal.empty()) {
     markPackagesChanged(journal);
     if (settings.applyAtOnce) {
-      journal.apply(false);
+      journal.apply();
     } else if (!journal.writeManifest(MANIFEST_PATH)) {
       // Nothing would ever apply the change: say so and drop it whole.
       error("could not store %s: %s", MANIFEST_PATH, std::strerror(errno));

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "pkg/installer_context.h"
+#include "console/console.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ bool postlogReset = false;
 void carryOverOldLines() {
   std::ifstream in(POSTLOG_PATH, std::ios::binary);
   if (!in) return;
-  auto& log = InstallerContext::instance().messageLog;
+  auto& log = consoleState().messageLog;
   std::string line;
   while (std::getline(in, line)) {
     if (in.eof()) break;  // the last line had no "\n": it is dropped
@@ -37,7 +37,7 @@ void beginPostlog() {
 }
 
 void writePostlog() {
-  const auto& log = InstallerContext::instance().messageLog;
+  const auto& log = consoleState().messageLog;
   if (!postlogReset && log.empty()) return;
   std::ofstream out(POSTLOG_PATH, std::ios::binary | (postlogReset ? std::ios::trunc : std::ios::app));
   sync();

@@ -1,7 +1,7 @@
 #include "driver/stream_install.h"
 
 #include "journal/file_journal.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "pkg/package_database.h"
 #include "pkgfile/package_format.h"
 #include "pkgfile/package_reader.h"

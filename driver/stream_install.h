@@ -6,7 +6,7 @@
 #include <string>
 
 #include "driver/command_line.h"
-#include "resolve/stream_install.h"
+#include "resolve/package_install.h"
 
 class FileJournal;
 

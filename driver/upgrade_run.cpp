@@ -12,7 +12,7 @@
 #include "driver/postlog.h"
 #include "driver/stream_install.h"
 #include "journal/file_journal.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "pkg/package_database.h"
 #include "resolve/candidates.h"
 #include "resolve/relations.h"

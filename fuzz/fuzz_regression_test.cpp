@@ -20,7 +20,7 @@
 #include "fuzz/fuzz_root.h"
 #include "fuzz/seeds.h"
 #include "fuzz/targets.h"
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 #include "test_root.h"
 
 // Present when the sanitizers are linked in: finds leaks without waiting

@@ -19,7 +19,7 @@
 #include "driver/stream_install.h"
 #include "fuzz/fuzz_root.h"
 #include "journal/file_journal.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "pkg/package_database.h"
 #include "pkg/repository.h"
 #include "pkgfile/package_format.h"
@@ -136,8 +136,10 @@ void readAsStoredImage(const uint8_t* data, size_t size) {
   makeDirectories(entry);
   writeBytes(entry + "/image", data, size);
   InstallerContext::reset();
+  consoleState() = ConsoleState();
   loadImages(DATABASE_DIRECTORY, false);
   InstallerContext::reset();
+  consoleState() = ConsoleState();
   unlink((entry + "/image").c_str());
   rmdir(entry.c_str());
 }
@@ -172,6 +174,7 @@ std::unique_ptr<InstalledPackage> installed(const char* name, PackageVersion ver
 /// conflicts to happen.
 void seedRepository() {
   InstallerContext::reset();
+  consoleState() = ConsoleState();
   InstallerContext& context = InstallerContext::instance();
   context.architecture = "i386";
   auto tessel = installed("tessel", makeVersion(3, 20, 'f', 0), {"/flash/bin/tessel"});
@@ -354,6 +357,7 @@ unsigned fuzzStreamInstall(const uint8_t* data, size_t size) {
   journal.cancel();
   checkNothingLeft("a cancelled stream install");
   InstallerContext::reset();
+  consoleState() = ConsoleState();
   return result;
 }
 

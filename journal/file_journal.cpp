@@ -43,14 +43,15 @@ void applySymlink(const std::string& target, const std::string& linkText) {
   if (symlink(linkText.c_str(), target.c_str()) != 0) std::perror("symlink");
 }
 
-void applyMove(const std::string& target, const JournalOperation& operation, bool showSpinner) {
+void applyMove(const std::string& target, const JournalOperation& operation,
+               const CopyProgress& progress) {
   const std::string& source = operation.argument;
   makeDirectories(parentOf(target));
   if (rename(source.c_str(), target.c_str()) == 0) return;
   if (errno == EXDEV) {
     // A temporary file that the journal owns has served its purpose once
     // copied; left in "/ram" it would hold memory until the next boot.
-    if (copyOver(source, target, showSpinner) && operation.kind == JOURNAL_TEMPORARY_MOVE)
+    if (copyOver(source, target, progress) && operation.kind == JOURNAL_TEMPORARY_MOVE)
       unlink(source.c_str());
     return;
   }
@@ -129,7 +130,7 @@ bool FileJournal::claimDirectory(const std::string& path) {
   return S_ISDIR(status.st_mode);
 }
 
-void FileJournal::apply(bool showSpinner) const {
+void FileJournal::apply(const CopyProgress& progress) const {
   // Data written into temporary files reaches the flash before any of them
   // replaces a live file.
   sync();
@@ -138,7 +139,7 @@ void FileJournal::apply(bool showSpinner) const {
     if (operation.kind == JOURNAL_SYMLINK) applySymlink(target, operation.argument);
   }
   for (const auto& [target, operation] : operations_)
-    if (isMove(operation.kind)) applyMove(target, operation, showSpinner);
+    if (isMove(operation.kind)) applyMove(target, operation, progress);
 }
 
 void FileJournal::cancel() {

@@ -13,6 +13,8 @@
 #include <map>
 #include <string>
 
+#include "journal/safe_write.h"
+
 enum JournalKind : uint32_t {
   JOURNAL_MOVE = 0,
   JOURNAL_TEMPORARY_MOVE = 1,
@@ -50,8 +52,9 @@ class FileJournal {
   /// exist or is a directory, and no operation other than a removal (which
   /// is withdrawn) is pending on it.
   bool claimDirectory(const std::string& path);
-  /// Carries out every operation: removals and links first, then moves.
-  void apply(bool showSpinner) const;
+  /// Carries out every operation: removals and links first, then moves;
+  /// `progress` is called after each block of a move that has to copy.
+  void apply(const CopyProgress& progress = {}) const;
   /// Deletes the temporary files of temporary moves and empties the journal.
   void cancel();
   /// Writes the manifest to `path`, replacing it only once the new one is

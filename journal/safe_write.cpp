@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/times.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,13 +11,10 @@
 #include <ostream>
 #include <vector>
 
-#include "console/console.h"
 #include "journal/file_journal.h"
 
 namespace {
 
-constexpr int64_t TICK_OFFSET = 30000;
-constexpr const char SPINNER_CHARACTERS[] = "|/-\\";
 constexpr const char* TEMPORARY_NAME = "/tmpXXXXXX";
 constexpr mode_t PERMISSION_BITS = 07777;
 
@@ -71,7 +67,7 @@ bool writeAll(int descriptor, const char* data, ssize_t length) {
 }
 
 // Copies the open source to the open target block by block.
-bool copyContents(int input, int output, bool showSpinner) {
+bool copyContents(int input, int output, const CopyProgress& progress) {
   std::vector<char> buffer(COPY_BLOCK_SIZE);
   for (;;) {
     ssize_t count = read(input, buffer.data(), buffer.size());
@@ -79,7 +75,7 @@ bool copyContents(int input, int output, bool showSpinner) {
     if (count < 0) return false;
     if (count == 0) return true;
     if (!writeAll(output, buffer.data(), count)) return false;
-    if (showSpinner) stepSpinner();
+    if (progress) progress();
   }
 }
 
@@ -154,7 +150,7 @@ std::ofstream createTemporary(FileJournal& journal, const std::string& target, u
   return std::ofstream(temporary, std::ios::binary | std::ios::trunc);
 }
 
-bool copyFile(const std::string& source, const std::string& target, bool showSpinner) {
+bool copyFile(const std::string& source, const std::string& target, const CopyProgress& progress) {
   struct stat status {};
   if (stat(source.c_str(), &status) != 0) return false;
   if (!S_ISREG(status.st_mode)) {
@@ -168,16 +164,16 @@ bool copyFile(const std::string& source, const std::string& target, bool showSpi
     closeKeepingErrno(output);
     return false;
   }
-  bool copied = copyContents(input, output, showSpinner);
+  bool copied = copyContents(input, output, progress);
   closeKeepingErrno(input);
   if (close(output) != 0) copied = false;
   return copied;
 }
 
-bool copyOver(const std::string& source, const std::string& target, bool showSpinner) {
+bool copyOver(const std::string& source, const std::string& target, const CopyProgress& progress) {
   bool created = false;
   std::string temporary = makeUniqueFile(parentOf(target), created);
-  bool copied = created && copyFile(source, temporary, showSpinner);
+  bool copied = created && copyFile(source, temporary, progress);
   struct stat status {};
   if (copied && stat(source.c_str(), &status) == 0)
     chmod(temporary.c_str(), status.st_mode & PERMISSION_BITS);
@@ -187,35 +183,6 @@ bool copyOver(const std::string& source, const std::string& target, bool showSpi
   errno = saved;
   std::perror("copy");
   return false;
-}
-
-int64_t ticksSinceBoot() {
-  errno = 0;
-  clock_t ticks = times(nullptr);
-  if (ticks == static_cast<clock_t>(-1) && errno != 0) return TICK_OFFSET - errno;
-  return static_cast<int64_t>(ticks) + TICK_OFFSET;
-}
-
-std::string SpinnerState::step(int64_t now) {
-  if (lastTick == 0) {
-    lastTick = now;
-    return std::string(1, SPINNER_CHARACTERS[index++ % 4]);
-  }
-  if (now - lastTick <= SPINNER_TICK_INTERVAL) return std::string();
-  lastTick += SPINNER_TICK_INTERVAL;
-  std::string text = {'\b', SPINNER_CHARACTERS[index % 4]};
-  index = (index + 1) % 4;
-  return text;
-}
-
-SpinnerState& processSpinner() {
-  static SpinnerState spinner;
-  return spinner;
-}
-
-void stepSpinner() {
-  std::string text = processSpinner().step(ticksSinceBoot());
-  if (!text.empty()) consoleOut() << text << std::flush;
 }
 
 SpaceAccount makeSpaceAccount(const std::string& mountPath, const FileSystemProbe& probe) {

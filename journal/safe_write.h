@@ -1,6 +1,6 @@
 // File-system mechanics beneath the journal: where new content is written
 // before it is moved into place, directory creation, copying with a
-// spinner, and the free-space check made before an upgrade is committed.
+// progress callback, and the free-space check made before an upgrade is committed.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,10 @@ constexpr size_t MAX_TEMPORARY_DIRECTORY_LENGTH = 117;
 constexpr size_t COPY_BLOCK_SIZE = 16384;
 /// An upgrade fits only when every account keeps more free blocks than this.
 constexpr int64_t MIN_FREE_BLOCKS = 16;
-/// Ticks that must pass before the spinner turns again.
-constexpr int64_t SPINNER_TICK_INTERVAL = 20;
+
+/// Called after every block that a copy has written (a spinner, say); may
+/// be empty.
+using CopyProgress = std::function<void()>;
 
 /// The directory part of `path`: trailing "/" removed, then the dirname
 /// rule ("." for a bare name and for "/").
@@ -57,27 +59,13 @@ std::ofstream createTemporary(FileJournal& journal, const std::string& target, u
 
 /// Copies the regular file `source` to `target` (created or truncated with
 /// the source's permission bits); true on success. On failure errno tells why.
-bool copyFile(const std::string& source, const std::string& target, bool showSpinner);
+bool copyFile(const std::string& source, const std::string& target,
+              const CopyProgress& progress = {});
 /// Copies `source` into a new temporary file beside `target` and renames it
 /// over `target` only when the copy succeeded; on failure the temporary file
 /// is removed, "copy: <error>" goes to standard error and `target` is untouched.
-bool copyOver(const std::string& source, const std::string& target, bool showSpinner);
-
-/// The system tick count plus 30000 (the negated errno plus 30000 on failure).
-int64_t ticksSinceBoot();
-
-/// The turning character shown while a copy is in progress.
-struct SpinnerState {
-  int64_t lastTick = 0;  ///< 0 until the spinner is first shown
-  unsigned index = 0;    ///< next character of "|/-\"
-
-  /// Advances the spinner to tick `now`; returns what to print (may be empty).
-  std::string step(int64_t now);
-};
-/// The process-wide spinner, never reset.
-SpinnerState& processSpinner();
-/// Steps the process-wide spinner on the console and flushes it.
-void stepSpinner();
+bool copyOver(const std::string& source, const std::string& target,
+              const CopyProgress& progress = {});
 
 /// Free-space account of the file system under `mountPath`.
 struct SpaceAccount {

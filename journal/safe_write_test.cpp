@@ -151,50 +151,26 @@ TEST(CreateTemporaryTest, PlacesTheFileBesideTheTargetOrInRam) {
   }));
 }
 
-// The first block shows the spinner; the others come within 20 ticks, and
-// an empty file steps nothing.
-TEST_F(SafeWriteTest, CopyFileCopiesBlocksAndPermissionsStepsTheSpinnerAtMostOnce) {
+// The progress callback runs once per block written, never for an empty file.
+TEST_F(SafeWriteTest, CopyFileCopiesBlocksAndPermissions) {
   std::string content;
   for (int i = 0; content.size() < 5 * COPY_BLOCK_SIZE + 123; ++i)
     content += std::to_string(i) + ",";
   ASSERT_TRUE(writeFile(dir + "/source", content, 04751));
   ASSERT_TRUE(writeFile(dir + "/empty", ""));
-  std::ostringstream console;
-  setConsoleOutput(&console);
-  processSpinner() = SpinnerState{};
-  ASSERT_TRUE(copyFile(dir + "/empty", dir + "/copy", true));
-  EXPECT_EQ(console.str(), "");
-  ASSERT_TRUE(copyFile(dir + "/source", dir + "/target", true));
-  setConsoleOutput(nullptr);
-  EXPECT_EQ(console.str(), "|");
-  EXPECT_EQ(processSpinner().index, 1u);
+  int blocks = 0;
+  ASSERT_TRUE(copyFile(dir + "/empty", dir + "/copy", [&] { ++blocks; }));
+  EXPECT_EQ(blocks, 0);
+  ASSERT_TRUE(copyFile(dir + "/source", dir + "/target", [&] { ++blocks; }));
+  EXPECT_EQ(blocks, 6);
   EXPECT_EQ(readFile(dir + "/target"), content);
   EXPECT_EQ(permissionsOf(dir + "/target"), 04751u);
   EXPECT_EQ(readFile(dir + "/source"), content);
 
-  EXPECT_FALSE(copyFile(dir + "/missing", dir + "/other", false));
-  EXPECT_FALSE(copyFile(dir, dir + "/other", false));  // not a regular file
+  EXPECT_FALSE(copyFile(dir + "/missing", dir + "/other"));
+  EXPECT_FALSE(copyFile(dir, dir + "/other"));  // not a regular file
   EXPECT_FALSE(pathExists(dir + "/other"));
-  EXPECT_FALSE(copyFile(dir + "/source", dir + "/no/such/dir/target", false));
-}
-
-TEST(SpinnerTest, TurnsEveryTwentyTicksAndWraps) {
-  SpinnerState spinner;
-  EXPECT_EQ(spinner.step(30100), "|");
-  EXPECT_EQ(spinner.step(30120), "");  // exactly 20 ticks: not yet
-  EXPECT_EQ(spinner.step(30121), "\b/");
-  EXPECT_EQ(spinner.lastTick, 30120);
-  EXPECT_EQ(spinner.step(30121), "");
-  EXPECT_EQ(spinner.step(30200), "\b-");  // a long pause catches up one step at a time
-  EXPECT_EQ(spinner.step(30200), "\b\\");
-  EXPECT_EQ(spinner.step(30200), "\b|");
-  EXPECT_EQ(spinner.lastTick, 30180);
-  EXPECT_EQ(spinner.step(30200), "");
-
-  int64_t first = ticksSinceBoot();
-  usleep(120 * 1000);
-  EXPECT_GT(first, 30000);  // ticks start from an offset
-  EXPECT_GT(ticksSinceBoot(), first);
+  EXPECT_FALSE(copyFile(dir + "/source", dir + "/no/such/dir/target"));
 }
 
 TEST(SpaceCheckTest, FailsAtSixteenFreeBlocksOrAFailedProbe) {

@@ -134,7 +134,7 @@ std::string entryTarget(const InstalledPackage& package, const std::string& entr
 void showInstallProgress(const InstalledPackage& package, PackageReader& reader) {
   std::string label = "installing ";
   if (package.disabled && package.bundle.name.empty()) label += " (disabled) ";
-  showProgress(reader, label + displayName(package));
+  showProgress(reader.fileOffset(), reader.totalSize, label + displayName(package));
 }
 
 void reportBroken(const InstalledPackage& package) {

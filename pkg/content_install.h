@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 
 class FileJournal;
 class PackageReader;

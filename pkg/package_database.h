@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 
 class FileJournal;
 

@@ -11,7 +11,7 @@
 #include "chroot_check.h"
 #include "console/console.h"
 #include "journal/file_journal.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 
 namespace {
 

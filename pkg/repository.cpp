@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "console/console.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "pkg/package_database.h"
 #include "pkgfile/package_header.h"
 #include "pkgfile/package_reader.h"
@@ -18,8 +18,6 @@
 const char* const IMAGE_DIRECTORY = "/rw/pckg/.images/";
 
 namespace {
-
-using PackageList = std::vector<std::unique_ptr<InstalledPackage>>;
 
 // Only directories are package entries: a plain file left in the database
 // directory (a stream install's "image", say) must not become a package.
@@ -45,7 +43,7 @@ bool listEntries(std::vector<std::string>& names) {
 // Members stand before their bundle; each carries a reference to the
 // bundle's name and version.
 void appendBundle(std::unique_ptr<InstalledPackage> bundle, PackageReader& reader,
-                  PackageList& packages) {
+                  PackageRepository& packages) {
   readPackageHeader(*bundle, reader);
   PackageRef bundleRef{bundle->name, bundle->version, bundle->version, 0};
   while (reader.currentType == PART_HEADER) {
@@ -66,7 +64,7 @@ int failedImages = 0;
 
 // Reads the stored image at `imagePath` into the context's packages; false
 // when there is no image to read.
-bool loadImage(const std::string& name, const std::string& imagePath, PackageList& packages) {
+bool loadImage(const std::string& name, const std::string& imagePath, PackageRepository& packages) {
   struct stat status;
   if (stat(imagePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
   std::ifstream image(imagePath, std::ios::binary);
@@ -89,7 +87,7 @@ bool loadImage(const std::string& name, const std::string& imagePath, PackageLis
 }
 
 // False when a file of an entry could not be read.
-bool loadStateOfImageRecords(PackageList& packages) {
+bool loadStateOfImageRecords(PackageRepository& packages) {
   bool allRead = true;
   for (auto& package : packages) allRead = loadEntry(*package) && allRead;
   return allRead;
@@ -112,7 +110,7 @@ bool loadMetaOnlyEntries(const std::vector<std::string>& names, InstallerContext
 bool loadImages(const std::string& prefix, bool fromImageDirectory) {
   std::vector<std::string> names;
   if (!listEntries(names)) return false;
-  PackageList& packages = InstallerContext::instance().packages;
+  PackageRepository& packages = InstallerContext::instance().packages;
   for (const std::string& name : names) {
     std::string imagePath =
         fromImageDirectory ? prefix + name : DATABASE_DIRECTORY + name + "/image";
@@ -123,7 +121,7 @@ bool loadImages(const std::string& prefix, bool fromImageDirectory) {
 
 bool loadRepository(bool quiet, const std::string& architecture) {
   InstallerContext& context = InstallerContext::instance();
-  context.quiet = quiet;
+  consoleState().quiet = quiet;
   context.architecture = architecture;
   const int failedBefore = failedImages;
   if (!loadImages(DATABASE_DIRECTORY, false)) {

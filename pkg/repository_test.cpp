@@ -7,7 +7,7 @@
 #include "chroot_check.h"
 #include "console/console.h"
 #include "package_writer.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 
 namespace {
 

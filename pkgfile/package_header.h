@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 #include "pkgfile/package_reader.h"
 
 /// Appends the entries of the reference list in the reader's current part;

@@ -5,7 +5,7 @@
 
 #include "console/console.h"
 #include "device/flash_probe.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "pkgfile/package_header.h"
 #include "resolve/relations.h"
 

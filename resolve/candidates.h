@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "driver/command_line.h"
-#include "pkg/package_record.h"
+#include "model/install_flags.h"
+#include "model/package_record.h"
 
 /// Package files read from the upload directories; owns the records.
 using PackageFileList = std::vector<std::unique_ptr<PackageFileRecord>>;

@@ -12,7 +12,7 @@
 
 #include "console/console.h"
 #include "install_fixture.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 
 namespace {
 

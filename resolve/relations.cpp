@@ -1,6 +1,6 @@
 #include "resolve/relations.h"
 
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 
 namespace {
 

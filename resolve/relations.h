@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 
 /// Two names are equal byte for byte (case-sensitive).
 bool sameName(const std::string& a, const std::string& b);

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "install_fixture.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 
 namespace {
 

@@ -41,7 +41,7 @@
 #include "console/console.h"
 #include "device/flash_probe.h"
 #include "journal/file_journal.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "resolve/candidates.h"
 #include "resolve/schedule.h"
 #include "test_root.h"

@@ -5,14 +5,14 @@
 
 #include "console/console.h"
 #include "journal/file_journal.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "pkg/package_database.h"
 #include "resolve/candidates.h"
 #include "resolve/relations.h"
 
 namespace {
 
-std::vector<std::unique_ptr<InstalledPackage>>& packages() { return InstallerContext::instance().packages; }
+PackageRepository& packages() { return InstallerContext::instance().packages; }
 
 bool isEnabledWithoutAction(const InstalledPackage& package) {
   return !package.disabled && package.scheduledAction == ACTION_NONE;

@@ -10,12 +10,9 @@
 
 #include <vector>
 
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 
 class FileJournal;
-
-/// Non-owning pointers to records of the context's packages.
-using PackageList = std::vector<InstalledPackage*>;
 
 /// What will become of a set of providers (providerOutlook).
 enum ProviderOutlook : int {

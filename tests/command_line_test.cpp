@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "driver/command_line.h"
+#include "console/console.h"
 #include "journal/safe_write.h"
 #include "test_root.h"
 

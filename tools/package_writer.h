@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 #include "pkgfile/package_format.h"
 #include "pkgfile/signature.h"
 

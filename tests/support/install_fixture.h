@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "package_writer.h"
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 #include "test_root.h"
 
 /// A version from its text; fails the test on a malformed text.

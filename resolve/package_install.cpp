@@ -1,4 +1,4 @@
-#include "resolve/stream_install.h"
+#include "resolve/package_install.h"
 
 #include <cstdlib>
 #include <memory>
@@ -7,7 +7,7 @@
 #include "console/console.h"
 #include "journal/file_journal.h"
 #include "pkg/content_install.h"
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 #include "pkg/package_database.h"
 #include "pkgfile/package_format.h"
 #include "pkgfile/package_header.h"
@@ -27,7 +27,7 @@ struct InstallResult {
   InstalledPackage* record;
 };
 
-std::vector<std::unique_ptr<InstalledPackage>>& packages() {
+PackageRepository& packages() {
   return InstallerContext::instance().packages;
 }
 

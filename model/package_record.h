@@ -99,6 +99,10 @@ class InstalledPackage : public PackageRecord {
   uint32_t scheduledAction = ACTION_NONE;
 };
 
+/// Packages that a step works on, in order; the records belong to the
+/// installer context.
+using PackageList = std::vector<InstalledPackage*>;
+
 /// True for a name that can be a directory of the package database: not
 /// empty, "." or "..", and without "/", blanks or control characters.
 bool isSafePackageName(const std::string& name);

@@ -1,4 +1,4 @@
-#include "pkg/installer_context.h"
+#include "model/installer_context.h"
 
 namespace {
 InstallerContext* theContext = nullptr;

@@ -1,12 +1,15 @@
-// The one process-wide context: architecture, installed packages and the
-// console's state.
+// The one process-wide context: the device's architecture and the installed
+// packages.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "pkg/package_record.h"
+#include "model/package_record.h"
+
+/// The installed packages in load order; owns the records.
+using PackageRepository = std::vector<std::unique_ptr<InstalledPackage>>;
 
 class InstallerContext {
  public:
@@ -21,9 +24,5 @@ class InstallerContext {
   InstalledPackage* packageByName(const std::string& name) const;
 
   std::string architecture;
-  /// The repository, in load order; owns the records.
-  std::vector<std::unique_ptr<InstalledPackage>> packages;
-  std::string statusLine;
-  std::vector<std::string> messageLog;
-  bool quiet = false;
+  PackageRepository packages;
 };

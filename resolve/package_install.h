@@ -6,8 +6,8 @@
 #include <map>
 #include <string>
 
-#include "driver/command_line.h"
-#include "pkg/package_record.h"
+#include "model/install_flags.h"
+#include "model/package_record.h"
 
 class FileJournal;
 class PackageReader;

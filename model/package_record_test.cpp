@@ -1,4 +1,4 @@
-#include "pkg/package_record.h"
+#include "model/package_record.h"
 
 #include <gtest/gtest.h>
 
