@@ -28,27 +28,30 @@ constexpr uint64_t STATE_SIZE_HINT = 8;
 // Files whose reading failed with a disk error since the process started.
 int failedReads = 0;
 
-// A file whose read failed (a disk error, not its end) says nothing about
-// the entry: it is reported and counted, so that the loader does not take
-// the entry for a broken one and have it uninstalled.
+// True for a read that failed because of the disk itself. A directory or a
+// device standing where a database file belongs fails otherwise (EISDIR,
+// say) and reads like a file that is missing or empty.
+bool isDiskError(int errorNumber) {
+  return errorNumber == EIO || errorNumber == ENXIO || errorNumber == ENODEV;
+}
+
+// A file whose read failed with a disk error says nothing about the entry:
+// it is reported and counted, so that the loader does not take the entry
+// for a broken one and have it uninstalled.
 void noteReadFailure(const std::ifstream& file, const std::string& path) {
-  if (!file.bad()) return;
+  if (!file.bad() || !isDiskError(errno)) return;
   ++failedReads;
   error("could not read %s", path.c_str());
 }
 
 void readVersionFile(InstalledPackage& package, const std::string& entry) {
   std::ifstream file(entry + "version");
-  uint32_t version = 0;
-  uint32_t buildTime = 0;
-  file >> version >> buildTime;
+  // A number that was read stays, also when the one after it fails: the
+  // entry is then marked for uninstalling but still protected by what
+  // depends on that version.
+  file >> package.version >> package.buildTime;
   noteReadFailure(file, entry + "version");
-  if (!file) {
-    package.scheduledAction = ACTION_UNINSTALL;
-    return;
-  }
-  package.version = version;
-  package.buildTime = buildTime;
+  if (!file) package.scheduledAction = ACTION_UNINSTALL;
 }
 
 void readListFiles(InstalledPackage& package, const std::string& entry) {

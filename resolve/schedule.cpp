@@ -31,29 +31,22 @@ InstalledPackage& chooseProvider(const PackageList& providers) {
   return selected.empty() ? *providers.back() : *selected.back();
 }
 
-/// The records whose dependencies are being pulled in right now. A record
-/// reached again while it is still being visited (a bundle that names itself,
-/// two bundles that name each other, a disabled dependency cycle) is not
-/// visited a second time: that visit would only repeat the first, and for a
-/// record that is already scheduled for enable it would never end.
+/// The records whose dependencies are being pulled in right now, innermost
+/// last.
 std::vector<const InstalledPackage*> pullStack;
 
-class PullGuard {
+/// Marks a record as being visited for as long as the object lives.
+class PullVisit {
  public:
-  explicit PullGuard(const InstalledPackage& record)
-      : reentered_(std::find(pullStack.begin(), pullStack.end(), &record) != pullStack.end()) {
-    if (!reentered_) pullStack.push_back(&record);
-  }
-  ~PullGuard() {
-    if (!reentered_) pullStack.pop_back();
-  }
-  PullGuard(const PullGuard&) = delete;
-  PullGuard& operator=(const PullGuard&) = delete;
-  bool reentered() const { return reentered_; }
-
- private:
-  bool reentered_;
+  explicit PullVisit(const InstalledPackage& record) { pullStack.push_back(&record); }
+  ~PullVisit() { pullStack.pop_back(); }
+  PullVisit(const PullVisit&) = delete;
+  PullVisit& operator=(const PullVisit&) = delete;
 };
+
+bool isBeingVisited(const InstalledPackage& record) {
+  return std::find(pullStack.begin(), pullStack.end(), &record) != pullStack.end();
+}
 
 /// Step 1 of resolveEnableConflicts: `package` keeps out an active record.
 void disableExcluded(InstalledPackage& excluded) {
@@ -195,12 +188,17 @@ void membersFollowBundle() {
   }
 }
 
-void pullInDependencies(InstalledPackage& dependant, int level) {
-  PullGuard guard(dependant);
-  if (guard.reentered()) return;
+void pullInDependencies(InstalledPackage& dependant, int level, bool throughBundle) {
+  // A dependency cycle ends by itself: each visit moves a record one step
+  // towards a state that counts as active. A bundle reference is kept
+  // without asking whether the bundle is active already, so a bundle that
+  // names itself, or two that name each other, would come back for ever:
+  // such a visit through a bundle reference is made once.
+  if (throughBundle && isBeingVisited(dependant)) return;
+  PullVisit visit(dependant);
   if (!dependant.bundle.name.empty()) {
     InstalledPackage* bundle = InstallerContext::instance().packageByName(dependant.bundle.name);
-    if (bundle != nullptr) keepDependency(*bundle, dependant, level);
+    if (bundle != nullptr) keepDependency(*bundle, dependant, level, true);
   }
   for (const PackageRef& dependency : dependant.deps) {
     PackageList providers = providersOf(dependency, true);
@@ -210,19 +208,20 @@ void pullInDependencies(InstalledPackage& dependant, int level) {
   }
 }
 
-void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, int level) {
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, int level,
+                    bool throughBundle) {
   uint32_t action = dependency.scheduledAction;
   if (action == ACTION_UNINSTALL || action == ACTION_DISABLE) {
     if (level != 0)
       warning("can not %s %s: %s depends on it", scheduleActionName(action),
               nameVersionText(dependency).c_str(), dependant.name.c_str());
     dependency.scheduledAction = ACTION_NONE;
-    pullInDependencies(dependency, level);
+    pullInDependencies(dependency, level, throughBundle);
     return;
   }
   if (!dependency.disabled) return;
   dependency.scheduledAction = ACTION_ENABLE;
-  pullInDependencies(dependency, level);
+  pullInDependencies(dependency, level, throughBundle);
 }
 
 ProviderOutlook providerOutlook(const PackageList& providers) {

@@ -38,10 +38,12 @@ void performEnables(FileJournal& journal, const PackageList& enables, int level)
 /// Hands a bundle's pending uninstall, disable or enable on to its members.
 void membersFollowBundle();
 /// Makes sure that what the active package needs stays or becomes enabled.
-void pullInDependencies(InstalledPackage& dependant, int level);
+/// `throughBundle` tells that a member's bundle reference led here.
+void pullInDependencies(InstalledPackage& dependant, int level, bool throughBundle = false);
 /// Keeps `dependency` for `dependant`: cancels its removal with a warning,
 /// or schedules its enable when it is disabled.
-void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, int level);
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, int level,
+                    bool throughBundle = false);
 /// Classifies what will become of the providers in `providers`.
 ProviderOutlook providerOutlook(const PackageList& providers);
 /// Disables the active packages that exclude `package` or that it
