@@ -18,8 +18,6 @@ namespace {
 const char* const UPGRADED_MARKER = "/flash/UPGRADED";
 constexpr uint32_t IMAGE_STEP = 4096;
 constexpr uint32_t COPY_BLOCK = 16384;
-constexpr uint32_t TYPE_MASK = 0xF000;
-constexpr uint32_t REGULAR_FILE = 0x8000;
 
 struct FileEntry {
   uint32_t mode = 0;
@@ -37,15 +35,15 @@ bool bootImageStaysPacked(const InstalledPackage& package) {
 bool readEntryHeader(std::istream& in, FileEntry& entry) {
   uint8_t header[FILE_ENTRY_HEADER_LENGTH];
   if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return false;
-  entry.mode = readLittleU16(header);
-  entry.variant = header[23];
-  entry.size = readLittleU32(header + 24);
-  entry.nameLength = readLittleU16(header + 28);
+  entry.mode = readLittleU16(header + FILE_ENTRY_MODE_OFFSET);
+  entry.variant = header[FILE_ENTRY_VARIANT_OFFSET];
+  entry.size = readLittleU32(header + FILE_ENTRY_SIZE_OFFSET);
+  entry.nameLength = readLittleU16(header + FILE_ENTRY_NAME_LENGTH_OFFSET);
   return true;
 }
 
 bool wantedHere(const FileEntry& entry) {
-  if ((entry.mode & TYPE_MASK) != REGULAR_FILE) return false;
+  if (!isRegularFileMode(entry.mode)) return false;
   return entry.variant == 0 || entry.variant == processorVariant();
 }
 

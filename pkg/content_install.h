@@ -2,9 +2,9 @@
 // progress, the file entries unpacked through the journal, the signature
 // checked and the database entry journaled.
 //
-// The files part is a zlib stream of entries, back to back:
-//   u16 mode, 21 bytes not interpreted, u8 processor variant, u32 size,
-//   u16 name length, name (path below the flash root), data.
+// The files part is a zlib stream of file entries, back to back: each a file
+// entry header (package_format.h), the name (a path below the flash root)
+// and the data.
 #pragma once
 
 #include <string>

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr uint32_t FLAGS_LENGTH = 4;
-constexpr uint32_t COUNT_LENGTH = 2;
 /// Text parts are read in steps of this size, so that a corrupt length field
 /// costs no more memory than the data that is really there.
 constexpr uint32_t TEXT_STEP = 4096;
@@ -33,9 +31,9 @@ std::string nameField(const uint8_t* bytes) {
 PackageRef refEntry(const uint8_t* bytes) {
   PackageRef ref;
   ref.name = nameField(bytes);
-  ref.minVersion = readLittleU32(bytes + 16);
-  ref.maxVersion = readLittleU32(bytes + 24);
-  ref.priority = static_cast<int32_t>(readLittleU32(bytes + 28));
+  ref.minVersion = readLittleU32(bytes + REF_MIN_VERSION_OFFSET);
+  ref.maxVersion = readLittleU32(bytes + REF_MAX_VERSION_OFFSET);
+  ref.priority = static_cast<int32_t>(readLittleU32(bytes + REF_PRIORITY_OFFSET));
   return ref;
 }
 
@@ -59,8 +57,8 @@ bool readHeaderBlock(PackageRecord& record, PackageReader& reader) {
   uint8_t block[HEADER_BLOCK_LENGTH];
   if (!readBytes(reader, block, HEADER_BLOCK_LENGTH)) return false;
   record.name = nameField(block);
-  record.version = readLittleU32(block + 16);
-  record.buildTime = readLittleU32(block + 20);
+  record.version = readLittleU32(block + HEADER_VERSION_OFFSET);
+  record.buildTime = readLittleU32(block + HEADER_BUILD_TIME_OFFSET);
   // Decided by the part's length rather than by what the source happens to
   // have buffered, so a pipe gives the same flags as a file.
   uint8_t flags[FLAGS_LENGTH];
@@ -112,8 +110,8 @@ bool readBundleMembers(PackageRecord& bundle, PackageReader& reader) {
 }  // namespace
 
 bool readRefList(PackageReader& reader, std::vector<PackageRef>& refs) {
-  uint8_t count[COUNT_LENGTH];
-  if (!readBytes(reader, count, COUNT_LENGTH)) return false;
+  uint8_t count[REF_COUNT_LENGTH];
+  if (!readBytes(reader, count, REF_COUNT_LENGTH)) return false;
   for (uint16_t i = readLittleU16(count); i > 0; --i) {
     uint8_t entry[REF_ENTRY_LENGTH];
     if (!readBytes(reader, entry, REF_ENTRY_LENGTH)) return false;

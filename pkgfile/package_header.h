@@ -1,10 +1,6 @@
-// Turning the header parts of a package file into package records.
-//
-// Header block (parts 1 and 18): 16-byte NUL-padded name, u32 version,
-// u32 build time, 8 bytes not interpreted, then u32 flags when the part has
-// at least 36 bytes. Text parts (24, 16, 2, 23) are their data byte for byte.
-// Reference lists (3, 19, 17, 20): u16 count, then per entry a 16-byte name,
-// u32 minVersion, 4 bytes not interpreted, u32 maxVersion, i32 priority.
+// Turning the header parts of a package file into package records. The
+// header block and the reference lists are laid out as package_format.h
+// describes; text parts (24, 16, 2, 23) are their data byte for byte.
 #pragma once
 
 #include <string>

@@ -38,7 +38,7 @@ uint32_t PackageStreamBuf::readFileHeader(uint64_t& totalSize) {
   }
   partOffset_ = FILE_HEADER_LENGTH;
   // 64 bits, so that a length field near 2^32 cannot wrap to a tiny total.
-  totalSize = static_cast<uint64_t>(readLittleU32(header + 4)) + FILE_HEADER_LENGTH;
+  totalSize = static_cast<uint64_t>(readLittleU32(header + FILE_REST_LENGTH_OFFSET)) + FILE_HEADER_LENGTH;
   return readLittleU32(header);
 }
 
@@ -59,7 +59,7 @@ int32_t PackageStreamBuf::nextPart() {
     sha1_.update(header, PART_HEADER_LENGTH);
   }
   partOffset_ += PART_HEADER_LENGTH;
-  partLength_ = partRemaining_ = readLittleU32(header + 2);
+  partLength_ = partRemaining_ = readLittleU32(header + PART_LENGTH_OFFSET);
   return type;
 }
 

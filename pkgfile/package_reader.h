@@ -1,9 +1,7 @@
 // Reading a package file part by part.
 //
-// File layout (all numbers little-endian):
-//   file header   u32 magic (PACKAGE_MAGIC or SECOND_MAGIC), u32 length of the rest
-//   part*         u16 type, u32 data length, data
-// Parts follow each other without padding. A package starts with a part of
+// A file is its file header and then its parts, each a part header and its
+// data (package_format.h has the layouts). A package starts with a part of
 // type 1 and ends with its signature part (type 9); a bundle starts with a
 // part of type 18 and carries its member packages after its own parts.
 //

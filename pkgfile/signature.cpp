@@ -13,10 +13,6 @@ namespace {
 
 using field25519::Element;
 
-constexpr size_t STORED_DIGEST_LENGTH = 20;
-constexpr size_t CHECK_VALUE_OFFSET = 20;
-constexpr size_t CHECK_VALUE_LENGTH = 16;
-constexpr size_t SCALAR_OFFSET = 36;
 /// The check value is XORed into these bytes of the hashed digest.
 constexpr size_t CHECK_VALUE_MIX_OFFSET = 8;
 

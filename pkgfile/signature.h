@@ -5,8 +5,17 @@
 #include <cstddef>
 #include <cstdint>
 
-/// Length of the signature part data that the check reads.
+/// Signature part data, the 68 bytes that the check reads: the stored SHA-1
+/// digest at 0, the 16-byte check value at 20 and the 32-byte scalar v at 36.
 constexpr size_t SIGNATURE_DATA_LENGTH = 68;
+constexpr size_t STORED_DIGEST_LENGTH = 20;
+constexpr size_t CHECK_VALUE_OFFSET = 20;
+constexpr size_t CHECK_VALUE_LENGTH = 16;
+constexpr size_t SCALAR_OFFSET = 36;
+constexpr size_t SCALAR_LENGTH = 32;
+static_assert(SCALAR_OFFSET == CHECK_VALUE_OFFSET + CHECK_VALUE_LENGTH &&
+                  SIGNATURE_DATA_LENGTH == SCALAR_OFFSET + SCALAR_LENGTH,
+              "signature data layout");
 
 /// The public key built into the installer (x-coordinate, little-endian).
 extern const uint8_t SIGNATURE_KEY[32];

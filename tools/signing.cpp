@@ -389,9 +389,9 @@ bool signDigest(const SigningKey& key, const uint8_t digest[20],
   sha256Variant(commitmentX, 32, commitmentHash);
   challengeScalar(digest, commitmentHash, h);
   if (!signatureScalar(curve, k.get(), h, a.get(), v)) return reportCurveFailure();
-  std::memcpy(signature, digest, 20);
-  std::memcpy(signature + 20, commitmentHash, 16);
-  std::memcpy(signature + 36, v, 32);
+  std::memcpy(signature, digest, STORED_DIGEST_LENGTH);
+  std::memcpy(signature + CHECK_VALUE_OFFSET, commitmentHash, CHECK_VALUE_LENGTH);
+  std::memcpy(signature + SCALAR_OFFSET, v, SCALAR_LENGTH);
   return true;
 }
 
