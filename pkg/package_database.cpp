@@ -16,7 +16,8 @@ namespace {
 
 const char* const SCHEDULE_DIRECTORY = "/ram/pdb/";
 
-// Size hints for the free-space choice of the journal's temporary files.
+// Size hints for the free-space choice of the journal's temporary files
+// (package_database.h lists the files).
 constexpr uint64_t VERSION_SIZE_HINT = 32;
 constexpr uint64_t LIST_SIZE_HINT = 1024;
 constexpr uint64_t BUNDLE_SIZE_HINT = 16;
@@ -172,18 +173,12 @@ std::string filesLines(const std::set<std::string>& files) {
   return text;
 }
 
-// One meta file: its name, the label of its failure message, its size
-// hint and its content.
-struct MetaFile {
-  const char* name;
-  const char* label;
-  uint64_t sizeHint;
-  std::string content;
-};
-
-bool writeMetaFile(const InstalledPackage& package, FileJournal& journal, const MetaFile& meta) {
-  if (writeFile(journal, entryPath(package) + meta.name, meta.sizeHint, meta.content)) return true;
-  reportWriteFailure(package, meta.label);
+// Writes the meta file `name` of the entry; a failure is reported with the
+// label "meta/" + name.
+bool writeMetaFile(const InstalledPackage& package, FileJournal& journal, const char* name,
+                   uint64_t sizeHint, const std::string& content) {
+  if (writeFile(journal, entryPath(package) + name, sizeHint, content)) return true;
+  reportWriteFailure(package, std::string("meta/") + name);
   return false;
 }
 
@@ -191,29 +186,21 @@ bool writeMetaFiles(const InstalledPackage& package, FileJournal& journal) {
   const std::string entry = entryPath(package);
   std::string versionLine =
       std::to_string(package.version) + ' ' + std::to_string(package.buildTime) + '\n';
-  if (!writeMetaFile(package, journal, {"version", "meta/version", VERSION_SIZE_HINT, versionLine}))
+  if (!writeMetaFile(package, journal, "version", VERSION_SIZE_HINT, versionLine) ||
+      !writeMetaFile(package, journal, "deps", LIST_SIZE_HINT, refLines(package.deps, false)))
     return false;
-  if (!writeMetaFile(package, journal,
-                     {"deps", "meta/deps", LIST_SIZE_HINT, refLines(package.deps, false)}))
+  if (!package.provides.empty() &&
+      !writeMetaFile(package, journal, "provides", LIST_SIZE_HINT, refLines(package.provides, true)))
     return false;
-  if (!package.provides.empty() && !writeMetaFile(package, journal,
-                                                  {"provides", "meta/provides", LIST_SIZE_HINT,
-                                                   refLines(package.provides, true)}))
+  if (!package.conflicts.empty() &&
+      !writeMetaFile(package, journal, "conflicts", LIST_SIZE_HINT, refLines(package.conflicts, false)))
     return false;
-  if (!package.conflicts.empty() && !writeMetaFile(package, journal,
-                                                   {"conflicts", "meta/conflicts", LIST_SIZE_HINT,
-                                                    refLines(package.conflicts, false)}))
-    return false;
-  if (package.bundle.name.empty()) {
+  if (package.bundle.name.empty())
     journal.addRemove(entry + "bundle");
-  } else if (!writeMetaFile(
-                 package, journal,
-                 {"bundle", "meta/bundle", BUNDLE_SIZE_HINT, package.bundle.name + '\n'})) {
+  else if (!writeMetaFile(package, journal, "bundle", BUNDLE_SIZE_HINT, package.bundle.name + '\n'))
     return false;
-  }
   if (package.isBundle) return true;
-  return writeMetaFile(package, journal,
-                       {"files", "meta/files", FILES_SIZE_HINT, filesLines(package.files)});
+  return writeMetaFile(package, journal, "files", FILES_SIZE_HINT, filesLines(package.files));
 }
 
 void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
