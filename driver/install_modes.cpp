@@ -60,11 +60,6 @@ bool finishImage(std::ofstream& image, const ImageCopy& copy) {
   return false;
 }
 
-void markPackagesChanged(FileJournal& journal) {
-  std::ofstream marker = journal.openWrite(CHANGE_MARKER, 1, 0);
-  marker.close();
-}
-
 }  // namespace
 
 int runCleanupMode() {
@@ -111,7 +106,7 @@ int runUpgradeMode(const Settings& settings) {
     status = STATUS_NO_SPACE;
   }
   if (!journal.empty()) {
-    markPackagesChanged(journal);
+    journal.addEmptyFile(CHANGE_MARKER);
     if (settings.applyAtOnce) {
       journal.apply();
     } else if (!journal.writeManifest(MANIFEST_PATH)) {

@@ -48,6 +48,8 @@ class FileJournal {
   /// the temporary move and returns a stream on the file. A non-zero `mode`
   /// is applied to the file. The caller checks the stream's state.
   std::ofstream openWrite(const std::string& target, uint64_t sizeHint, uint32_t mode);
+  /// Records that `target` becomes an empty file (a marker for the system).
+  void addEmptyFile(const std::string& target);
   /// True when `path` may become a package's entry directory: it does not
   /// exist or is a directory, and no operation other than a removal (which
   /// is withdrawn) is pending on it.

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 
+#include "model/machine.h"
 #include "pkgfile/little_endian.h"
 
 namespace {
@@ -14,27 +15,11 @@ namespace {
 /// Text parts are read in steps of this size, so that a corrupt length field
 /// costs no more memory than the data that is really there.
 constexpr uint32_t TEXT_STEP = 4096;
-const char* const DEFAULT_ARCHITECTURE = "i386";
 
 /// Reads exactly `count` bytes; false when the part or the source ends first.
 bool readBytes(PackageReader& reader, uint8_t* bytes, uint32_t count) {
   reader.read(reinterpret_cast<char*>(bytes), count);
   return !reader.fail();
-}
-
-/// The bytes of a name field before the first NUL, all 16 when there is none.
-std::string nameField(const uint8_t* bytes) {
-  const uint8_t* end = std::find(bytes, bytes + NAME_FIELD_LENGTH, 0);
-  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(end - bytes));
-}
-
-PackageRef refEntry(const uint8_t* bytes) {
-  PackageRef ref;
-  ref.name = nameField(bytes);
-  ref.minVersion = readLittleU32(bytes + REF_MIN_VERSION_OFFSET);
-  ref.maxVersion = readLittleU32(bytes + REF_MAX_VERSION_OFFSET);
-  ref.priority = static_cast<int32_t>(readLittleU32(bytes + REF_PRIORITY_OFFSET));
-  return ref;
 }
 
 /// The whole data of the current part as a string; a short part leaves the
@@ -109,13 +94,27 @@ bool readBundleMembers(PackageRecord& bundle, PackageReader& reader) {
 
 }  // namespace
 
+std::string nameField(const uint8_t* bytes) {
+  const uint8_t* end = std::find(bytes, bytes + NAME_FIELD_LENGTH, 0);
+  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(end - bytes));
+}
+
+PackageRef decodeRefEntry(const uint8_t* bytes) {
+  PackageRef ref;
+  ref.name = nameField(bytes);
+  ref.minVersion = readLittleU32(bytes + REF_MIN_VERSION_OFFSET);
+  ref.maxVersion = readLittleU32(bytes + REF_MAX_VERSION_OFFSET);
+  ref.priority = static_cast<int32_t>(readLittleU32(bytes + REF_PRIORITY_OFFSET));
+  return ref;
+}
+
 bool readRefList(PackageReader& reader, std::vector<PackageRef>& refs) {
   uint8_t count[REF_COUNT_LENGTH];
   if (!readBytes(reader, count, REF_COUNT_LENGTH)) return false;
   for (uint16_t i = readLittleU16(count); i > 0; --i) {
     uint8_t entry[REF_ENTRY_LENGTH];
     if (!readBytes(reader, entry, REF_ENTRY_LENGTH)) return false;
-    refs.push_back(refEntry(entry));
+    refs.push_back(decodeRefEntry(entry));
   }
   return true;
 }

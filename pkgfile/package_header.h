@@ -3,11 +3,18 @@
 // describes; text parts (24, 16, 2, 23) are their data byte for byte.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "model/package_record.h"
 #include "pkgfile/package_reader.h"
+
+/// The bytes of a name field before the first NUL, all 16 when there is none.
+std::string nameField(const uint8_t* bytes);
+
+/// The reference entry of REF_ENTRY_LENGTH bytes at `bytes`.
+PackageRef decodeRefEntry(const uint8_t* bytes);
 
 /// Appends the entries of the reference list in the reader's current part;
 /// false when the part ends inside the list.

@@ -90,6 +90,10 @@ class PackageStreamBuf : public std::streambuf {
   std::streamsize sourceGetn(char* buffer, std::streamsize count);
   int_type sourceGetc();
   int_type sourceBumpc();
+  /// Runs `read` on the source unless an earlier read failed; a failure
+  /// (a thrown ios_base::failure) is recorded, and both give `ended`.
+  template <class Result, class Read>
+  Result readSource(Result ended, Read read);
 
   std::streambuf* source_;
   std::streambuf* copyTarget_;

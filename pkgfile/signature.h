@@ -34,6 +34,15 @@ void combinePoints(const uint8_t v[32], const uint8_t h[32], const uint8_t key[3
 bool combinePointsChecked(const uint8_t v[32], const uint8_t h[32], const uint8_t key[32],
                           uint8_t x[32]);
 
+/// h for the curve: the variant hash of `digest` with `checkValue` XORed into
+/// bytes 8 .. 23, clamped to a multiple of 8 with bit 254 set. The signer
+/// forms the same h.
+void digestScalar(uint8_t h[32], const uint8_t digest[STORED_DIGEST_LENGTH],
+                  const uint8_t checkValue[CHECK_VALUE_LENGTH]);
+
+/// True when the 32 little-endian bytes are below p = 2^255 - 19.
+bool belowFieldPrime(const uint8_t x[32]);
+
 /// True when the 68 bytes of signature data (stored digest, check value,
 /// scalar v) sign `digest` for `key`.
 bool verifySignatureData(const uint8_t digest[20], const uint8_t data[SIGNATURE_DATA_LENGTH],

@@ -85,32 +85,34 @@ std::vector<size_t> orderByNeeds(const std::vector<const PackageRecord*>& candid
   return result;
 }
 
+/// True when the reason for needing `flag` is to be printed: none was printed
+/// yet and `flag` is not granted. Counts it as printed.
+bool takeReport(bool& reported, InstallFlags granted, InstallFlags flag) {
+  if (reported || (granted & flag)) return false;
+  reported = true;
+  return true;
+}
+
 /// Check 1: how the candidate stands to the installed package of its name.
 InstallFlags checkInstalledVersion(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const InstalledPackage* installed = InstallerContext::instance().packageByName(candidate.name);
   if (installed == nullptr) return 0;
   int order = compareVersions(candidate, *installed);
   if (order < 0) {
-    if (!(granted & INSTALL_DOWNGRADE)) {
+    if (takeReport(reported, granted, INSTALL_DOWNGRADE))
       warning("omitting package %s: newer package %s is already installed",
               nameVersionText(candidate).c_str(), nameVersionText(*installed).c_str());
-      reported = true;
-    }
     return INSTALL_DOWNGRADE;
   }
   if (order == 0) {
-    if (!(granted & INSTALL_REINSTALL)) {
+    if (takeReport(reported, granted, INSTALL_REINSTALL))
       warning("omitting package %s: it is already installed", nameVersionText(candidate).c_str());
-      reported = true;
-    }
     return INSTALL_REINSTALL;
   }
   // Every caller grants upgrades; without that grant a newer candidate is
   // omitted with the same message whether or not downgrades are allowed.
-  if (!(granted & INSTALL_UPGRADE)) {
+  if (takeReport(reported, granted, INSTALL_UPGRADE))
     warning("omitting package %s: older package is already installed", nameVersionText(candidate).c_str());
-    reported = true;
-  }
   return INSTALL_UPGRADE;
 }
 
@@ -128,11 +130,9 @@ InstallFlags checkDevice(const PackageRecord& candidate, InstallFlags granted, b
 InstallFlags checkArchitecture(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const std::string& machine = InstallerContext::instance().architecture;
   if (candidate.architecture.empty() || candidate.architecture == machine) return 0;
-  if (!reported && !(granted & INSTALL_IGNORE_REQUIREMENTS)) {
+  if (takeReport(reported, granted, INSTALL_IGNORE_REQUIREMENTS))
     error("can not install %s: it is not made for %s, but for %s", nameVersionText(candidate).c_str(),
           machine.c_str(), candidate.architecture.c_str());
-    reported = true;
-  }
   return INSTALL_IGNORE_REQUIREMENTS;
 }
 
@@ -141,11 +141,9 @@ InstallFlags checkArchitecture(const PackageRecord& candidate, InstallFlags gran
 InstallFlags checkDependencies(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   for (const PackageRef& dependency : candidate.deps) {
     if (!providersOf(dependency, false).empty()) continue;
-    if (!reported && !(granted & INSTALL_IGNORE_REQUIREMENTS)) {
+    if (takeReport(reported, granted, INSTALL_IGNORE_REQUIREMENTS))
       error("can not install %s: %s is not installed, but is required", nameVersionText(candidate).c_str(),
             refText(dependency).c_str());
-      reported = true;
-    }
     return INSTALL_IGNORE_REQUIREMENTS;
   }
   return 0;
@@ -155,11 +153,9 @@ InstallFlags checkDependencies(const PackageRecord& candidate, InstallFlags gran
 InstallFlags checkConflict(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const InstalledPackage* excluder = firstExcluder(candidate);
   if (excluder == nullptr) return 0;
-  if (!reported && !(granted & INSTALL_ALLOW_CONFLICT)) {
+  if (takeReport(reported, granted, INSTALL_ALLOW_CONFLICT))
     error("can not install %s: it conflicts with %s", nameVersionText(candidate).c_str(),
           nameVersionText(*excluder).c_str());
-    reported = true;
-  }
   return INSTALL_ALLOW_CONFLICT;
 }
 

@@ -1,6 +1,5 @@
 #include "resolve/package_install.h"
 
-#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -67,8 +66,7 @@ InstallResult notInstalled(const InstalledPackage& package, PackageReader& reade
   }
   if ((needed & INSTALL_REINSTALL) && (granted & INSTALL_REINSTALL)) {
     setStatus(std::string(78, ' '));
-    setStatus("");
-    info("installed %s%s", package.disabled ? "(disabled) " : "", nameVersionText(package).c_str());
+    reportInstalled(package);
     InstalledPackage* installed = context.packageByName(package.name);
     if (boot != nullptr && installed != nullptr) *boot = installed->hasBootFlag();
     return {Outcome::KEPT, installed};
@@ -95,13 +93,7 @@ InstallResult installPackage(FileJournal& journal, PackageReader& reader, Instal
     return notInstalled(*package, reader, granted, needed, bundle != nullptr, boot);
 
   if (bundle != nullptr) package->bundle = *bundle;
-  if (!reader.isSecondMagic()) {
-    int index = InstallerContext::instance().findPackage(package->name);
-    if (index >= 0) {
-      removeEntry(*packages()[static_cast<size_t>(index)], journal);
-      eraseRecord(static_cast<size_t>(index));
-    }
-  }
+  if (!reader.isSecondMagic()) removeInstalledByName(journal, package->name);
   if (!installContents(*package, journal, reader)) return {Outcome::FAILED, nullptr};
   InstalledPackage* installed = package.get();
   packages().push_back(std::move(package));
@@ -110,7 +102,7 @@ InstallResult installPackage(FileJournal& journal, PackageReader& reader, Instal
   // record (for instance when it needs a name that only the version it
   // replaced provided); it then counts as not installed.
   if (!isListed(installed)) return {Outcome::OMITTED, nullptr};
-  if (boot != nullptr) *boot = installed->hasBootFlag() && std::getenv("bootimage") != nullptr;
+  if (boot != nullptr) *boot = bootImageStaysPacked(*installed);
   return {Outcome::INSTALLED, installed};
 }
 

@@ -284,7 +284,7 @@ void bundleFollowsMembers() {
 
 bool anyRemainsActive() {
   for (const auto& record : packages())
-    if (record->scheduledAction == ACTION_ENABLE || isEnabledWithoutAction(*record)) return true;
+    if (passesLooseTest(*record)) return true;
   return false;
 }
 

@@ -9,15 +9,17 @@
 #include <ostream>
 
 #include "console/console.h"
+#include "model/machine.h"
 #include "pkgfile/little_endian.h"
+#include "pkgfile/package_header.h"
 #include "pkgfile/sha1.h"
 #include "signing.h"
 
 namespace {
 
+/// Output step of inflating a whole files part into memory; only the speed
+/// of the description depends on it.
 constexpr size_t INFLATE_CHUNK = 16384;
-/// Highest processor variant a machine can have; entries for others never install.
-constexpr uint8_t MAX_VARIANT = 4;
 
 const uint16_t PACKAGE_PART_ORDER[] = {PART_TEXT24,  PART_ARCHITECTURE, PART_TEXT2,     PART_NOTE,
                                        PART_DEPENDS, PART_PROVIDES,     PART_CONFLICTS, PART_IMAGE,
@@ -74,13 +76,6 @@ std::string quoted(const uint8_t* bytes, size_t length) {
 
 std::string quoted(const std::string& text) {
   return quoted(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
-
-// A NUL-padded name field: the bytes before the first NUL, all 16 without one.
-std::string nameField(const uint8_t* bytes) {
-  size_t length = 0;
-  while (length < NAME_FIELD_LENGTH && bytes[length] != 0) ++length;
-  return std::string(reinterpret_cast<const char*>(bytes), length);
 }
 
 std::string boundText(PackageVersion version) { return version == 0 ? "-" : versionText(version); }
@@ -291,11 +286,9 @@ class Inspector {
       return;
     }
     for (uint16_t i = 0; i < count; ++i) {
-      const uint8_t* entry = part.data + REF_COUNT_LENGTH + i * REF_ENTRY_LENGTH;
-      out_ << "  " << quoted(nameField(entry)) << " min "
-           << boundText(readLittleU32(entry + REF_MIN_VERSION_OFFSET)) << " max "
-           << boundText(readLittleU32(entry + REF_MAX_VERSION_OFFSET)) << " priority "
-           << static_cast<int32_t>(readLittleU32(entry + REF_PRIORITY_OFFSET)) << "\n";
+      PackageRef ref = decodeRefEntry(part.data + REF_COUNT_LENGTH + i * REF_ENTRY_LENGTH);
+      out_ << "  " << quoted(ref.name) << " min " << boundText(ref.minVersion) << " max "
+           << boundText(ref.maxVersion) << " priority " << ref.priority << "\n";
     }
   }
 
@@ -344,7 +337,7 @@ class Inspector {
          << name;
     if (!isRegularFileMode(mode))
       out_ << " (not a regular file: not installed)";
-    else if (variant > MAX_VARIANT)
+    else if (variant > MAX_PROCESSOR_VARIANT)
       out_ << " (no machine has this variant: not installed)";
     out_ << "\n";
   }

@@ -53,7 +53,8 @@ struct FileDraft {
   std::string name;
   /// Unix type and permission bits; 0100644 is a regular file.
   uint16_t mode = 0100644;
-  /// 0 for every machine, 1..4 for one processor variant only.
+  /// 0 for every machine, 1 to MAX_PROCESSOR_VARIANT for one processor
+  /// variant only.
   uint8_t variant = 0;
   std::string data;
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "model/machine.h"
 #include "package_inspector.h"
 #include "package_writer.h"
 #include "pkgfile/little_endian.h"
@@ -26,7 +27,6 @@ namespace {
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
-constexpr unsigned MAX_VARIANT = 4;
 
 const char* const USAGE =
     "usage:\n"
@@ -309,7 +309,7 @@ bool applyVariants(const std::vector<std::string>& variants, std::vector<FileDra
     size_t equals = text.rfind('=');
     uint32_t variant = 0;
     if (equals == std::string::npos || !parseUnsigned32(text.substr(equals + 1), variant) ||
-        variant > MAX_VARIANT) {
+        variant > MAX_PROCESSOR_VARIANT) {
       error("--variant %s: expected PATH=N with N from 0 to 4", text.c_str());
       return false;
     }
