@@ -71,7 +71,7 @@ int runCleanupMode() {
 
 int runStreamInstallMode(const Settings& settings) {
   FileJournal journal;
-  runSchedule(journal, 1);
+  runSchedule(journal, true);
   std::ofstream image(STREAM_IMAGE_PATH, std::ios::binary | std::ios::trunc);
   if (!image.is_open()) {
     consoleOut() << "ERROR: could not open image\n" << std::flush;
@@ -97,7 +97,7 @@ int runStreamInstallMode(const Settings& settings) {
 
 int runUpgradeMode(const Settings& settings) {
   FileJournal journal;
-  runSchedule(journal, 1);
+  runSchedule(journal, true);
   int status = 0;
   runUpgrade(journal, settings.flags | INSTALL_UPGRADE);
   if (!(settings.flags & INSTALL_REINSTALL) && !journal.hasEnoughSpace()) {

@@ -39,7 +39,7 @@ void scanUploads(PackageFileList& files) {
 UserStateMap userStates() {
   UserStateMap states;
   for (const auto& package : InstallerContext::instance().packages)
-    if (package->userForced) states.emplace(package->name, package->disabled);
+    if (package->stateChosenByUser) states.emplace(package->name, package->disabled);
   return states;
 }
 
@@ -80,7 +80,7 @@ void enableWhatWasActive(FileJournal& journal, const std::set<std::string>& name
     if (record != nullptr && record->disabled && firstExcluder(*record) == nullptr)
       enables.push_back(record);
   }
-  performEnables(journal, enables, 1);
+  performEnables(journal, enables, true);
 }
 
 }  // namespace

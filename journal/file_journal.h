@@ -15,6 +15,10 @@
 
 #include "journal/safe_write.h"
 
+/// What an operation does to its target. No kind has the number 2. The
+/// numbers never reach a file (the manifest stores the letters above), but
+/// descriptions of a journal that the tests print and compare show them, so
+/// they stay as they are.
 enum JournalKind : uint32_t {
   JOURNAL_MOVE = 0,
   JOURNAL_TEMPORARY_MOVE = 1,

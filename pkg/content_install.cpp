@@ -166,7 +166,7 @@ bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader
 
 bool installContents(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
   showInstallProgress(package, reader);
-  if (!reader.isSecondMagic() && !prepareEntryDirectory(package, journal)) return false;
+  if (!reader.isUnregistered() && !prepareEntryDirectory(package, journal)) return false;
   if (reader.currentType == PART_IMAGE) passOverImagePart(package, reader);
   if (reader.currentType == PART_FILES) {
     if (!bootImageStaysPacked(package) && !extractFiles(package, journal, reader)) return false;
@@ -177,7 +177,7 @@ bool installContents(InstalledPackage& package, FileJournal& journal, PackageRea
     return false;
   }
   reader.nextPart();
-  if (!reader.isSecondMagic() && !writeEntry(package, journal)) return false;
+  if (!reader.isUnregistered() && !writeEntry(package, journal)) return false;
   if (package.hasBootFlag()) journal.addEmptyFile(UPGRADED_MARKER);
   if (!package.bundle.name.empty()) return true;
   reportInstalled(package);

@@ -99,18 +99,18 @@ void readMetaFiles(InstalledPackage& package, const std::string& entry) {
 }
 
 void readStateFiles(InstalledPackage& package, const std::string& entry) {
-  package.userForced = false;
+  package.stateChosenByUser = false;
   std::ifstream disabledFile(entry + "disabled");
   package.disabled = disabledFile.is_open();
   if (package.disabled) {
     std::string firstLine;
     std::getline(disabledFile, firstLine);
     noteReadFailure(disabledFile, entry + "disabled");
-    package.userForced = firstLine != "auto";
+    package.stateChosenByUser = firstLine != "auto";
     return;
   }
   std::ifstream enabledFile(entry + "enabled");
-  if (enabledFile.is_open()) package.userForced = true;
+  if (enabledFile.is_open()) package.stateChosenByUser = true;
 }
 
 void readScheduleFile(InstalledPackage& package) {
@@ -123,10 +123,10 @@ void readScheduleFile(InstalledPackage& package) {
     package.scheduledAction = ACTION_UNINSTALL;
   } else if (word == scheduleActionName(ACTION_ENABLE)) {
     package.scheduledAction = ACTION_ENABLE;
-    package.userForced = true;
+    package.stateChosenByUser = true;
   } else if (word == scheduleActionName(ACTION_DISABLE)) {
     package.scheduledAction = ACTION_DISABLE;
-    package.userForced = true;
+    package.stateChosenByUser = true;
   }
 }
 
@@ -206,10 +206,10 @@ bool writeMetaFiles(const InstalledPackage& package, FileJournal& journal) {
 void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
   const std::string entry = entryPath(package);
   if (package.disabled)
-    writeStateFile(journal, entry + "disabled", package.userForced ? "user" : "auto");
+    writeStateFile(journal, entry + "disabled", package.stateChosenByUser ? "user" : "auto");
   else
     journal.addRemove(entry + "disabled");
-  if (!package.disabled && package.userForced)
+  if (!package.disabled && package.stateChosenByUser)
     writeStateFile(journal, entry + "enabled", "user");
   else
     journal.addRemove(entry + "enabled");
@@ -279,7 +279,7 @@ bool registerEntry(const InstalledPackage& package, FileJournal& journal) {
 void markDisabled(InstalledPackage& package, FileJournal& journal) {
   const std::string entry = entryPath(package);
   journal.addRemove(entry + "enabled");
-  writeStateFile(journal, entry + "disabled", package.userForced ? "user" : "auto");
+  writeStateFile(journal, entry + "disabled", package.stateChosenByUser ? "user" : "auto");
   package.disabled = true;
   package.scheduledAction = ACTION_NONE;
 }
@@ -287,7 +287,7 @@ void markDisabled(InstalledPackage& package, FileJournal& journal) {
 void markEnabled(InstalledPackage& package, FileJournal& journal) {
   const std::string entry = entryPath(package);
   journal.addRemove(entry + "disabled");
-  if (package.userForced)
+  if (package.stateChosenByUser)
     writeStateFile(journal, entry + "enabled", "user");
   else
     journal.addRemove(entry + "enabled");

@@ -7,7 +7,7 @@
 
 constexpr uint32_t PACKAGE_MAGIC = 0xBAD0F11E;
 /// Marks a package that is installed without a database entry.
-constexpr uint32_t SECOND_MAGIC = 0xA1100FFB;
+constexpr uint32_t UNREGISTERED_PACKAGE_MAGIC = 0xA1100FFB;
 
 /// File header: u32 magic at 0, u32 length of the rest of the file at 4.
 constexpr uint32_t FILE_HEADER_LENGTH = 8;

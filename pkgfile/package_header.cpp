@@ -127,11 +127,11 @@ bool readPackageHeader(PackageRecord& record, PackageReader& reader) {
 
   // Each optional part is looked for once, in this order; one that comes
   // out of order stays the current part for the caller.
-  takeText(reader, PART_TEXT24, record.partText24);
+  takeText(reader, PART_TEXT24, record.extraText24);
   if (!takeText(reader, PART_ARCHITECTURE, record.architecture)) {
     record.architecture = DEFAULT_ARCHITECTURE;
   }
-  takeText(reader, PART_TEXT2, record.partText2);
+  takeText(reader, PART_TEXT2, record.extraText2);
   takeText(reader, PART_NOTE, record.note);
   if (!takeRefList(reader, PART_DEPENDS, record.deps) ||
       !takeRefList(reader, PART_PROVIDES, record.provides) ||
@@ -149,7 +149,7 @@ bool readPackageFile(PackageFileRecord& record, const std::string& path) {
   record.declaredSize = static_cast<uint32_t>(
       std::min<uint64_t>(reader.totalSize, std::numeric_limits<uint32_t>::max()));
   if (!sizeMatches(path, reader.totalSize)) return false;
-  record.secondMagic = reader.isSecondMagic();
+  record.unregistered = reader.isUnregistered();
 
   reader.filter = SCAN_FILTER;
   reader.nextPart();

@@ -246,7 +246,7 @@ PackageReader::PackageReader(std::istream& source, bool hashing, std::streambuf*
       buffer_(std::make_unique<PackageStreamBuf>(source.rdbuf(), hashing, copyTarget)) {
   rdbuf(buffer_.get());
   magic = buffer_->readFileHeader(totalSize);
-  if (magic != PACKAGE_MAGIC && magic != SECOND_MAGIC) setstate(std::ios_base::badbit);
+  if (magic != PACKAGE_MAGIC && magic != UNREGISTERED_PACKAGE_MAGIC) setstate(std::ios_base::badbit);
 }
 
 PackageReader::~PackageReader() = default;

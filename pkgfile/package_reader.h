@@ -112,7 +112,7 @@ class PackageStreamBuf : public std::streambuf {
 class PackageReader : public std::istream {
  public:
   /// Reads the file header from `source`; the reader is bad when the magic
-  /// is neither PACKAGE_MAGIC nor SECOND_MAGIC.
+  /// is neither PACKAGE_MAGIC nor UNREGISTERED_PACKAGE_MAGIC.
   PackageReader(std::istream& source, bool hashing, std::streambuf* copyTarget = nullptr);
   ~PackageReader() override;
 
@@ -125,8 +125,8 @@ class PackageReader : public std::istream {
   uint64_t partOffset() const { return buffer_->partOffset(); }
   /// Offset in the file of the next byte to read, even when the reader failed.
   uint64_t fileOffset() const;
-  /// The file header carries SECOND_MAGIC.
-  bool isSecondMagic() const { return magic == SECOND_MAGIC; }
+  /// The file header carries UNREGISTERED_PACKAGE_MAGIC.
+  bool isUnregistered() const { return magic == UNREGISTERED_PACKAGE_MAGIC; }
   /// Checks the signature part on which the reader stands against the
   /// built-in key. REQUIRES: hashing on; false for any other part.
   bool verifySignature();

@@ -11,8 +11,8 @@
 
 namespace {
 
-/// Versions up to this one predate the current flash file system (3.20rc2).
-constexpr PackageVersion LAST_OLD_FILE_SYSTEM_VERSION = 0x03146301;
+/// The first version that supports the current flash file system.
+constexpr PackageVersion FIRST_CURRENT_FILE_SYSTEM_VERSION = makeVersion(3, 20, 'c', 2);
 
 bool endsWith(const std::string& text, const char* suffix) {
   std::string tail(suffix);
@@ -194,7 +194,7 @@ bool checkDeviceLimits(const PackageRecord& candidate, bool report) {
             versionText(minimum).c_str());
     return false;
   }
-  if (candidate.version <= LAST_OLD_FILE_SYSTEM_VERSION && isLargeBlockFlash()) {
+  if (candidate.version < FIRST_CURRENT_FILE_SYSTEM_VERSION && isLargeBlockFlash()) {
     if (report)
       warning("omitting package %s: it does not support current file system",
               nameVersionText(candidate).c_str());

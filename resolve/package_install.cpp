@@ -45,7 +45,7 @@ void applyUserState(InstalledPackage& package, const UserStateMap& userStates) {
   auto found = userStates.find(package.name);
   if (found != userStates.end()) {
     package.disabled = found->second;
-    package.userForced = true;
+    package.stateChosenByUser = true;
   } else {
     package.disabled = false;
   }
@@ -93,11 +93,11 @@ InstallResult installPackage(FileJournal& journal, PackageReader& reader, Instal
     return notInstalled(*package, reader, granted, needed, bundle != nullptr, boot);
 
   if (bundle != nullptr) package->bundle = *bundle;
-  if (!reader.isSecondMagic()) removeInstalledByName(journal, package->name);
+  if (!reader.isUnregistered()) removeInstalledByName(journal, package->name);
   if (!installContents(*package, journal, reader)) return {Outcome::FAILED, nullptr};
   InstalledPackage* installed = package.get();
   packages().push_back(std::move(package));
-  runSchedule(journal, 0);
+  runSchedule(journal, false);
   // The schedule may uninstall the new package at once, destroying its
   // record (for instance when it needs a name that only the version it
   // replaced provided); it then counts as not installed.
@@ -204,7 +204,7 @@ unsigned installBundleFromStream(FileJournal& journal, PackageReader& reader, In
   if (result != BUNDLE_INSTALLED) return result;
 
   scheduleLeftoverMembers(leftovers);
-  runSchedule(journal, 0);
+  runSchedule(journal, false);
   setStatus("");
   info("installed %s", refText(bundleRef).c_str());
   return BUNDLE_INSTALLED;

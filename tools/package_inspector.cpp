@@ -153,8 +153,10 @@ class Inspector {
     }
     uint32_t magic = readLittleU32(file_.data());
     uint32_t declared = readLittleU32(file_.data() + FILE_REST_LENGTH_OFFSET);
+    // An unregistered package's magic is described as "second magic", the
+    // words the tool has always printed.
     const char* kind = magic == PACKAGE_MAGIC  ? "package"
-                       : magic == SECOND_MAGIC ? "second magic"
+                       : magic == UNREGISTERED_PACKAGE_MAGIC ? "second magic"
                                                : nullptr;
     out_ << "file of " << file_.size() << " bytes, magic 0x" << std::hex << magic << std::dec << " ("
          << (kind ? kind : "not a package file") << "), declared length " << declared << "\n";

@@ -77,9 +77,9 @@ class PartPlan {
 void planHeaderParts(PartPlan& plan, const HeaderDraft& draft, uint16_t headerType) {
   plan.add(headerType,
            encodeHeaderBlock(draft.name, draft.version, draft.buildTime, draft.flags, draft.writeFlags));
-  plan.addText(PART_TEXT24, draft.partText24);
+  plan.addText(PART_TEXT24, draft.extraText24);
   plan.addText(PART_ARCHITECTURE, draft.architecture);
-  plan.addText(PART_TEXT2, draft.partText2);
+  plan.addText(PART_TEXT2, draft.extraText2);
   plan.addText(PART_NOTE, draft.note);
   plan.addList(PART_DEPENDS, draft.deps, draft.writeEmptyLists);
   plan.addList(PART_PROVIDES, draft.provides, draft.writeEmptyLists);
@@ -213,7 +213,7 @@ bool packageFileParts(const ByteVector& file, const std::string& label, ByteVect
     return false;
   }
   uint32_t magic = readLittleU32(file.data());
-  if (magic != PACKAGE_MAGIC && magic != SECOND_MAGIC) {
+  if (magic != PACKAGE_MAGIC && magic != UNREGISTERED_PACKAGE_MAGIC) {
     error("%s is not a package file", label.c_str());
     return false;
   }
@@ -266,7 +266,7 @@ ByteVector buildPackageParts(const PackageDraft& draft) {
 ByteVector buildPackage(const PackageDraft& draft) {
   ByteVector parts = buildPackageParts(draft);
   if (parts.empty()) return parts;
-  return wrapInFile(draft.secondMagic ? SECOND_MAGIC : PACKAGE_MAGIC, parts);
+  return wrapInFile(draft.unregistered ? UNREGISTERED_PACKAGE_MAGIC : PACKAGE_MAGIC, parts);
 }
 
 ByteVector buildBundle(const BundleDraft& draft) {

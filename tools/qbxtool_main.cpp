@@ -135,9 +135,9 @@ OptionResult parseTextOption(ArgumentCursor& args, HeaderDraft& header) {
   } else if (args.option("--note", value)) {
     header.note = value;
   } else if (args.option("--text24", value)) {
-    header.partText24 = value;
+    header.extraText24 = value;
   } else if (args.option("--text2", value)) {
-    header.partText2 = value;
+    header.extraText2 = value;
   } else {
     return OptionResult::NOT_MINE;
   }
@@ -275,7 +275,7 @@ struct BuildOptions {
   HeaderOptions common;
   std::string tree;
   bool hasTree = false;
-  bool secondMagic = false;
+  bool unregistered = false;
   std::string keyPath;
   std::vector<std::string> variants;
 };
@@ -285,7 +285,7 @@ int parseBuildArguments(ArgumentCursor& args, BuildOptions& options) {
   while (!args.done() && !args.missingValue()) {
     if (parseHeaderOption(args, options.common) == OptionResult::TAKEN) continue;
     if (args.flag("--second-magic")) {
-      options.secondMagic = true;
+      options.unregistered = true;
     } else if (args.option("--key", options.keyPath)) {
     } else if (args.option("--variant", value)) {
       options.variants.push_back(value);
@@ -348,7 +348,7 @@ int runBuild(ArgumentCursor& args) {
   SigningKey key;
   if (!completeHeader(options.common)) return EXIT_FAILED;
   static_cast<HeaderDraft&>(draft) = options.common.header;
-  draft.secondMagic = options.secondMagic;
+  draft.unregistered = options.unregistered;
   if (options.hasTree && !readSourceTree(options.tree, draft.files)) return EXIT_FAILED;
   if (!applyVariants(options.variants, draft.files) || !chooseSigningKey(options.keyPath, key))
     return EXIT_FAILED;
