@@ -43,8 +43,9 @@ void scanEntry(const std::string& directory, const std::string& entryName, Packa
   records.push_back(std::move(record));
 }
 
-/// Phase 1 for one candidate: false when another candidate of its group is
-/// better, or is its exact equal without the bundle advantage.
+/// Whether one candidate stays in the selection: false when another
+/// candidate of its group (one carries the other's name) is better, or is
+/// its exact equal while this one is not a bundle facing a non-bundle.
 bool survivesComparison(const std::vector<const PackageRecord*>& candidates, size_t index,
                         bool reversed, bool verbose) {
   const PackageRecord& x = *candidates[index];
@@ -65,8 +66,8 @@ bool survivesComparison(const std::vector<const PackageRecord*>& candidates, siz
   return true;
 }
 
-/// Phase 2: each candidate goes directly after the last one placed so far
-/// that it needs or that excludes it, else to the front.
+/// Orders the surviving candidates: each goes directly after the last one
+/// placed so far that it needs or that excludes it, else to the front.
 std::vector<size_t> orderByNeeds(const std::vector<const PackageRecord*>& candidates,
                                  const std::vector<size_t>& survivors) {
   std::vector<size_t> result;
@@ -93,7 +94,8 @@ bool takeReport(bool& reported, InstallFlags granted, InstallFlags flag) {
   return true;
 }
 
-/// Check 1: how the candidate stands to the installed package of its name.
+/// The permission that the candidate's version needs against the installed
+/// package of its name (upgrade, downgrade or reinstall); none without one.
 InstallFlags checkInstalledVersion(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const InstalledPackage* installed = InstallerContext::instance().packageByName(candidate.name);
   if (installed == nullptr) return 0;
@@ -116,8 +118,8 @@ InstallFlags checkInstalledVersion(const PackageRecord& candidate, InstallFlags 
   return INSTALL_UPGRADE;
 }
 
-/// Check 2: minimum system version and file system, for the base package
-/// and the bundles only.
+/// The device limits (minimum system version, flash file system), for the
+/// base package and the bundles only.
 InstallFlags checkDevice(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   if (!isSubjectToDeviceLimits(candidate.name)) return 0;
   bool report = !reported && !(granted & INSTALL_IGNORE_REQUIREMENTS);
@@ -126,7 +128,7 @@ InstallFlags checkDevice(const PackageRecord& candidate, InstallFlags granted, b
   return INSTALL_IGNORE_REQUIREMENTS;
 }
 
-/// Check 3: an empty architecture suits every machine.
+/// The architecture: the machine's suits, and so does an empty one.
 InstallFlags checkArchitecture(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const std::string& machine = InstallerContext::instance().architecture;
   if (candidate.architecture.empty() || candidate.architecture == machine) return 0;
@@ -136,8 +138,8 @@ InstallFlags checkArchitecture(const PackageRecord& candidate, InstallFlags gran
   return INSTALL_IGNORE_REQUIREMENTS;
 }
 
-/// Check 4: every dependency needs an enabled provider; the first missing
-/// one is named.
+/// The dependencies: each needs an enabled provider; the first missing one
+/// is named.
 InstallFlags checkDependencies(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   for (const PackageRef& dependency : candidate.deps) {
     if (!providersOf(dependency, false).empty()) continue;
@@ -149,7 +151,7 @@ InstallFlags checkDependencies(const PackageRecord& candidate, InstallFlags gran
   return 0;
 }
 
-/// Check 5: an enabled installed package that keeps the candidate out.
+/// Conflicts: an enabled installed package that keeps the candidate out.
 InstallFlags checkConflict(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const InstalledPackage* excluder = firstExcluder(candidate);
   if (excluder == nullptr) return 0;

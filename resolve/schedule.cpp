@@ -55,12 +55,15 @@ class PullGuard {
   bool reentered_;
 };
 
-/// Step 1 of resolveEnableConflicts: `package` keeps out an active record.
+/// Schedules the disable of an active record that a package being enabled
+/// keeps out, unless an action is already pending on it.
 void disableExcluded(InstalledPackage& excluded) {
   if (excluded.scheduledAction == ACTION_NONE) excluded.scheduledAction = ACTION_DISABLE;
 }
 
-/// Step 1 of dropLostDependents for one record: true when its action changed.
+/// Schedules the record's uninstall when a dependency will have no provider
+/// left at all, or its disable when only disabled providers will remain;
+/// true when its action changed.
 bool dropIfDependencyLost(InstalledPackage& record) {
   for (const PackageRef& dependency : record.deps) {
     ProviderOutlook outlook = providerOutlook(providersOf(dependency, true));
@@ -103,9 +106,9 @@ void clearAllActions() {
   for (const auto& record : packages()) record->scheduledAction = ACTION_NONE;
 }
 
-/// Step 7 to 9 of planSchedule: the removals go to the front of their list
-/// one by one (so the last in list order comes first), the enables in
-/// dependency order to the end of theirs.
+/// Fills the plan from the settled actions: the removals go to the front of
+/// their list one by one (so the last in list order comes first), the
+/// enables in dependency order to the end of theirs.
 void collectPlan(PackageList& removals, PackageList& enables) {
   PackageList toRemove;
   PackageList toEnable;
