@@ -18,6 +18,8 @@ constexpr uint32_t FILE_REST_LENGTH_OFFSET = 4;
 constexpr uint32_t PART_HEADER_LENGTH = 6;
 constexpr uint32_t PART_LENGTH_OFFSET = 2;
 
+/// Part types. Parts 2 and 24 hold texts that the installer keeps in the
+/// record and never interprets.
 constexpr uint16_t PART_HEADER = 1;
 constexpr uint16_t PART_TEXT2 = 2;
 constexpr uint16_t PART_DEPENDS = 3;
