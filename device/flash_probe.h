@@ -31,7 +31,8 @@ void resetDeviceProbes();
 bool isLargeBlockFlash();
 /// True when "/dev/flash" reports feature bit 0x10 (or its request fails).
 bool flashFeatureBit();
-/// 0 for none, else the variant 1 to 4 of the processor's own files.
+/// 0 for none, else the variant 1 to MAX_PROCESSOR_VARIANT (model/machine.h)
+/// of the processor's own files.
 uint32_t processorVariant();
 /// The minimum system version that "/dev/flash" demands; 0 without device.
 PackageVersion minimumSystemVersion();

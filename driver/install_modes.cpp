@@ -60,11 +60,6 @@ bool finishImage(std::ofstream& image, const ImageCopy& copy) {
   return false;
 }
 
-void markPackagesChanged(FileJournal& journal) {
-  std::ofstream marker = journal.openWrite(CHANGE_MARKER, 1, 0);
-  marker.close();
-}
-
 }  // namespace
 
 int runCleanupMode() {
@@ -76,7 +71,7 @@ int runCleanupMode() {
 
 int runStreamInstallMode(const Settings& settings) {
   FileJournal journal;
-  runSchedule(journal, 1);
+  runSchedule(journal, true);
   std::ofstream image(STREAM_IMAGE_PATH, std::ios::binary | std::ios::trunc);
   if (!image.is_open()) {
     consoleOut() << "ERROR: could not open image\n" << std::flush;
@@ -102,7 +97,7 @@ int runStreamInstallMode(const Settings& settings) {
 
 int runUpgradeMode(const Settings& settings) {
   FileJournal journal;
-  runSchedule(journal, 1);
+  runSchedule(journal, true);
   int status = 0;
   runUpgrade(journal, settings.flags | INSTALL_UPGRADE);
   if (!(settings.flags & INSTALL_REINSTALL) && !journal.hasEnoughSpace()) {
@@ -111,7 +106,7 @@ int runUpgradeMode(const Settings& settings) {
     status = STATUS_NO_SPACE;
   }
   if (!journal.empty()) {
-    markPackagesChanged(journal);
+    journal.addEmptyFile(CHANGE_MARKER);
     if (settings.applyAtOnce) {
       journal.apply();
     } else if (!journal.writeManifest(MANIFEST_PATH)) {

@@ -8,11 +8,11 @@
 #include "console/package_listing.h"
 #include "driver/command_line.h"
 #include "driver/install_modes.h"
+#include "model/machine.h"
 #include "pkg/repository.h"
 
 namespace {
 
-const char* const DEFAULT_ARCHITECTURE = "i386";
 // Exit status when the package database could not be read: like 28 for a
 // full disk, the error number of the failure (EIO).
 constexpr int STATUS_DATABASE_UNREADABLE = 5;

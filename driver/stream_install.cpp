@@ -9,15 +9,15 @@
 
 namespace {
 
-// The last pre-release of 3.22: a package that needs more than this of
-// "tessel" belongs to the current generation and survives the cleanup.
-constexpr PackageVersion GENERATION_THRESHOLD = 0x031665FF;
+// A package that needs at least this version of "tessel" belongs to the
+// current generation and survives the cleanup.
+constexpr PackageVersion CURRENT_GENERATION_TESSEL = makeVersion(3, 22, 'f', 0);
 
 bool keptByCleanup(const InstalledPackage& package) {
   const std::string& name = package.name;
   if (name == "wardle" || name == "media-kit" || name == "tessel" || package.isBundle) return true;
   for (const PackageRef& dep : package.deps)
-    if (dep.name == "tessel" && dep.minVersion > GENERATION_THRESHOLD) return true;
+    if (dep.name == "tessel" && dep.minVersion >= CURRENT_GENERATION_TESSEL) return true;
   return false;
 }
 
@@ -47,8 +47,8 @@ void placePackageImage(FileJournal& journal, const std::string& file, const std:
 }
 
 bool planCleanup(FileJournal& journal) {
-  runSchedule(journal, 0);
+  runSchedule(journal, false);
   for (const auto& package : InstallerContext::instance().packages)
     if (!keptByCleanup(*package)) package->scheduledAction = ACTION_UNINSTALL;
-  return runSchedule(journal, 1);
+  return runSchedule(journal, true);
 }

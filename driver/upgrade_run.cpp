@@ -1,6 +1,5 @@
 #include "driver/upgrade_run.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include "driver/postlog.h"
 #include "driver/stream_install.h"
 #include "journal/file_journal.h"
+#include "journal/safe_write.h"
 #include "model/installer_context.h"
 #include "pkg/package_database.h"
 #include "resolve/candidates.h"
@@ -23,13 +23,8 @@ namespace {
 const char* const DOWNGRADE_MARKER = "/rw/DOWNGRADE";
 const char* const UPLOAD_DIRECTORIES[] = {"/flash/rw/pckg/", "/flash/var/pckg/"};
 
-bool pathExists(const char* path) {
-  struct stat status;
-  return stat(path, &status) == 0;
-}
-
 InstallFlags takeDowngradeMarker(InstallFlags flags) {
-  if (!pathExists(DOWNGRADE_MARKER)) return flags;
+  if (!existsFollowingLinks(DOWNGRADE_MARKER)) return flags;
   std::remove(DOWNGRADE_MARKER);
   return flags | INSTALL_DOWNGRADE;
 }
@@ -44,7 +39,7 @@ void scanUploads(PackageFileList& files) {
 UserStateMap userStates() {
   UserStateMap states;
   for (const auto& package : InstallerContext::instance().packages)
-    if (package->userForced) states.emplace(package->name, package->disabled);
+    if (package->stateChosenByUser) states.emplace(package->name, package->disabled);
   return states;
 }
 
@@ -85,7 +80,7 @@ void enableWhatWasActive(FileJournal& journal, const std::set<std::string>& name
     if (record != nullptr && record->disabled && firstExcluder(*record) == nullptr)
       enables.push_back(record);
   }
-  performEnables(journal, enables, 1);
+  performEnables(journal, enables, true);
 }
 
 }  // namespace

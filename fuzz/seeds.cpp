@@ -21,9 +21,9 @@ PackageDraft simplePackage(const std::string& name, PackageVersion version) {
 /// other processor variant) next to ones that are installed.
 PackageDraft fullPackage() {
   PackageDraft draft = simplePackage("fuzzy", makeVersion(1, 2, 'b', 3));
-  draft.partText24 = "text of part 24";
+  draft.extraText24 = "text of part 24";
   draft.architecture = "i386";
-  draft.partText2 = "text of part 2";
+  draft.extraText2 = "text of part 2";
   draft.note = "a note";
   draft.deps = {PackageRef{"tessel", makeVersion(3, 0, 'f', 0), 0, 0}};
   draft.provides = {PackageRef{"routing", 0, 0, -5}};
@@ -52,7 +52,7 @@ void addPackageSeeds(std::vector<Seed>& seeds) {
   addPackage(seeds, "full", fullPackage());
 
   PackageDraft second = simplePackage("fuzzy", V1_0);
-  second.secondMagic = true;
+  second.unregistered = true;
   addPackage(seeds, "second-magic", second);
 
   PackageDraft image = simplePackage("fuzzy", V1_0);

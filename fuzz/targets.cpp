@@ -182,7 +182,7 @@ void seedRepository() {
   auto wardle = installed("wardle", makeVersion(1, 0, 'f', 0), {"/flash/x/wardle/lib/wardle"});
   wardle->deps.push_back(PackageRef{"tessel", makeVersion(3, 0, 'f', 0), 0, 0});
   wardle->disabled = true;
-  wardle->userForced = true;
+  wardle->stateChosenByUser = true;
   PackageVersion bundleVersion = makeVersion(2, 1, 'f', 0);
   auto member = installed("media-kit", makeVersion(2, 1, 'f', 0), {"/flash/lib/media"});
   member->bundle = PackageRef{"quorilan", bundleVersion, bundleVersion, 0};

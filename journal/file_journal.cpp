@@ -12,11 +12,6 @@
 
 namespace {
 
-bool pathExists(const std::string& path) {
-  struct stat status {};
-  return stat(path.c_str(), &status) == 0;
-}
-
 bool isMove(uint32_t kind) { return kind == JOURNAL_MOVE || kind == JOURNAL_TEMPORARY_MOVE; }
 
 // Deletes the visible files of a directory, then the directory. Entries
@@ -103,7 +98,7 @@ void FileJournal::addSymlink(const std::string& linkText, const std::string& lin
 }
 
 void FileJournal::addRemove(const std::string& path) {
-  if (pathExists(path)) {
+  if (existsFollowingLinks(path)) {
     put(path, JOURNAL_REMOVE, "");
     return;
   }
@@ -117,6 +112,11 @@ void FileJournal::addRemove(const std::string& path) {
 
 std::ofstream FileJournal::openWrite(const std::string& target, uint64_t sizeHint, uint32_t mode) {
   return createTemporary(*this, target, sizeHint, mode);
+}
+
+void FileJournal::addEmptyFile(const std::string& target) {
+  std::ofstream file = openWrite(target, 1, 0);
+  file.close();
 }
 
 bool FileJournal::claimDirectory(const std::string& path) {

@@ -15,6 +15,10 @@
 
 #include "journal/safe_write.h"
 
+/// What an operation does to its target. No kind has the number 2. The
+/// numbers never reach a file (the manifest stores the letters above), but
+/// descriptions of a journal that the tests print and compare show them, so
+/// they stay as they are.
 enum JournalKind : uint32_t {
   JOURNAL_MOVE = 0,
   JOURNAL_TEMPORARY_MOVE = 1,
@@ -48,6 +52,8 @@ class FileJournal {
   /// the temporary move and returns a stream on the file. A non-zero `mode`
   /// is applied to the file. The caller checks the stream's state.
   std::ofstream openWrite(const std::string& target, uint64_t sizeHint, uint32_t mode);
+  /// Records that `target` becomes an empty file (a marker for the system).
+  void addEmptyFile(const std::string& target);
   /// True when `path` may become a package's entry directory: it does not
   /// exist or is a directory, and no operation other than a removal (which
   /// is withdrawn) is pending on it.

@@ -104,6 +104,11 @@ void makeDirectories(const std::string& path) {
   mkdir(path.c_str(), 0777);
 }
 
+bool existsFollowingLinks(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0;
+}
+
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }

@@ -17,7 +17,9 @@ constexpr const char* FALLBACK_TEMPORARY_DIRECTORY = "/ram";
 /// Longest directory that may hold a temporary file ("/tmpXXXXXX" and a
 /// terminator must still fit in 128 bytes).
 constexpr size_t MAX_TEMPORARY_DIRECTORY_LENGTH = 117;
-/// Size of the one buffer that copies go through.
+/// Size of the buffer that copies of file contents go through: the journal's
+/// copies across file systems, and the unpacking of a package's file
+/// entries into the journal's temporary files.
 constexpr size_t COPY_BLOCK_SIZE = 16384;
 /// An upgrade fits only when every account keeps more free blocks than this.
 constexpr int64_t MIN_FREE_BLOCKS = 16;
@@ -32,6 +34,9 @@ std::string parentOf(const std::string& path);
 /// Creates `path` and any missing ancestors (mode 0777 before umask);
 /// silently gives up on failure.
 void makeDirectories(const std::string& path);
+/// True when `path` names something, following symbolic links: a dangling
+/// link counts as missing.
+bool existsFollowingLinks(const std::string& path);
 /// True when `text` begins with `prefix` byte for byte.
 bool startsWith(const std::string& text, const std::string& prefix);
 

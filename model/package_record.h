@@ -56,9 +56,11 @@ class PackageRecord {
   PackageVersion version = 0;
   uint32_t buildTime = 0;
   uint32_t flags = 0;
-  std::string partText24;
+  /// The texts of the optional parts 24 and 2, kept as read; nothing in the
+  /// installer interprets or shows them.
+  std::string extraText24;
   std::string architecture;
-  std::string partText2;
+  std::string extraText2;
   std::string note;
   bool storedAsImage = false;
   std::vector<PackageRef> deps;
@@ -83,7 +85,8 @@ class PackageFileRecord : public PackageRecord {
 
   std::string path;
   uint32_t declaredSize = 0;
-  bool secondMagic = false;
+  /// The file is installed without a package database entry (its magic says so).
+  bool unregistered = false;
 };
 
 /// An entry of the package database, or a package being installed.
@@ -95,7 +98,10 @@ class InstalledPackage : public PackageRecord {
   std::set<std::string> files;
   PackageRef bundle;
   bool disabled = false;
-  bool userForced = false;
+  /// The user chose `disabled` (a "user" state file, a scheduled enable or
+  /// disable, or the state the user gave the version it replaces), not the
+  /// installer; only such a state is carried over to a new version.
+  bool stateChosenByUser = false;
   uint32_t scheduledAction = ACTION_NONE;
 };
 

@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "device/flash_probe.h"
 #include "journal/file_journal.h"
+#include "journal/safe_write.h"
 #include "pkg/package_database.h"
 #include "pkgfile/inflate_reader.h"
 #include "pkgfile/little_endian.h"
@@ -17,9 +18,6 @@ namespace {
 
 const char* const UPGRADED_MARKER = "/flash/UPGRADED";
 constexpr uint32_t IMAGE_STEP = 4096;
-constexpr uint32_t COPY_BLOCK = 16384;
-constexpr uint32_t TYPE_MASK = 0xF000;
-constexpr uint32_t REGULAR_FILE = 0x8000;
 
 struct FileEntry {
   uint32_t mode = 0;
@@ -29,32 +27,28 @@ struct FileEntry {
   std::string name;
 };
 
-bool bootImageStaysPacked(const InstalledPackage& package) {
-  return package.hasBootFlag() && std::getenv("bootimage") != nullptr;
-}
-
 // Reads one entry header; false at the end of the files part.
 bool readEntryHeader(std::istream& in, FileEntry& entry) {
   uint8_t header[FILE_ENTRY_HEADER_LENGTH];
   if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return false;
-  entry.mode = readLittleU16(header);
-  entry.variant = header[23];
-  entry.size = readLittleU32(header + 24);
-  entry.nameLength = readLittleU16(header + 28);
+  entry.mode = readLittleU16(header + FILE_ENTRY_MODE_OFFSET);
+  entry.variant = header[FILE_ENTRY_VARIANT_OFFSET];
+  entry.size = readLittleU32(header + FILE_ENTRY_SIZE_OFFSET);
+  entry.nameLength = readLittleU16(header + FILE_ENTRY_NAME_LENGTH_OFFSET);
   return true;
 }
 
 bool wantedHere(const FileEntry& entry) {
-  if ((entry.mode & TYPE_MASK) != REGULAR_FILE) return false;
+  if (!isRegularFileMode(entry.mode)) return false;
   return entry.variant == 0 || entry.variant == processorVariant();
 }
 
 enum class CopyResult { OK, BROKEN, WRITE_FAILED };
 
 CopyResult copyData(std::istream& in, std::ofstream& out, uint32_t size) {
-  static char block[COPY_BLOCK];
+  static char block[COPY_BLOCK_SIZE];
   for (uint32_t left = size; left > 0;) {
-    uint32_t step = std::min(left, COPY_BLOCK);
+    uint32_t step = std::min<uint32_t>(left, COPY_BLOCK_SIZE);
     if (!in.read(block, step)) return CopyResult::BROKEN;
     if (!out.write(block, step)) return CopyResult::WRITE_FAILED;
     left -= step;
@@ -103,12 +97,11 @@ void passOverImagePart(const InstalledPackage& package, PackageReader& reader) {
   reader.nextPart();
 }
 
-void journalUpgradedMarker(FileJournal& journal) {
-  std::ofstream marker = journal.openWrite(UPGRADED_MARKER, 1, 0);
-  marker.close();
-}
-
 }  // namespace
+
+bool bootImageStaysPacked(const InstalledPackage& package) {
+  return package.hasBootFlag() && std::getenv("bootimage") != nullptr;
+}
 
 bool isSafeEntryName(const std::string& name) {
   if (name.empty() || name.back() == '/') return false;
@@ -135,6 +128,11 @@ void showInstallProgress(const InstalledPackage& package, PackageReader& reader)
   std::string label = "installing ";
   if (package.disabled && package.bundle.name.empty()) label += " (disabled) ";
   showProgress(reader.fileOffset(), reader.totalSize, label + displayName(package));
+}
+
+void reportInstalled(const InstalledPackage& package) {
+  setStatus("");
+  info("installed %s%s", package.disabled ? "(disabled) " : "", nameVersionText(package).c_str());
 }
 
 void reportBroken(const InstalledPackage& package) {
@@ -168,7 +166,7 @@ bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader
 
 bool installContents(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
   showInstallProgress(package, reader);
-  if (!reader.isSecondMagic() && !prepareEntryDirectory(package, journal)) return false;
+  if (!reader.isUnregistered() && !prepareEntryDirectory(package, journal)) return false;
   if (reader.currentType == PART_IMAGE) passOverImagePart(package, reader);
   if (reader.currentType == PART_FILES) {
     if (!bootImageStaysPacked(package) && !extractFiles(package, journal, reader)) return false;
@@ -179,10 +177,9 @@ bool installContents(InstalledPackage& package, FileJournal& journal, PackageRea
     return false;
   }
   reader.nextPart();
-  if (!reader.isSecondMagic() && !writeEntry(package, journal)) return false;
-  if (package.hasBootFlag()) journalUpgradedMarker(journal);
+  if (!reader.isUnregistered() && !writeEntry(package, journal)) return false;
+  if (package.hasBootFlag()) journal.addEmptyFile(UPGRADED_MARKER);
   if (!package.bundle.name.empty()) return true;
-  setStatus("");
-  info("installed %s%s", package.disabled ? "(disabled) " : "", nameVersionText(package).c_str());
+  reportInstalled(package);
   return true;
 }

@@ -2,9 +2,9 @@
 // progress, the file entries unpacked through the journal, the signature
 // checked and the database entry journaled.
 //
-// The files part is a zlib stream of entries, back to back:
-//   u16 mode, 21 bytes not interpreted, u8 processor variant, u32 size,
-//   u16 name length, name (path below the flash root), data.
+// The files part is a zlib stream of file entries, back to back: each a file
+// entry header (package_format.h), the name (a path below the flash root)
+// and the data.
 #pragma once
 
 #include <string>
@@ -26,8 +26,16 @@ bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader
 /// The progress bar "installing [ (disabled) ]NAME-VERSION" for the reader.
 void showInstallProgress(const InstalledPackage& package, PackageReader& reader);
 
+/// Erases the status line and prints "installed [(disabled) ]NAME-VERSION".
+void reportInstalled(const InstalledPackage& package);
+
 /// Prints "installation of %s failed: broken package" for the package.
 void reportBroken(const InstalledPackage& package);
+
+/// True when the package file itself becomes the boot image instead of
+/// having its files unpacked: the package has the boot flag and the
+/// "bootimage" environment variable is set.
+bool bootImageStaysPacked(const InstalledPackage& package);
 
 /// True for an entry name that may become a path below "/flash": not empty,
 /// no NUL, blank or control character, no ".." component, not ending in "/".

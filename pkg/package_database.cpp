@@ -16,7 +16,8 @@ namespace {
 
 const char* const SCHEDULE_DIRECTORY = "/ram/pdb/";
 
-// Size hints for the free-space choice of the journal's temporary files.
+// Size hints for the free-space choice of the journal's temporary files
+// (package_database.h lists the files).
 constexpr uint64_t VERSION_SIZE_HINT = 32;
 constexpr uint64_t LIST_SIZE_HINT = 1024;
 constexpr uint64_t BUNDLE_SIZE_HINT = 16;
@@ -101,18 +102,18 @@ void readMetaFiles(InstalledPackage& package, const std::string& entry) {
 }
 
 void readStateFiles(InstalledPackage& package, const std::string& entry) {
-  package.userForced = false;
+  package.stateChosenByUser = false;
   std::ifstream disabledFile(entry + "disabled");
   package.disabled = disabledFile.is_open();
   if (package.disabled) {
     std::string firstLine;
     std::getline(disabledFile, firstLine);
     noteReadFailure(disabledFile, entry + "disabled");
-    package.userForced = firstLine != "auto";
+    package.stateChosenByUser = firstLine != "auto";
     return;
   }
   std::ifstream enabledFile(entry + "enabled");
-  if (enabledFile.is_open()) package.userForced = true;
+  if (enabledFile.is_open()) package.stateChosenByUser = true;
 }
 
 void readScheduleFile(InstalledPackage& package) {
@@ -125,10 +126,10 @@ void readScheduleFile(InstalledPackage& package) {
     package.scheduledAction = ACTION_UNINSTALL;
   } else if (word == scheduleActionName(ACTION_ENABLE)) {
     package.scheduledAction = ACTION_ENABLE;
-    package.userForced = true;
+    package.stateChosenByUser = true;
   } else if (word == scheduleActionName(ACTION_DISABLE)) {
     package.scheduledAction = ACTION_DISABLE;
-    package.userForced = true;
+    package.stateChosenByUser = true;
   }
 }
 
@@ -175,18 +176,12 @@ std::string filesLines(const std::set<std::string>& files) {
   return text;
 }
 
-// One meta file: its name, the label of its failure message, its size
-// hint and its content.
-struct MetaFile {
-  const char* name;
-  const char* label;
-  uint64_t sizeHint;
-  std::string content;
-};
-
-bool writeMetaFile(const InstalledPackage& package, FileJournal& journal, const MetaFile& meta) {
-  if (writeFile(journal, entryPath(package) + meta.name, meta.sizeHint, meta.content)) return true;
-  reportWriteFailure(package, meta.label);
+// Writes the meta file `name` of the entry; a failure is reported with the
+// label "meta/" + name.
+bool writeMetaFile(const InstalledPackage& package, FileJournal& journal, const char* name,
+                   uint64_t sizeHint, const std::string& content) {
+  if (writeFile(journal, entryPath(package) + name, sizeHint, content)) return true;
+  reportWriteFailure(package, std::string("meta/") + name);
   return false;
 }
 
@@ -194,38 +189,30 @@ bool writeMetaFiles(const InstalledPackage& package, FileJournal& journal) {
   const std::string entry = entryPath(package);
   std::string versionLine =
       std::to_string(package.version) + ' ' + std::to_string(package.buildTime) + '\n';
-  if (!writeMetaFile(package, journal, {"version", "meta/version", VERSION_SIZE_HINT, versionLine}))
+  if (!writeMetaFile(package, journal, "version", VERSION_SIZE_HINT, versionLine) ||
+      !writeMetaFile(package, journal, "deps", LIST_SIZE_HINT, refLines(package.deps, false)))
     return false;
-  if (!writeMetaFile(package, journal,
-                     {"deps", "meta/deps", LIST_SIZE_HINT, refLines(package.deps, false)}))
+  if (!package.provides.empty() &&
+      !writeMetaFile(package, journal, "provides", LIST_SIZE_HINT, refLines(package.provides, true)))
     return false;
-  if (!package.provides.empty() && !writeMetaFile(package, journal,
-                                                  {"provides", "meta/provides", LIST_SIZE_HINT,
-                                                   refLines(package.provides, true)}))
+  if (!package.conflicts.empty() &&
+      !writeMetaFile(package, journal, "conflicts", LIST_SIZE_HINT, refLines(package.conflicts, false)))
     return false;
-  if (!package.conflicts.empty() && !writeMetaFile(package, journal,
-                                                   {"conflicts", "meta/conflicts", LIST_SIZE_HINT,
-                                                    refLines(package.conflicts, false)}))
-    return false;
-  if (package.bundle.name.empty()) {
+  if (package.bundle.name.empty())
     journal.addRemove(entry + "bundle");
-  } else if (!writeMetaFile(
-                 package, journal,
-                 {"bundle", "meta/bundle", BUNDLE_SIZE_HINT, package.bundle.name + '\n'})) {
+  else if (!writeMetaFile(package, journal, "bundle", BUNDLE_SIZE_HINT, package.bundle.name + '\n'))
     return false;
-  }
   if (package.isBundle) return true;
-  return writeMetaFile(package, journal,
-                       {"files", "meta/files", FILES_SIZE_HINT, filesLines(package.files)});
+  return writeMetaFile(package, journal, "files", FILES_SIZE_HINT, filesLines(package.files));
 }
 
 void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
   const std::string entry = entryPath(package);
   if (package.disabled)
-    writeStateFile(journal, entry + "disabled", package.userForced ? "user" : "auto");
+    writeStateFile(journal, entry + "disabled", package.stateChosenByUser ? "user" : "auto");
   else
     journal.addRemove(entry + "disabled");
-  if (!package.disabled && package.userForced)
+  if (!package.disabled && package.stateChosenByUser)
     writeStateFile(journal, entry + "enabled", "user");
   else
     journal.addRemove(entry + "enabled");
@@ -295,7 +282,7 @@ bool registerEntry(const InstalledPackage& package, FileJournal& journal) {
 void markDisabled(InstalledPackage& package, FileJournal& journal) {
   const std::string entry = entryPath(package);
   journal.addRemove(entry + "enabled");
-  writeStateFile(journal, entry + "disabled", package.userForced ? "user" : "auto");
+  writeStateFile(journal, entry + "disabled", package.stateChosenByUser ? "user" : "auto");
   package.disabled = true;
   package.scheduledAction = ACTION_NONE;
 }
@@ -303,7 +290,7 @@ void markDisabled(InstalledPackage& package, FileJournal& journal) {
 void markEnabled(InstalledPackage& package, FileJournal& journal) {
   const std::string entry = entryPath(package);
   journal.addRemove(entry + "disabled");
-  if (package.userForced)
+  if (package.stateChosenByUser)
     writeStateFile(journal, entry + "enabled", "user");
   else
     journal.addRemove(entry + "enabled");

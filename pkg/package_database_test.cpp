@@ -115,7 +115,7 @@ TEST(PackageDatabaseRead, StateScheduleAndBrokenEntries) {
     loadFrom(files, [&c](InstalledPackage& package) {
       EXPECT_EQ(package.scheduledAction, c.action);
       EXPECT_EQ(package.disabled, c.disabled);
-      EXPECT_EQ(package.userForced, c.userForced);
+      EXPECT_EQ(package.stateChosenByUser, c.userForced);
       EXPECT_EQ(package.isBundle, c.bundle);
       EXPECT_EQ(package.bundle.name, c.bundleName);
     });
@@ -165,7 +165,7 @@ Action writing(const std::function<void(InstalledPackage&)>& change) {
 Action enabling(bool userForced) {
   return [userForced](InstalledPackage& package, FileJournal& journal) {
     package.disabled = true;
-    package.userForced = userForced;
+    package.stateChosenByUser = userForced;
     package.scheduledAction = ACTION_ENABLE;
     markEnabled(package, journal);
     EXPECT_FALSE(package.disabled);
@@ -216,7 +216,7 @@ TEST(PackageDatabaseWrite, JournalsExactlyTheEntrysFiles) {
          package.bundle = {"quorilan", 9, 9, 0};
          package.files = {"/a"};
          package.disabled = true;
-         package.userForced = true;
+         package.stateChosenByUser = true;
        }),
        {{ENTRY + "version", VERSION_LINE},
         {ENTRY + "deps", ""},
@@ -240,7 +240,7 @@ TEST(PackageDatabaseWrite, JournalsExactlyTheEntrysFiles) {
          package.storedAsImage = true;
          package.provides = {{"shell", 1, 2, 3}};
          package.bundle.name = "quorilan";
-         package.userForced = true;
+         package.stateChosenByUser = true;
        }),
        {{ENTRY + "enabled", "user\n"}},
        {ENTRY + "disabled"}},

@@ -7,36 +7,19 @@
 #include <limits>
 #include <memory>
 
+#include "model/machine.h"
 #include "pkgfile/little_endian.h"
 
 namespace {
 
-constexpr uint32_t FLAGS_LENGTH = 4;
-constexpr uint32_t COUNT_LENGTH = 2;
 /// Text parts are read in steps of this size, so that a corrupt length field
 /// costs no more memory than the data that is really there.
 constexpr uint32_t TEXT_STEP = 4096;
-const char* const DEFAULT_ARCHITECTURE = "i386";
 
 /// Reads exactly `count` bytes; false when the part or the source ends first.
 bool readBytes(PackageReader& reader, uint8_t* bytes, uint32_t count) {
   reader.read(reinterpret_cast<char*>(bytes), count);
   return !reader.fail();
-}
-
-/// The bytes of a name field before the first NUL, all 16 when there is none.
-std::string nameField(const uint8_t* bytes) {
-  const uint8_t* end = std::find(bytes, bytes + NAME_FIELD_LENGTH, 0);
-  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(end - bytes));
-}
-
-PackageRef refEntry(const uint8_t* bytes) {
-  PackageRef ref;
-  ref.name = nameField(bytes);
-  ref.minVersion = readLittleU32(bytes + 16);
-  ref.maxVersion = readLittleU32(bytes + 24);
-  ref.priority = static_cast<int32_t>(readLittleU32(bytes + 28));
-  return ref;
 }
 
 /// The whole data of the current part as a string; a short part leaves the
@@ -59,8 +42,8 @@ bool readHeaderBlock(PackageRecord& record, PackageReader& reader) {
   uint8_t block[HEADER_BLOCK_LENGTH];
   if (!readBytes(reader, block, HEADER_BLOCK_LENGTH)) return false;
   record.name = nameField(block);
-  record.version = readLittleU32(block + 16);
-  record.buildTime = readLittleU32(block + 20);
+  record.version = readLittleU32(block + HEADER_VERSION_OFFSET);
+  record.buildTime = readLittleU32(block + HEADER_BUILD_TIME_OFFSET);
   // Decided by the part's length rather than by what the source happens to
   // have buffered, so a pipe gives the same flags as a file.
   uint8_t flags[FLAGS_LENGTH];
@@ -111,13 +94,27 @@ bool readBundleMembers(PackageRecord& bundle, PackageReader& reader) {
 
 }  // namespace
 
+std::string nameField(const uint8_t* bytes) {
+  const uint8_t* end = std::find(bytes, bytes + NAME_FIELD_LENGTH, 0);
+  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(end - bytes));
+}
+
+PackageRef decodeRefEntry(const uint8_t* bytes) {
+  PackageRef ref;
+  ref.name = nameField(bytes);
+  ref.minVersion = readLittleU32(bytes + REF_MIN_VERSION_OFFSET);
+  ref.maxVersion = readLittleU32(bytes + REF_MAX_VERSION_OFFSET);
+  ref.priority = static_cast<int32_t>(readLittleU32(bytes + REF_PRIORITY_OFFSET));
+  return ref;
+}
+
 bool readRefList(PackageReader& reader, std::vector<PackageRef>& refs) {
-  uint8_t count[COUNT_LENGTH];
-  if (!readBytes(reader, count, COUNT_LENGTH)) return false;
+  uint8_t count[REF_COUNT_LENGTH];
+  if (!readBytes(reader, count, REF_COUNT_LENGTH)) return false;
   for (uint16_t i = readLittleU16(count); i > 0; --i) {
     uint8_t entry[REF_ENTRY_LENGTH];
     if (!readBytes(reader, entry, REF_ENTRY_LENGTH)) return false;
-    refs.push_back(refEntry(entry));
+    refs.push_back(decodeRefEntry(entry));
   }
   return true;
 }
@@ -130,11 +127,11 @@ bool readPackageHeader(PackageRecord& record, PackageReader& reader) {
 
   // Each optional part is looked for once, in this order; one that comes
   // out of order stays the current part for the caller.
-  takeText(reader, PART_TEXT24, record.partText24);
+  takeText(reader, PART_TEXT24, record.extraText24);
   if (!takeText(reader, PART_ARCHITECTURE, record.architecture)) {
     record.architecture = DEFAULT_ARCHITECTURE;
   }
-  takeText(reader, PART_TEXT2, record.partText2);
+  takeText(reader, PART_TEXT2, record.extraText2);
   takeText(reader, PART_NOTE, record.note);
   if (!takeRefList(reader, PART_DEPENDS, record.deps) ||
       !takeRefList(reader, PART_PROVIDES, record.provides) ||
@@ -152,7 +149,7 @@ bool readPackageFile(PackageFileRecord& record, const std::string& path) {
   record.declaredSize = static_cast<uint32_t>(
       std::min<uint64_t>(reader.totalSize, std::numeric_limits<uint32_t>::max()));
   if (!sizeMatches(path, reader.totalSize)) return false;
-  record.secondMagic = reader.isSecondMagic();
+  record.unregistered = reader.isUnregistered();
 
   reader.filter = SCAN_FILTER;
   reader.nextPart();

@@ -1,17 +1,20 @@
-// Turning the header parts of a package file into package records.
-//
-// Header block (parts 1 and 18): 16-byte NUL-padded name, u32 version,
-// u32 build time, 8 bytes not interpreted, then u32 flags when the part has
-// at least 36 bytes. Text parts (24, 16, 2, 23) are their data byte for byte.
-// Reference lists (3, 19, 17, 20): u16 count, then per entry a 16-byte name,
-// u32 minVersion, 4 bytes not interpreted, u32 maxVersion, i32 priority.
+// Turning the header parts of a package file into package records. The
+// header block and the reference lists are laid out as package_format.h
+// describes; text parts (24, 16, 2, 23) are their data byte for byte.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "model/package_record.h"
 #include "pkgfile/package_reader.h"
+
+/// The bytes of a name field before the first NUL, all 16 when there is none.
+std::string nameField(const uint8_t* bytes);
+
+/// The reference entry of REF_ENTRY_LENGTH bytes at `bytes`.
+PackageRef decodeRefEntry(const uint8_t* bytes);
 
 /// Appends the entries of the reference list in the reader's current part;
 /// false when the part ends inside the list.

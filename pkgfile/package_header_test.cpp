@@ -116,9 +116,9 @@ TEST(ReadPackageHeader, OptionalPartsInOrderFillTheRecord) {
   HeaderRead read(file);
   ASSERT_TRUE(read.ok);
   const PackageRecord& record = read.record;
-  EXPECT_EQ(record.partText24, "t24");
+  EXPECT_EQ(record.extraText24, "t24");
   EXPECT_EQ(record.architecture, std::string("mips\0be", 7));
-  EXPECT_EQ(record.partText2, "t2");
+  EXPECT_EQ(record.extraText2, "t2");
   EXPECT_EQ(record.note, "a note");
   ASSERT_EQ(record.deps.size(), 2u);
   EXPECT_EQ(record.deps[0].name, "base");
@@ -137,7 +137,7 @@ TEST(ReadPackageHeader, OptionalPartsInOrderFillTheRecord) {
   // the architecture and the image part.
   HeaderRead install(file, INSTALL_FILTER);
   ASSERT_TRUE(install.ok);
-  EXPECT_EQ(install.record.partText24, "");
+  EXPECT_EQ(install.record.extraText24, "");
   EXPECT_EQ(install.record.note, "");
   EXPECT_EQ(install.record.architecture, std::string("mips\0be", 7));
   HeaderRead image(file, IMAGE_FILTER);
@@ -199,7 +199,7 @@ TEST_F(ReadPackageFile, SinglePackageOfTheDeclaredSizeOnly) {
   draft.name = "tessel";
   draft.version = makeVersion(7, 2, 'b', 1);
   draft.flags = PACKAGE_FLAG_BOOT;
-  draft.secondMagic = true;
+  draft.unregistered = true;
   draft.architecture = "powerpc";
   ByteVector file = buildPackage(draft);
   ASSERT_TRUE(read("tessel.qbx", file));
@@ -208,7 +208,7 @@ TEST_F(ReadPackageFile, SinglePackageOfTheDeclaredSizeOnly) {
   EXPECT_EQ(record_->version, draft.version);
   EXPECT_TRUE(record_->hasBootFlag());
   EXPECT_EQ(record_->architecture, "powerpc");
-  EXPECT_TRUE(record_->secondMagic);
+  EXPECT_TRUE(record_->unregistered);
   EXPECT_FALSE(record_->isBundle);
   EXPECT_EQ(record_->declaredSize, file.size());
 

@@ -16,7 +16,9 @@ const PartFilter IMAGE_FILTER = {PART_BUNDLE_HEADER, PART_HEADER,   PART_TEXT24,
 
 namespace {
 
-/// Step size for passing over data that must reach the hash or the copy.
+/// Step size for passing over data that must reach the hash or the copy
+/// target; each step is one read of the source into a scratch buffer. Not
+/// the journal's COPY_BLOCK_SIZE, which sizes copies of file contents.
 constexpr size_t SKIP_STEP = 16384;
 constexpr uint32_t BAD_MAGIC = 0xFFFFFFFF;
 constexpr std::ios_base::openmode SEEK_MODE = std::ios_base::in | std::ios_base::out;
@@ -38,7 +40,7 @@ uint32_t PackageStreamBuf::readFileHeader(uint64_t& totalSize) {
   }
   partOffset_ = FILE_HEADER_LENGTH;
   // 64 bits, so that a length field near 2^32 cannot wrap to a tiny total.
-  totalSize = static_cast<uint64_t>(readLittleU32(header + 4)) + FILE_HEADER_LENGTH;
+  totalSize = static_cast<uint64_t>(readLittleU32(header + FILE_REST_LENGTH_OFFSET)) + FILE_HEADER_LENGTH;
   return readLittleU32(header);
 }
 
@@ -59,7 +61,7 @@ int32_t PackageStreamBuf::nextPart() {
     sha1_.update(header, PART_HEADER_LENGTH);
   }
   partOffset_ += PART_HEADER_LENGTH;
-  partLength_ = partRemaining_ = readLittleU32(header + 2);
+  partLength_ = partRemaining_ = readLittleU32(header + PART_LENGTH_OFFSET);
   return type;
 }
 
@@ -204,34 +206,27 @@ bool PackageStreamBuf::skipRemaining() {
 // every caller already reports as broken; sourceError() tells the two
 // apart. Later reads are not tried, so that no bytes after a gap are taken
 // for the ones before it.
-std::streamsize PackageStreamBuf::sourceGetn(char* buffer, std::streamsize count) {
-  if (sourceError_ != 0) return 0;
+template <class Result, class Read>
+Result PackageStreamBuf::readSource(Result ended, Read read) {
+  if (sourceError_ != 0) return ended;
   try {
-    return source_->sgetn(buffer, count);
+    return read();
   } catch (const std::ios_base::failure&) {
     sourceError_ = errno != 0 ? errno : EIO;
-    return 0;
+    return ended;
   }
+}
+
+std::streamsize PackageStreamBuf::sourceGetn(char* buffer, std::streamsize count) {
+  return readSource(std::streamsize(0), [&] { return source_->sgetn(buffer, count); });
 }
 
 PackageStreamBuf::int_type PackageStreamBuf::sourceGetc() {
-  if (sourceError_ != 0) return traits_type::eof();
-  try {
-    return source_->sgetc();
-  } catch (const std::ios_base::failure&) {
-    sourceError_ = errno != 0 ? errno : EIO;
-    return traits_type::eof();
-  }
+  return readSource(traits_type::eof(), [&] { return source_->sgetc(); });
 }
 
 PackageStreamBuf::int_type PackageStreamBuf::sourceBumpc() {
-  if (sourceError_ != 0) return traits_type::eof();
-  try {
-    return source_->sbumpc();
-  } catch (const std::ios_base::failure&) {
-    sourceError_ = errno != 0 ? errno : EIO;
-    return traits_type::eof();
-  }
+  return readSource(traits_type::eof(), [&] { return source_->sbumpc(); });
 }
 
 void PackageStreamBuf::pass(const char* bytes, size_t count) {
@@ -251,7 +246,7 @@ PackageReader::PackageReader(std::istream& source, bool hashing, std::streambuf*
       buffer_(std::make_unique<PackageStreamBuf>(source.rdbuf(), hashing, copyTarget)) {
   rdbuf(buffer_.get());
   magic = buffer_->readFileHeader(totalSize);
-  if (magic != PACKAGE_MAGIC && magic != SECOND_MAGIC) setstate(std::ios_base::badbit);
+  if (magic != PACKAGE_MAGIC && magic != UNREGISTERED_PACKAGE_MAGIC) setstate(std::ios_base::badbit);
 }
 
 PackageReader::~PackageReader() = default;

@@ -1,9 +1,7 @@
 // Reading a package file part by part.
 //
-// File layout (all numbers little-endian):
-//   file header   u32 magic (PACKAGE_MAGIC or SECOND_MAGIC), u32 length of the rest
-//   part*         u16 type, u32 data length, data
-// Parts follow each other without padding. A package starts with a part of
+// A file is its file header and then its parts, each a part header and its
+// data (package_format.h has the layouts). A package starts with a part of
 // type 1 and ends with its signature part (type 9); a bundle starts with a
 // part of type 18 and carries its member packages after its own parts.
 //
@@ -92,6 +90,10 @@ class PackageStreamBuf : public std::streambuf {
   std::streamsize sourceGetn(char* buffer, std::streamsize count);
   int_type sourceGetc();
   int_type sourceBumpc();
+  /// Runs `read` on the source unless an earlier read failed; a failure
+  /// (a thrown ios_base::failure) is recorded, and both give `ended`.
+  template <class Result, class Read>
+  Result readSource(Result ended, Read read);
 
   std::streambuf* source_;
   std::streambuf* copyTarget_;
@@ -110,7 +112,7 @@ class PackageStreamBuf : public std::streambuf {
 class PackageReader : public std::istream {
  public:
   /// Reads the file header from `source`; the reader is bad when the magic
-  /// is neither PACKAGE_MAGIC nor SECOND_MAGIC.
+  /// is neither PACKAGE_MAGIC nor UNREGISTERED_PACKAGE_MAGIC.
   PackageReader(std::istream& source, bool hashing, std::streambuf* copyTarget = nullptr);
   ~PackageReader() override;
 
@@ -123,8 +125,8 @@ class PackageReader : public std::istream {
   uint64_t partOffset() const { return buffer_->partOffset(); }
   /// Offset in the file of the next byte to read, even when the reader failed.
   uint64_t fileOffset() const;
-  /// The file header carries SECOND_MAGIC.
-  bool isSecondMagic() const { return magic == SECOND_MAGIC; }
+  /// The file header carries UNREGISTERED_PACKAGE_MAGIC.
+  bool isUnregistered() const { return magic == UNREGISTERED_PACKAGE_MAGIC; }
   /// Checks the signature part on which the reader stands against the
   /// built-in key. REQUIRES: hashing on; false for any other part.
   bool verifySignature();

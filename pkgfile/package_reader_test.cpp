@@ -80,16 +80,16 @@ struct SamplePackage {
 }  // namespace
 
 TEST(PackageReaderHeader, MagicIsReadLittleEndianAndTotalSizeDoesNotWrap) {
-  std::istringstream second(text(wrapInFile(SECOND_MAGIC, headerPart("a"))));
+  std::istringstream second(text(wrapInFile(UNREGISTERED_PACKAGE_MAGIC, headerPart("a"))));
   PackageReader secondReader(second, false);
   EXPECT_TRUE(secondReader.good());
-  EXPECT_TRUE(secondReader.isSecondMagic());
+  EXPECT_TRUE(secondReader.isUnregistered());
   EXPECT_EQ(secondReader.totalSize, 8u + 6u + 36u);
 
   std::istringstream huge(text({0x1E, 0xF1, 0xD0, 0xBA, 0xFF, 0xFF, 0xFF, 0xFF}));
   PackageReader hugeReader(huge, false);
   EXPECT_TRUE(hugeReader.good());
-  EXPECT_FALSE(hugeReader.isSecondMagic());
+  EXPECT_FALSE(hugeReader.isUnregistered());
   EXPECT_EQ(hugeReader.totalSize, 0x100000007ull);
 
   // Magic in the wrong byte order, and a file header cut short.

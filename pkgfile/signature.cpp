@@ -13,10 +13,6 @@ namespace {
 
 using field25519::Element;
 
-constexpr size_t STORED_DIGEST_LENGTH = 20;
-constexpr size_t CHECK_VALUE_OFFSET = 20;
-constexpr size_t CHECK_VALUE_LENGTH = 16;
-constexpr size_t SCALAR_OFFSET = 36;
 /// The check value is XORed into these bytes of the hashed digest.
 constexpr size_t CHECK_VALUE_MIX_OFFSET = 8;
 
@@ -71,16 +67,6 @@ bool sameBytes(const uint8_t* a, const uint8_t* b, size_t length) {
   return difference == 0;
 }
 
-/// True when the little-endian number is below p.
-bool belowPrime(const uint8_t x[32]) {
-  for (int i = 31; i >= 0; --i) {
-    if (x[i] != FIELD_PRIME[i]) {
-      return x[i] < FIELD_PRIME[i];
-    }
-  }
-  return false;
-}
-
 /// out = x³ + A·x² + x, the square of y on the curve.
 void curveRightSide(Element& out, const Element& x) {
   Element x2, x3, ax2;
@@ -128,7 +114,7 @@ void squaredYDifferences(Element squares[2], const Element& u, const Element& ro
 /// P = ±G, or P ± G of order two; the ladder's additions would then be
 /// undefined and its result meaningless.
 bool prepareKey(KeyPoints& points, const uint8_t key[32]) {
-  if (!belowPrime(key)) {
+  if (!belowFieldPrime(key)) {
     return false;
   }
   Element px, u, root, squares[2], dx, q, offset;
@@ -238,9 +224,19 @@ void affineX(uint8_t x[32], const XPoint& point) {
   field25519::toBytes(x, affine);
 }
 
-/// h for the curve: the variant hash of the digest with the check value
-/// XORed into bytes 8 .. 23, clamped to a multiple of 8 with bit 254 set.
-void digestScalar(uint8_t h[32], const uint8_t digest[20], const uint8_t checkValue[16]) {
+}  // namespace
+
+bool belowFieldPrime(const uint8_t x[32]) {
+  for (int i = 31; i >= 0; --i) {
+    if (x[i] != FIELD_PRIME[i]) {
+      return x[i] < FIELD_PRIME[i];
+    }
+  }
+  return false;
+}
+
+void digestScalar(uint8_t h[32], const uint8_t digest[STORED_DIGEST_LENGTH],
+                  const uint8_t checkValue[CHECK_VALUE_LENGTH]) {
   sha256Variant(digest, STORED_DIGEST_LENGTH, h);
   for (size_t i = 0; i < CHECK_VALUE_LENGTH; ++i) {
     h[CHECK_VALUE_MIX_OFFSET + i] ^= checkValue[i];
@@ -249,8 +245,6 @@ void digestScalar(uint8_t h[32], const uint8_t digest[20], const uint8_t checkVa
   h[31] &= 0x7f;
   h[31] |= 0x40;
 }
-
-}  // namespace
 
 bool combinePointsChecked(const uint8_t v[32], const uint8_t h[32], const uint8_t key[32],
                           uint8_t x[32]) {

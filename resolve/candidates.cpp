@@ -11,8 +11,8 @@
 
 namespace {
 
-/// Versions up to this one predate the current flash file system (3.20rc2).
-constexpr PackageVersion LAST_OLD_FILE_SYSTEM_VERSION = 0x03146301;
+/// The first version that supports the current flash file system.
+constexpr PackageVersion FIRST_CURRENT_FILE_SYSTEM_VERSION = makeVersion(3, 20, 'c', 2);
 
 bool endsWith(const std::string& text, const char* suffix) {
   std::string tail(suffix);
@@ -43,8 +43,9 @@ void scanEntry(const std::string& directory, const std::string& entryName, Packa
   records.push_back(std::move(record));
 }
 
-/// Phase 1 for one candidate: false when another candidate of its group is
-/// better, or is its exact equal without the bundle advantage.
+/// Whether one candidate stays in the selection: false when another
+/// candidate of its group (one carries the other's name) is better, or is
+/// its exact equal while this one is not a bundle facing a non-bundle.
 bool survivesComparison(const std::vector<const PackageRecord*>& candidates, size_t index,
                         bool reversed, bool verbose) {
   const PackageRecord& x = *candidates[index];
@@ -65,8 +66,8 @@ bool survivesComparison(const std::vector<const PackageRecord*>& candidates, siz
   return true;
 }
 
-/// Phase 2: each candidate goes directly after the last one placed so far
-/// that it needs or that excludes it, else to the front.
+/// Orders the surviving candidates: each goes directly after the last one
+/// placed so far that it needs or that excludes it, else to the front.
 std::vector<size_t> orderByNeeds(const std::vector<const PackageRecord*>& candidates,
                                  const std::vector<size_t>& survivors) {
   std::vector<size_t> result;
@@ -85,37 +86,40 @@ std::vector<size_t> orderByNeeds(const std::vector<const PackageRecord*>& candid
   return result;
 }
 
-/// Check 1: how the candidate stands to the installed package of its name.
+/// True when the reason for needing `flag` is to be printed: none was printed
+/// yet and `flag` is not granted. Counts it as printed.
+bool takeReport(bool& reported, InstallFlags granted, InstallFlags flag) {
+  if (reported || (granted & flag)) return false;
+  reported = true;
+  return true;
+}
+
+/// The permission that the candidate's version needs against the installed
+/// package of its name (upgrade, downgrade or reinstall); none without one.
 InstallFlags checkInstalledVersion(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const InstalledPackage* installed = InstallerContext::instance().packageByName(candidate.name);
   if (installed == nullptr) return 0;
   int order = compareVersions(candidate, *installed);
   if (order < 0) {
-    if (!(granted & INSTALL_DOWNGRADE)) {
+    if (takeReport(reported, granted, INSTALL_DOWNGRADE))
       warning("omitting package %s: newer package %s is already installed",
               nameVersionText(candidate).c_str(), nameVersionText(*installed).c_str());
-      reported = true;
-    }
     return INSTALL_DOWNGRADE;
   }
   if (order == 0) {
-    if (!(granted & INSTALL_REINSTALL)) {
+    if (takeReport(reported, granted, INSTALL_REINSTALL))
       warning("omitting package %s: it is already installed", nameVersionText(candidate).c_str());
-      reported = true;
-    }
     return INSTALL_REINSTALL;
   }
   // Every caller grants upgrades; without that grant a newer candidate is
   // omitted with the same message whether or not downgrades are allowed.
-  if (!(granted & INSTALL_UPGRADE)) {
+  if (takeReport(reported, granted, INSTALL_UPGRADE))
     warning("omitting package %s: older package is already installed", nameVersionText(candidate).c_str());
-    reported = true;
-  }
   return INSTALL_UPGRADE;
 }
 
-/// Check 2: minimum system version and file system, for the base package
-/// and the bundles only.
+/// The device limits (minimum system version, flash file system), for the
+/// base package and the bundles only.
 InstallFlags checkDevice(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   if (!isSubjectToDeviceLimits(candidate.name)) return 0;
   bool report = !reported && !(granted & INSTALL_IGNORE_REQUIREMENTS);
@@ -124,42 +128,36 @@ InstallFlags checkDevice(const PackageRecord& candidate, InstallFlags granted, b
   return INSTALL_IGNORE_REQUIREMENTS;
 }
 
-/// Check 3: an empty architecture suits every machine.
+/// The architecture: the machine's suits, and so does an empty one.
 InstallFlags checkArchitecture(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const std::string& machine = InstallerContext::instance().architecture;
   if (candidate.architecture.empty() || candidate.architecture == machine) return 0;
-  if (!reported && !(granted & INSTALL_IGNORE_REQUIREMENTS)) {
+  if (takeReport(reported, granted, INSTALL_IGNORE_REQUIREMENTS))
     error("can not install %s: it is not made for %s, but for %s", nameVersionText(candidate).c_str(),
           machine.c_str(), candidate.architecture.c_str());
-    reported = true;
-  }
   return INSTALL_IGNORE_REQUIREMENTS;
 }
 
-/// Check 4: every dependency needs an enabled provider; the first missing
-/// one is named.
+/// The dependencies: each needs an enabled provider; the first missing one
+/// is named.
 InstallFlags checkDependencies(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   for (const PackageRef& dependency : candidate.deps) {
     if (!providersOf(dependency, false).empty()) continue;
-    if (!reported && !(granted & INSTALL_IGNORE_REQUIREMENTS)) {
+    if (takeReport(reported, granted, INSTALL_IGNORE_REQUIREMENTS))
       error("can not install %s: %s is not installed, but is required", nameVersionText(candidate).c_str(),
             refText(dependency).c_str());
-      reported = true;
-    }
     return INSTALL_IGNORE_REQUIREMENTS;
   }
   return 0;
 }
 
-/// Check 5: an enabled installed package that keeps the candidate out.
+/// Conflicts: an enabled installed package that keeps the candidate out.
 InstallFlags checkConflict(const PackageRecord& candidate, InstallFlags granted, bool& reported) {
   const InstalledPackage* excluder = firstExcluder(candidate);
   if (excluder == nullptr) return 0;
-  if (!reported && !(granted & INSTALL_ALLOW_CONFLICT)) {
+  if (takeReport(reported, granted, INSTALL_ALLOW_CONFLICT))
     error("can not install %s: it conflicts with %s", nameVersionText(candidate).c_str(),
           nameVersionText(*excluder).c_str());
-    reported = true;
-  }
   return INSTALL_ALLOW_CONFLICT;
 }
 
@@ -198,7 +196,7 @@ bool checkDeviceLimits(const PackageRecord& candidate, bool report) {
             versionText(minimum).c_str());
     return false;
   }
-  if (candidate.version <= LAST_OLD_FILE_SYSTEM_VERSION && isLargeBlockFlash()) {
+  if (candidate.version < FIRST_CURRENT_FILE_SYSTEM_VERSION && isLargeBlockFlash()) {
     if (report)
       warning("omitting package %s: it does not support current file system",
               nameVersionText(candidate).c_str());

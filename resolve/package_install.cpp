@@ -1,6 +1,5 @@
 #include "resolve/package_install.h"
 
-#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -46,7 +45,7 @@ void applyUserState(InstalledPackage& package, const UserStateMap& userStates) {
   auto found = userStates.find(package.name);
   if (found != userStates.end()) {
     package.disabled = found->second;
-    package.userForced = true;
+    package.stateChosenByUser = true;
   } else {
     package.disabled = false;
   }
@@ -67,8 +66,7 @@ InstallResult notInstalled(const InstalledPackage& package, PackageReader& reade
   }
   if ((needed & INSTALL_REINSTALL) && (granted & INSTALL_REINSTALL)) {
     setStatus(std::string(78, ' '));
-    setStatus("");
-    info("installed %s%s", package.disabled ? "(disabled) " : "", nameVersionText(package).c_str());
+    reportInstalled(package);
     InstalledPackage* installed = context.packageByName(package.name);
     if (boot != nullptr && installed != nullptr) *boot = installed->hasBootFlag();
     return {Outcome::KEPT, installed};
@@ -95,22 +93,16 @@ InstallResult installPackage(FileJournal& journal, PackageReader& reader, Instal
     return notInstalled(*package, reader, granted, needed, bundle != nullptr, boot);
 
   if (bundle != nullptr) package->bundle = *bundle;
-  if (!reader.isSecondMagic()) {
-    int index = InstallerContext::instance().findPackage(package->name);
-    if (index >= 0) {
-      removeEntry(*packages()[static_cast<size_t>(index)], journal);
-      eraseRecord(static_cast<size_t>(index));
-    }
-  }
+  if (!reader.isUnregistered()) removeInstalledByName(journal, package->name);
   if (!installContents(*package, journal, reader)) return {Outcome::FAILED, nullptr};
   InstalledPackage* installed = package.get();
   packages().push_back(std::move(package));
-  runSchedule(journal, 0);
+  runSchedule(journal, false);
   // The schedule may uninstall the new package at once, destroying its
   // record (for instance when it needs a name that only the version it
   // replaced provided); it then counts as not installed.
   if (!isListed(installed)) return {Outcome::OMITTED, nullptr};
-  if (boot != nullptr) *boot = installed->hasBootFlag() && std::getenv("bootimage") != nullptr;
+  if (boot != nullptr) *boot = bootImageStaysPacked(*installed);
   return {Outcome::INSTALLED, installed};
 }
 
@@ -212,7 +204,7 @@ unsigned installBundleFromStream(FileJournal& journal, PackageReader& reader, In
   if (result != BUNDLE_INSTALLED) return result;
 
   scheduleLeftoverMembers(leftovers);
-  runSchedule(journal, 0);
+  runSchedule(journal, false);
   setStatus("");
   info("installed %s", refText(bundleRef).c_str());
   return BUNDLE_INSTALLED;

@@ -106,7 +106,7 @@ void fillRecord(PackageRecord& record, InstalledPackage* installed, const Words&
     else if (key == "conflicts") record.conflicts.push_back(refFrom(value));
     else if (key == "provides") record.provides.push_back(refFrom(value));
     else if (installed && key == "disabled") installed->disabled = true;
-    else if (installed && key == "forced") installed->userForced = true;
+    else if (installed && key == "forced") installed->stateChosenByUser = true;
     else if (installed && key == "in") installed->bundle.name = value;
     else if (installed && key == "do") installed->scheduledAction = actionFrom(value);
     else ADD_FAILURE() << "unknown option " << key;
@@ -311,8 +311,8 @@ std::string runScenario(Scenario& scenario) {
   for (const auto& record : scenario.installed) {
     std::string entry = "/flash/var/pdb/" + record->name + "/";
     root.write(entry + "version", std::to_string(record->version) + " " + std::to_string(record->buildTime) + "\n");
-    if (record->disabled) root.write(entry + "disabled", record->userForced ? "user\n" : "auto\n");
-    else if (record->userForced) root.write(entry + "enabled", "user\n");
+    if (record->disabled) root.write(entry + "disabled", record->stateChosenByUser ? "user\n" : "auto\n");
+    else if (record->stateChosenByUser) root.write(entry + "enabled", "user\n");
   }
   bool finished = passesInRoot(root, [&scenario] {
     InstallerContext::reset();

@@ -48,12 +48,15 @@ bool isBeingVisited(const InstalledPackage& record) {
   return std::find(pullStack.begin(), pullStack.end(), &record) != pullStack.end();
 }
 
-/// Step 1 of resolveEnableConflicts: `package` keeps out an active record.
+/// Schedules the disable of an active record that a package being enabled
+/// keeps out, unless an action is already pending on it.
 void disableExcluded(InstalledPackage& excluded) {
   if (excluded.scheduledAction == ACTION_NONE) excluded.scheduledAction = ACTION_DISABLE;
 }
 
-/// Step 1 of dropLostDependents for one record: true when its action changed.
+/// Schedules the record's uninstall when a dependency will have no provider
+/// left at all, or its disable when only disabled providers will remain;
+/// true when its action changed.
 bool dropIfDependencyLost(InstalledPackage& record) {
   for (const PackageRef& dependency : record.deps) {
     ProviderOutlook outlook = providerOutlook(providersOf(dependency, true));
@@ -96,9 +99,9 @@ void clearAllActions() {
   for (const auto& record : packages()) record->scheduledAction = ACTION_NONE;
 }
 
-/// Step 7 to 9 of planSchedule: the removals go to the front of their list
-/// one by one (so the last in list order comes first), the enables in
-/// dependency order to the end of theirs.
+/// Fills the plan from the settled actions: the removals go to the front of
+/// their list one by one (so the last in list order comes first), the
+/// enables in dependency order to the end of theirs.
 void collectPlan(PackageList& removals, PackageList& enables) {
   PackageList toRemove;
   PackageList toEnable;
@@ -120,46 +123,46 @@ void destroyRecord(const InstalledPackage* record) {
   if (found != list.end()) list.erase(found);
 }
 
-void disableRecord(FileJournal& journal, InstalledPackage& record, int level) {
+void disableRecord(FileJournal& journal, InstalledPackage& record, bool verbose) {
   std::string name = nameVersionText(record);
-  if (level != 0) setStatus("disabling " + name + "...");
+  if (verbose) setStatus("disabling " + name + "...");
   markDisabled(record, journal);
-  if (level != 0) info("disabled %s", name.c_str());
+  if (verbose) info("disabled %s", name.c_str());
 }
 
 }  // namespace
 
-bool passesLooseTest(const InstalledPackage& package) {
+bool willBeEnabled(const InstalledPackage& package) {
   return package.scheduledAction == ACTION_ENABLE || isEnabledWithoutAction(package);
 }
 
-bool passesStrictTest(const InstalledPackage& package) {
+bool willChangeToOrStayEnabled(const InstalledPackage& package) {
   return isDisabledWithEnable(package) || isEnabledWithoutAction(package);
 }
 
-bool runSchedule(FileJournal& journal, int level) {
+bool runSchedule(FileJournal& journal, bool verbose) {
   PackageList removals;
   PackageList enables;
-  if (!planSchedule(removals, enables, level)) return false;
+  if (!planSchedule(removals, enables, verbose)) return false;
   bool carriedOut = !removals.empty() || !enables.empty();
-  performRemovals(journal, removals, level);
-  performEnables(journal, enables, level);
+  performRemovals(journal, removals, verbose);
+  performEnables(journal, enables, verbose);
   return carriedOut;
 }
 
-bool planSchedule(PackageList& removals, PackageList& enables, int level) {
+bool planSchedule(PackageList& removals, PackageList& enables, bool verbose) {
   membersFollowBundle();
   // The list does not change length while planning; each record's state is
   // read at the moment the scan reaches it.
   for (size_t i = 0; i < packages().size(); ++i)
-    if (passesLooseTest(*packages()[i])) pullInDependencies(*packages()[i], level);
+    if (willBeEnabled(*packages()[i])) pullInDependencies(*packages()[i], verbose);
   for (size_t i = 0; i < packages().size(); ++i)
-    if (passesLooseTest(*packages()[i])) resolveEnableConflicts(*packages()[i], level);
+    if (willBeEnabled(*packages()[i])) resolveEnableConflicts(*packages()[i], verbose);
   dropLostDependents();
   bundleFollowsMembers();
   if (!packages().empty() && !anyRemainsActive()) {
     clearAllActions();
-    if (level != 0) error("can not uninstall or disable all packages");
+    if (verbose) error("can not uninstall or disable all packages");
     return false;
   }
   collectPlan(removals, enables);
@@ -188,7 +191,7 @@ void membersFollowBundle() {
   }
 }
 
-void pullInDependencies(InstalledPackage& dependant, int level, bool throughBundle) {
+void pullInDependencies(InstalledPackage& dependant, bool verbose, bool throughBundle) {
   // A dependency cycle ends by itself: each visit moves a record one step
   // towards a state that counts as active. A bundle reference is kept
   // without asking whether the bundle is active already, so a bundle that
@@ -198,30 +201,30 @@ void pullInDependencies(InstalledPackage& dependant, int level, bool throughBund
   PullVisit visit(dependant);
   if (!dependant.bundle.name.empty()) {
     InstalledPackage* bundle = InstallerContext::instance().packageByName(dependant.bundle.name);
-    if (bundle != nullptr) keepDependency(*bundle, dependant, level, true);
+    if (bundle != nullptr) keepDependency(*bundle, dependant, verbose, true);
   }
   for (const PackageRef& dependency : dependant.deps) {
     PackageList providers = providersOf(dependency, true);
     if (providerOutlook(providers) == OUTLOOK_ACTIVE) continue;
     if (providers.empty()) break;
-    keepDependency(chooseProvider(providers), dependant, level);
+    keepDependency(chooseProvider(providers), dependant, verbose);
   }
 }
 
-void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, int level,
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, bool verbose,
                     bool throughBundle) {
   uint32_t action = dependency.scheduledAction;
   if (action == ACTION_UNINSTALL || action == ACTION_DISABLE) {
-    if (level != 0)
+    if (verbose)
       warning("can not %s %s: %s depends on it", scheduleActionName(action),
               nameVersionText(dependency).c_str(), dependant.name.c_str());
     dependency.scheduledAction = ACTION_NONE;
-    pullInDependencies(dependency, level, throughBundle);
+    pullInDependencies(dependency, verbose, throughBundle);
     return;
   }
   if (!dependency.disabled) return;
   dependency.scheduledAction = ACTION_ENABLE;
-  pullInDependencies(dependency, level, throughBundle);
+  pullInDependencies(dependency, verbose, throughBundle);
 }
 
 ProviderOutlook providerOutlook(const PackageList& providers) {
@@ -239,10 +242,10 @@ ProviderOutlook providerOutlook(const PackageList& providers) {
   return remainsDisabled ? OUTLOOK_DISABLED : OUTLOOK_GONE;
 }
 
-void resolveEnableConflicts(InstalledPackage& package, int level) {
+void resolveEnableConflicts(InstalledPackage& package, bool verbose) {
   for (const auto& other : packages()) {
     InstalledPackage& record = *other;
-    if (&record == &package || !passesStrictTest(record)) continue;
+    if (&record == &package || !willChangeToOrStayEnabled(record)) continue;
     if (excludes(package, record)) {
       disableExcluded(record);
       continue;
@@ -253,7 +256,7 @@ void resolveEnableConflicts(InstalledPackage& package, int level) {
       continue;
     }
     // Both are to be enabled: the earlier decision for `record` stands.
-    if (level != 0)
+    if (verbose)
       warning("can not enable %s: %s conflicts with it", package.name.c_str(),
               nameVersionText(record).c_str());
     package.scheduledAction = ACTION_NONE;
@@ -283,26 +286,26 @@ void bundleFollowsMembers() {
 
 bool anyRemainsActive() {
   for (const auto& record : packages())
-    if (record->scheduledAction == ACTION_ENABLE || isEnabledWithoutAction(*record)) return true;
+    if (willBeEnabled(*record)) return true;
   return false;
 }
 
-void performRemovals(FileJournal& journal, const PackageList& removals, int level) {
+void performRemovals(FileJournal& journal, const PackageList& removals, bool verbose) {
   for (InstalledPackage* record : removals) {
     if (record->scheduledAction == ACTION_UNINSTALL) {
       removeEntry(*record, journal);
       destroyRecord(record);
     } else {
-      disableRecord(journal, *record, level);
+      disableRecord(journal, *record, verbose);
     }
   }
 }
 
-void performEnables(FileJournal& journal, const PackageList& enables, int level) {
+void performEnables(FileJournal& journal, const PackageList& enables, bool verbose) {
   for (InstalledPackage* record : enables) {
     std::string name = nameVersionText(*record);
-    if (level != 0) setStatus("enabling " + name + "...");
+    if (verbose) setStatus("enabling " + name + "...");
     markEnabled(*record, journal);
-    if (level != 0) info("enabled %s", name.c_str());
+    if (verbose) info("enabled %s", name.c_str());
   }
 }

@@ -4,8 +4,8 @@
 //
 // The planning steps read and change `scheduledAction` of the records of
 // InstallerContext::instance().packages in place, always scanning in list
-// order. Message level 0 prints nothing; any other level prints the
-// planning warnings and errors and the enabling and disabling progress.
+// order. With `verbose` they print the planning warnings and errors and the
+// enabling and disabling progress; without it, nothing.
 #pragma once
 
 #include <vector>
@@ -23,32 +23,32 @@ enum ProviderOutlook : int {
 
 /// Plans the pending actions and carries them out into the journal; true
 /// when at least one action was carried out.
-bool runSchedule(FileJournal& journal, int level);
+bool runSchedule(FileJournal& journal, bool verbose);
 
 /// Settles the pending actions and fills the removal list (reverse list
 /// order) and the enable list (dependency order); false when the plan
 /// would leave nothing active and was refused, with every action cleared.
-bool planSchedule(PackageList& removals, PackageList& enables, int level);
+bool planSchedule(PackageList& removals, PackageList& enables, bool verbose);
 
 /// Uninstalls (destroying the record) or disables each listed record.
-void performRemovals(FileJournal& journal, const PackageList& removals, int level);
+void performRemovals(FileJournal& journal, const PackageList& removals, bool verbose);
 /// Enables each listed record, in list order.
-void performEnables(FileJournal& journal, const PackageList& enables, int level);
+void performEnables(FileJournal& journal, const PackageList& enables, bool verbose);
 
 /// Hands a bundle's pending uninstall, disable or enable on to its members.
 void membersFollowBundle();
 /// Makes sure that what the active package needs stays or becomes enabled.
 /// `throughBundle` tells that a member's bundle reference led here.
-void pullInDependencies(InstalledPackage& dependant, int level, bool throughBundle = false);
+void pullInDependencies(InstalledPackage& dependant, bool verbose, bool throughBundle = false);
 /// Keeps `dependency` for `dependant`: cancels its removal with a warning,
 /// or schedules its enable when it is disabled.
-void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, int level,
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, bool verbose,
                     bool throughBundle = false);
 /// Classifies what will become of the providers in `providers`.
 ProviderOutlook providerOutlook(const PackageList& providers);
 /// Disables the active packages that exclude `package` or that it
 /// excludes, or cancels its enable when a scheduled enable collides.
-void resolveEnableConflicts(InstalledPackage& package, int level);
+void resolveEnableConflicts(InstalledPackage& package, bool verbose);
 /// Uninstalls or disables the packages whose dependencies go away.
 void dropLostDependents();
 /// Uninstalls a bundle without active members, or drops its enable.
@@ -57,7 +57,8 @@ void bundleFollowsMembers();
 bool anyRemainsActive();
 
 /// Will be enabled: scheduled for enable, or enabled with no action.
-bool passesLooseTest(const InstalledPackage& package);
+bool willBeEnabled(const InstalledPackage& package);
 /// Will change to or stay enabled: disabled with a scheduled enable, or
-/// enabled with no action.
-bool passesStrictTest(const InstalledPackage& package);
+/// enabled with no action. Unlike willBeEnabled, an enabled package with a
+/// scheduled enable does not count.
+bool willChangeToOrStayEnabled(const InstalledPackage& package);

@@ -9,17 +9,17 @@
 #include <ostream>
 
 #include "console/console.h"
+#include "model/machine.h"
 #include "pkgfile/little_endian.h"
+#include "pkgfile/package_header.h"
 #include "pkgfile/sha1.h"
 #include "signing.h"
 
 namespace {
 
+/// Output step of inflating a whole files part into memory; only the speed
+/// of the description depends on it.
 constexpr size_t INFLATE_CHUNK = 16384;
-/// Highest processor variant a machine can have; entries for others never install.
-constexpr uint8_t MAX_VARIANT = 4;
-constexpr uint16_t REGULAR_FILE_TYPE = 0x8000;
-constexpr uint16_t FILE_TYPE_MASK = 0xF000;
 
 const uint16_t PACKAGE_PART_ORDER[] = {PART_TEXT24,  PART_ARCHITECTURE, PART_TEXT2,     PART_NOTE,
                                        PART_DEPENDS, PART_PROVIDES,     PART_CONFLICTS, PART_IMAGE,
@@ -76,13 +76,6 @@ std::string quoted(const uint8_t* bytes, size_t length) {
 
 std::string quoted(const std::string& text) {
   return quoted(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
-
-// A NUL-padded name field: the bytes before the first NUL, all 16 without one.
-std::string nameField(const uint8_t* bytes) {
-  size_t length = 0;
-  while (length < NAME_FIELD_LENGTH && bytes[length] != 0) ++length;
-  return std::string(reinterpret_cast<const char*>(bytes), length);
 }
 
 std::string boundText(PackageVersion version) { return version == 0 ? "-" : versionText(version); }
@@ -159,9 +152,11 @@ class Inspector {
       return false;
     }
     uint32_t magic = readLittleU32(file_.data());
-    uint32_t declared = readLittleU32(file_.data() + 4);
+    uint32_t declared = readLittleU32(file_.data() + FILE_REST_LENGTH_OFFSET);
+    // An unregistered package's magic is described as "second magic", the
+    // words the tool has always printed.
     const char* kind = magic == PACKAGE_MAGIC  ? "package"
-                       : magic == SECOND_MAGIC ? "second magic"
+                       : magic == UNREGISTERED_PACKAGE_MAGIC ? "second magic"
                                                : nullptr;
     out_ << "file of " << file_.size() << " bytes, magic 0x" << std::hex << magic << std::dec << " ("
          << (kind ? kind : "not a package file") << "), declared length " << declared << "\n";
@@ -183,7 +178,7 @@ class Inspector {
         return;
       }
       const uint8_t* header = file_.data() + offset;
-      PartView part{readLittleU16(header), offset, readLittleU32(header + 2),
+      PartView part{readLittleU16(header), offset, readLittleU32(header + PART_LENGTH_OFFSET),
                     header + PART_HEADER_LENGTH};
       if (file_.size() - offset - PART_HEADER_LENGTH < part.length) {
         problem("part %u at offset %zu declares %u bytes, the file holds %zu", part.type, offset,
@@ -269,34 +264,33 @@ class Inspector {
       return "at offset " + std::to_string(part.offset);
     }
     std::string name = nameField(part.data);
-    PackageVersion version = readLittleU32(part.data + 16);
-    uint32_t buildTime = readLittleU32(part.data + 20);
+    PackageVersion version = readLittleU32(part.data + HEADER_VERSION_OFFSET);
+    uint32_t buildTime = readLittleU32(part.data + HEADER_BUILD_TIME_OFFSET);
     out_ << "  name " << quoted(name) << ", version " << versionText(version) << ", build time "
          << buildTime << " (" << timeText(buildTime) << "), flags ";
-    if (part.length >= HEADER_BLOCK_LENGTH + 4)
-      out_ << flagsText(readLittleU32(part.data + HEADER_BLOCK_LENGTH)) << "\n";
+    if (part.length >= HEADER_BLOCK_LENGTH + FLAGS_LENGTH)
+      out_ << flagsText(readLittleU32(part.data + HEADER_FLAGS_OFFSET)) << "\n";
     else
       out_ << "none\n";
     return name + "-" + versionText(version);
   }
 
   void describeRefList(const PartView& part) {
-    if (part.length < 2) {
+    if (part.length < REF_COUNT_LENGTH) {
       problem("reference list at offset %zu has no count", part.offset);
       return;
     }
     uint16_t count = readLittleU16(part.data);
     out_ << "  " << count << (count == 1 ? " entry\n" : " entries\n");
-    if (part.length < 2 + static_cast<size_t>(count) * REF_ENTRY_LENGTH) {
+    if (part.length < REF_COUNT_LENGTH + static_cast<size_t>(count) * REF_ENTRY_LENGTH) {
       problem("reference list at offset %zu has %u entries but %u bytes", part.offset, count,
               part.length);
       return;
     }
     for (uint16_t i = 0; i < count; ++i) {
-      const uint8_t* entry = part.data + 2 + i * REF_ENTRY_LENGTH;
-      out_ << "  " << quoted(nameField(entry)) << " min " << boundText(readLittleU32(entry + 16))
-           << " max " << boundText(readLittleU32(entry + 24)) << " priority "
-           << static_cast<int32_t>(readLittleU32(entry + 28)) << "\n";
+      PackageRef ref = decodeRefEntry(part.data + REF_COUNT_LENGTH + i * REF_ENTRY_LENGTH);
+      out_ << "  " << quoted(ref.name) << " min " << boundText(ref.minVersion) << " max "
+           << boundText(ref.maxVersion) << " priority " << ref.priority << "\n";
     }
   }
 
@@ -324,10 +318,10 @@ class Inspector {
         return;
       }
       const uint8_t* header = raw.data() + offset;
-      uint16_t mode = readLittleU16(header);
-      uint8_t variant = header[23];
-      uint32_t size = readLittleU32(header + 24);
-      uint16_t nameLength = readLittleU16(header + 28);
+      uint16_t mode = readLittleU16(header + FILE_ENTRY_MODE_OFFSET);
+      uint8_t variant = header[FILE_ENTRY_VARIANT_OFFSET];
+      uint32_t size = readLittleU32(header + FILE_ENTRY_SIZE_OFFSET);
+      uint16_t nameLength = readLittleU16(header + FILE_ENTRY_NAME_LENGTH_OFFSET);
       size_t available = raw.size() - offset - FILE_ENTRY_HEADER_LENGTH;
       if (available < static_cast<size_t>(nameLength) + size) {
         problem("file entry at unpacked offset %zu: name or data cut short", offset);
@@ -343,9 +337,9 @@ class Inspector {
     std::snprintf(modeText, sizeof modeText, "%06o", mode);
     out_ << "  " << modeText << " variant " << static_cast<unsigned>(variant) << " " << size << " bytes "
          << name;
-    if ((mode & FILE_TYPE_MASK) != REGULAR_FILE_TYPE)
+    if (!isRegularFileMode(mode))
       out_ << " (not a regular file: not installed)";
-    else if (variant > MAX_VARIANT)
+    else if (variant > MAX_PROCESSOR_VARIANT)
       out_ << " (no machine has this variant: not installed)";
     out_ << "\n";
   }

@@ -20,13 +20,6 @@ const uint16_t BUNDLE_ORDER[] = {
     PART_BUNDLE_HEADER, PART_TEXT24,   PART_ARCHITECTURE, PART_TEXT2, PART_NOTE,
     PART_DEPENDS,       PART_PROVIDES, PART_CONFLICTS,    PART_IMAGE, PART_BUNDLE_MEMBERS};
 
-/// Bytes of the file entry header before the variant byte that stay zero.
-constexpr size_t ENTRY_RESERVED_LENGTH = 21;
-/// Bytes of the header block between build time and flags that stay zero.
-constexpr size_t HEADER_RESERVED_LENGTH = 8;
-/// Bytes of a reference entry between minVersion and maxVersion.
-constexpr size_t REF_RESERVED_LENGTH = 4;
-
 // One part waiting to be written, with its place in the order.
 struct PlannedPart {
   size_t sortKey;
@@ -84,9 +77,9 @@ class PartPlan {
 void planHeaderParts(PartPlan& plan, const HeaderDraft& draft, uint16_t headerType) {
   plan.add(headerType,
            encodeHeaderBlock(draft.name, draft.version, draft.buildTime, draft.flags, draft.writeFlags));
-  plan.addText(PART_TEXT24, draft.partText24);
+  plan.addText(PART_TEXT24, draft.extraText24);
   plan.addText(PART_ARCHITECTURE, draft.architecture);
-  plan.addText(PART_TEXT2, draft.partText2);
+  plan.addText(PART_TEXT2, draft.extraText2);
   plan.addText(PART_NOTE, draft.note);
   plan.addList(PART_DEPENDS, draft.deps, draft.writeEmptyLists);
   plan.addList(PART_PROVIDES, draft.provides, draft.writeEmptyLists);
@@ -182,7 +175,7 @@ ByteVector encodeRefList(const std::vector<PackageRef>& refs) {
 ByteVector encodeFileEntry(const FileDraft& entry) {
   ByteVector out;
   putU16(out, entry.mode);
-  putZeros(out, ENTRY_RESERVED_LENGTH);
+  putZeros(out, FILE_ENTRY_RESERVED_LENGTH);
   out.push_back(entry.variant);
   putU32(out, static_cast<uint32_t>(entry.data.size()));
   putU16(out, static_cast<uint16_t>(entry.name.size()));
@@ -220,11 +213,11 @@ bool packageFileParts(const ByteVector& file, const std::string& label, ByteVect
     return false;
   }
   uint32_t magic = readLittleU32(file.data());
-  if (magic != PACKAGE_MAGIC && magic != SECOND_MAGIC) {
+  if (magic != PACKAGE_MAGIC && magic != UNREGISTERED_PACKAGE_MAGIC) {
     error("%s is not a package file", label.c_str());
     return false;
   }
-  if (readLittleU32(file.data() + 4) != file.size() - FILE_HEADER_LENGTH) {
+  if (readLittleU32(file.data() + FILE_REST_LENGTH_OFFSET) != file.size() - FILE_HEADER_LENGTH) {
     error("%s does not have the length its header declares", label.c_str());
     return false;
   }
@@ -246,7 +239,7 @@ bool signPackageParts(ByteVector& parts, size_t signedStart, size_t signatureOff
   uint8_t signature[SIGNATURE_DATA_LENGTH];
   if (!signDigest(key, digest, signature)) return false;
   size_t room =
-      std::min<size_t>(readLittleU32(parts.data() + signatureOffset + 2), parts.size() - dataOffset);
+      std::min<size_t>(readLittleU32(parts.data() + signatureOffset + PART_LENGTH_OFFSET), parts.size() - dataOffset);
   std::memcpy(parts.data() + dataOffset, signature, std::min<size_t>(room, SIGNATURE_DATA_LENGTH));
   return true;
 }
@@ -273,7 +266,7 @@ ByteVector buildPackageParts(const PackageDraft& draft) {
 ByteVector buildPackage(const PackageDraft& draft) {
   ByteVector parts = buildPackageParts(draft);
   if (parts.empty()) return parts;
-  return wrapInFile(draft.secondMagic ? SECOND_MAGIC : PACKAGE_MAGIC, parts);
+  return wrapInFile(draft.unregistered ? UNREGISTERED_PACKAGE_MAGIC : PACKAGE_MAGIC, parts);
 }
 
 ByteVector buildBundle(const BundleDraft& draft) {

@@ -53,7 +53,8 @@ struct FileDraft {
   std::string name;
   /// Unix type and permission bits; 0100644 is a regular file.
   uint16_t mode = 0100644;
-  /// 0 for every machine, 1..4 for one processor variant only.
+  /// 0 for every machine, 1 to MAX_PROCESSOR_VARIANT for one processor
+  /// variant only.
   uint8_t variant = 0;
   std::string data;
 };
@@ -85,9 +86,10 @@ struct HeaderDraft {
   uint32_t flags = 0;
   /// Write the optional flags field of the header block.
   bool writeFlags = true;
-  std::optional<std::string> partText24;
+  /// Texts of the parts 24 and 2, which the installer keeps but never uses.
+  std::optional<std::string> extraText24;
   std::optional<std::string> architecture;
-  std::optional<std::string> partText2;
+  std::optional<std::string> extraText2;
   std::optional<std::string> note;
   /// The reference lists; each is written only when it is not empty (or
   /// always, with writeEmptyLists).
@@ -102,8 +104,8 @@ struct HeaderDraft {
 
 /// A single package: its header, files and signature.
 struct PackageDraft : HeaderDraft {
-  /// Start the file with SECOND_MAGIC instead of PACKAGE_MAGIC.
-  bool secondMagic = false;
+  /// Start the file with UNREGISTERED_PACKAGE_MAGIC instead of PACKAGE_MAGIC.
+  bool unregistered = false;
   /// The entries of the files part, written in this order.
   std::vector<FileDraft> files;
   /// Write the files part (also when `files` is empty).

@@ -70,9 +70,9 @@ PackageDraft fullDraft() {
   draft.version = makeVersion(6, 41, 'b', 3);
   draft.buildTime = 1700000000;
   draft.flags = PACKAGE_FLAG_BOOT;
-  draft.partText24 = "t24";
+  draft.extraText24 = "t24";
   draft.architecture = "powerpc";
-  draft.partText2 = "t2";
+  draft.extraText2 = "t2";
   draft.note = "a note";
   draft.deps = {{"system", makeVersion(6, 40, 'f', 0), 0, 0}};
   draft.provides = {{"web", 0, makeVersion(7, 0, 'f', 0), -3}};
@@ -127,9 +127,9 @@ TEST(PackageWriterLayout, FullPackageReadsBackThroughTheInstallerReader) {
   EXPECT_EQ(versionText(record.version), "6.41beta3");
   EXPECT_EQ(record.buildTime, 1700000000u);
   EXPECT_EQ(record.flags, PACKAGE_FLAG_BOOT);
-  EXPECT_EQ(record.partText24, "t24");
+  EXPECT_EQ(record.extraText24, "t24");
   EXPECT_EQ(record.architecture, "powerpc");
-  EXPECT_EQ(record.partText2, "t2");
+  EXPECT_EQ(record.extraText2, "t2");
   EXPECT_EQ(record.note, "a note");
   ASSERT_EQ(record.provides.size(), 1u);
   EXPECT_EQ(record.provides[0].maxVersion, makeVersion(7, 0, 'f', 0));
@@ -156,7 +156,7 @@ TEST(PackageWriterLayout, ExtraPartsGoWhereAskedAndTheSignatureStartsAtTheHeader
   draft.extraParts = {
       {77, {9, 9}, PART_SIGNATURE}, {78, {}, PART_ARCHITECTURE}, {79, {}, PART_HEADER}, {80, {}, 0}};
   draft.architecture.reset();
-  draft.partText24.reset();
+  draft.extraText24.reset();
   // 78 stands where the missing architecture part would; 80 (type 0 is not in
   // the order) after everything, outside the signed bytes.
   ByteVector file = buildPackage(draft);

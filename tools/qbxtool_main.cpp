@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "model/machine.h"
 #include "package_inspector.h"
 #include "package_writer.h"
 #include "pkgfile/little_endian.h"
@@ -26,7 +27,6 @@ namespace {
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
-constexpr unsigned MAX_VARIANT = 4;
 
 const char* const USAGE =
     "usage:\n"
@@ -135,9 +135,9 @@ OptionResult parseTextOption(ArgumentCursor& args, HeaderDraft& header) {
   } else if (args.option("--note", value)) {
     header.note = value;
   } else if (args.option("--text24", value)) {
-    header.partText24 = value;
+    header.extraText24 = value;
   } else if (args.option("--text2", value)) {
-    header.partText2 = value;
+    header.extraText2 = value;
   } else {
     return OptionResult::NOT_MINE;
   }
@@ -275,7 +275,7 @@ struct BuildOptions {
   HeaderOptions common;
   std::string tree;
   bool hasTree = false;
-  bool secondMagic = false;
+  bool unregistered = false;
   std::string keyPath;
   std::vector<std::string> variants;
 };
@@ -285,7 +285,7 @@ int parseBuildArguments(ArgumentCursor& args, BuildOptions& options) {
   while (!args.done() && !args.missingValue()) {
     if (parseHeaderOption(args, options.common) == OptionResult::TAKEN) continue;
     if (args.flag("--second-magic")) {
-      options.secondMagic = true;
+      options.unregistered = true;
     } else if (args.option("--key", options.keyPath)) {
     } else if (args.option("--variant", value)) {
       options.variants.push_back(value);
@@ -309,7 +309,7 @@ bool applyVariants(const std::vector<std::string>& variants, std::vector<FileDra
     size_t equals = text.rfind('=');
     uint32_t variant = 0;
     if (equals == std::string::npos || !parseUnsigned32(text.substr(equals + 1), variant) ||
-        variant > MAX_VARIANT) {
+        variant > MAX_PROCESSOR_VARIANT) {
       error("--variant %s: expected PATH=N with N from 0 to 4", text.c_str());
       return false;
     }
@@ -348,7 +348,7 @@ int runBuild(ArgumentCursor& args) {
   SigningKey key;
   if (!completeHeader(options.common)) return EXIT_FAILED;
   static_cast<HeaderDraft&>(draft) = options.common.header;
-  draft.secondMagic = options.secondMagic;
+  draft.unregistered = options.unregistered;
   if (options.hasTree && !readSourceTree(options.tree, draft.files)) return EXIT_FAILED;
   if (!applyVariants(options.variants, draft.files) || !chooseSigningKey(options.keyPath, key))
     return EXIT_FAILED;

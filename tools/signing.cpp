@@ -193,20 +193,11 @@ bool reportCurveFailure() {
   return false;
 }
 
-// True when the 32 little-endian bytes are below p = 2^255 - 19, whose bytes
-// are ED, then 30 times FF, then 7F.
-bool belowPrime(const uint8_t bytes[32]) {
-  if (bytes[31] != 0x7F) return bytes[31] < 0x7F;
-  for (int i = 30; i >= 1; --i)
-    if (bytes[i] != 0xFF) return true;
-  return bytes[0] < 0xED;
-}
-
 // A public key must be a canonical field element and none of the points on
 // which the check degenerates: x = 0, x = 9 (a private scalar of ±1) and
 // x = 1/9.
 bool isUsablePublicKey(const uint8_t publicKey[32]) {
-  if (!belowPrime(publicKey)) return false;
+  if (!belowFieldPrime(publicKey)) return false;
   std::string hex = hexText(publicKey);
   return hex != std::string(64, '0') && hex != "09" + std::string(62, '0') && hex != INVERSE_OF_NINE;
 }
@@ -225,16 +216,6 @@ Bn deriveNonce(Curve& curve, const SigningKey& key, const uint8_t digest[20]) {
   if (!HMAC(EVP_sha256(), key.privateScalar, 32, digest, 20, mac, &macLength) || macLength != 32)
     return nullptr;
   return reducedScalar(curve, mac);
-}
-
-// The scalar h of the check: the hash of the digest with the check value
-// XOR'ed into bytes 8..23, then clamped, exactly as the installer forms it.
-void challengeScalar(const uint8_t digest[20], const uint8_t check[16], uint8_t h[32]) {
-  sha256Variant(digest, 20, h);
-  for (int i = 0; i < 16; ++i) h[8 + i] ^= check[i];
-  h[0] &= 0xF8;
-  h[31] &= 0x7F;
-  h[31] |= 0x40;
 }
 
 // v = (k - h) / a mod n.
@@ -387,11 +368,11 @@ bool signDigest(const SigningKey& key, const uint8_t digest[20],
       !toLittleEndian(commitment.x.get(), commitmentX))
     return reportCurveFailure();
   sha256Variant(commitmentX, 32, commitmentHash);
-  challengeScalar(digest, commitmentHash, h);
+  digestScalar(h, digest, commitmentHash);
   if (!signatureScalar(curve, k.get(), h, a.get(), v)) return reportCurveFailure();
-  std::memcpy(signature, digest, 20);
-  std::memcpy(signature + 20, commitmentHash, 16);
-  std::memcpy(signature + 36, v, 32);
+  std::memcpy(signature, digest, STORED_DIGEST_LENGTH);
+  std::memcpy(signature + CHECK_VALUE_OFFSET, commitmentHash, CHECK_VALUE_LENGTH);
+  std::memcpy(signature + SCALAR_OFFSET, v, SCALAR_LENGTH);
   return true;
 }
 
