@@ -17,6 +17,10 @@
 # build or pass its tests (nothing is measured then).
 set -euo pipefail
 
+# The whole script is one block, so that bash reads all of it before it
+# starts: a run is not disturbed when the file is edited meanwhile.
+{
+
 # ---- the mutants -------------------------------------------------------------
 # label @@ original fragment @@ replacement @@ what the fault is
 #
@@ -59,7 +63,7 @@ pkgfile @@ reader.partLength() >= HEADER_BLOCK_LENGTH + FLAGS_LENGTH @@ reader.p
 pkgfile @@ return isSafePackageName(record.name); @@ return !record.name.empty(); @@ a package name that is not a safe directory name is accepted
 pkgfile @@ return !bundle.members.empty(); @@ return true; @@ a bundle without member packages is accepted
 pkgfile @@ return static_cast<uint64_t>(status.st_size) == totalSize; @@ return static_cast<uint64_t>(status.st_size) >= totalSize; @@ a package file longer than its declared size is accepted
-pkgfile @@ static_cast<uint64_t>(readLittleU32(header + 4)) + FILE_HEADER_LENGTH @@ readLittleU32(header + 4) + FILE_HEADER_LENGTH @@ a file length field near 2^32 wraps to a tiny total size
+pkgfile @@ ref.maxVersion = readLittleU32(bytes + 24); @@ ref.maxVersion = readLittleU32(bytes + 20); @@ the upper bound of a reference is read from the reserved bytes (wrong offset)
 pkgfile @@ if (produced > 0) return produced; @@ return produced; @@ inflate input that completes no output yet ends the file data
 pkgfile @@ if (target > partRemaining_) return SEEK_FAILED; @@ if (target > partLength_) return SEEK_FAILED; @@ a backward seek on a stream that cannot seek skips forward instead of failing
 pkgfile @@ if (type == PART_HEADER) sha1_.digest(digest_); @@ if (type == PART_BUNDLE_HEADER) sha1_.digest(digest_); @@ the hash of a package does not start at its own header part
@@ -73,7 +77,7 @@ pkg @@ if (package.isBundle) return true; @@  @@ a bundle gets a files list and 
 
 driver @@ journal.cancel();<NL>status = STATUS_NOT_STORED; @@ status = STATUS_NOT_STORED; @@ a manifest that cannot be stored leaves the journal's temporary files in /ram
 driver @@ int failure = copy.failure() != 0 ? copy.failure() : image.fail() ? errno : 0; @@ int failure = copy.failure(); @@ a failing close of the stream install's image goes unnoticed
-driver @@ dep.minVersion > GENERATION_THRESHOLD @@ dep.minVersion >= GENERATION_THRESHOLD @@ the cleanup keeps a package that needs only the last pre-release of the old generation
+driver @@ if (dep.name == "tessel" && dep.minVersion > GENERATION_THRESHOLD) return true; @@ if (dep.minVersion > GENERATION_THRESHOLD) return true; @@ the cleanup keeps a package that needs a high version of any package, not only of tessel
 driver @@ if (!files.empty()) return; @@ if (files.empty()) return; @@ the second upload directory is read although the first one had packages
 
 console @@ if (position > total) position = total; @@  @@ a position past the end overfills the progress bar
@@ -258,12 +262,14 @@ sync_copy() {
   done < <(cd "$WORK_SOURCE" && find . -type f -print0)
 }
 
+# The lock's descriptor is not handed on: a process left running by a test
+# must not keep the scratch folder locked.
 build() {
-  cmake --build "$WORK_BUILD" -j2 >"$LOGS/build.log" 2>&1
+  cmake --build "$WORK_BUILD" -j2 >"$LOGS/build.log" 2>&1 9>&-
 }
 
 run_tests() {
-  ctest --test-dir "$WORK_BUILD" -j2 --stop-on-failure --timeout 60 >"$LOGS/test.log" 2>&1
+  ctest --test-dir "$WORK_BUILD" -j2 --stop-on-failure --timeout 60 >"$LOGS/test.log" 2>&1 9>&-
 }
 
 MUTATED_FILE=""
@@ -288,7 +294,7 @@ progress "configuring a Debug build in $WORK_BUILD"
 # binary crash on start counts as caught rather than as a failed build.
 cmake -S "$WORK_SOURCE" -B "$WORK_BUILD" -DCMAKE_BUILD_TYPE=Debug -DINSTALLER_TESTS=ON \
   -DINSTALLER_SANITIZE=OFF -DINSTALLER_FUZZ=OFF -DINSTALLER_BENCHMARKS=OFF \
-  -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >"$LOGS/configure.log" 2>&1 ||
+  -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >"$LOGS/configure.log" 2>&1 9>&- ||
   { echo "configuring failed, see $LOGS/configure.log" >&2; exit 2; }
 progress "building the unmutated tree"
 build || { echo "the unmutated tree does not build, see $LOGS/build.log" >&2; exit 2; }
@@ -355,3 +361,4 @@ else
 fi
 progress "done in $(( ($(date +%s) - START) / 60 )) min; logs in $LOGS"
 exit "$missing"
+}
