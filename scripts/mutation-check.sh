@@ -236,11 +236,11 @@ WORK_BUILD="$SCRATCH/build"
 LOGS="$SCRATCH/logs"
 mkdir -p "$WORK_SOURCE" "$WORK_BUILD" "$LOGS"
 
-# One run at a time per scratch folder.
+# One run at a time per scratch folder; a second one waits for the first.
 exec 9>"$SCRATCH.lock"
 if ! flock -n 9; then
-  echo "another mutation check is using $SCRATCH" >&2
-  exit 2
+  progress "another mutation check is using $SCRATCH; waiting for it to finish"
+  flock 9
 fi
 rm -f "$LOGS"/mutant-*.log
 
