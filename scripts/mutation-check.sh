@@ -128,14 +128,18 @@ if [ -n "$OUT_FILE" ]; then
 fi
 
 # ---- the mutant table ------------------------------------------------------------
-LABELS=() ORIGINALS=() REPLACEMENTS=() DESCRIPTIONS=()
+# NUMBERS holds each mutant's place in the whole table, which names its log.
+LABELS=() ORIGINALS=() REPLACEMENTS=() DESCRIPTIONS=() NUMBERS=()
+number=0
 while IFS= read -r line; do
   case "$line" in ''|'#'*) continue ;; esac
+  number=$((number + 1))
   label=${line%% @@ *}; rest=${line#* @@ }
   original=${rest%% @@ *}; rest=${rest#* @@ }
   replacement=${rest%% @@ *}; description=${rest#* @@ }
   if [ -n "$ONLY" ] && [[ ",$ONLY," != *",$label,"* ]]; then continue; fi
   LABELS+=("$label") ORIGINALS+=("$original") REPLACEMENTS+=("$replacement") DESCRIPTIONS+=("$description")
+  NUMBERS+=("$number")
 done <<<"$MUTANTS"
 if [ ${#LABELS[@]} -eq 0 ]; then
   echo "no mutant has a label in '$ONLY' (labels: ${FOLDER_ORDER[*]})" >&2
@@ -315,26 +319,27 @@ for i in "${!LABELS[@]}"; do
     missing=1
     continue
   fi
-  progress "[$((i + 1))/$total] $label: $LOCATED: $description"
+  progress "[$((i + 1))/$total] mutant ${NUMBERS[$i]}, $label: $LOCATED: $description"
   target="$WORK_SOURCE/$LOCATED"
   cp "$target" "$BACKUP"
   MUTATED_FILE=$target
   apply_mutant "$target" "${ORIGINALS[$i]}" "${REPLACEMENTS[$i]}"
-  # The log of each mutant stays in $LOGS/mutant-<number>.log: the build
-  # errors of an invalid one, the test run (and what failed) otherwise.
+  # The log of each mutant stays in $LOGS/mutant-<place in the table>.log:
+  # the build errors of an invalid one, the test run (and what failed)
+  # otherwise.
   if ! build; then
     status=INVALID
-    cp "$LOGS/build.log" "$LOGS/mutant-$((i + 1)).log"
+    cp "$LOGS/build.log" "$LOGS/mutant-${NUMBERS[$i]}.log"
     INVALID[$label]=$(( ${INVALID[$label]:-0} + 1 ))
   elif run_tests; then
     status=SURVIVED
     APPLIED[$label]=$(( ${APPLIED[$label]:-0} + 1 ))
-    cp "$LOGS/test.log" "$LOGS/mutant-$((i + 1)).log"
+    cp "$LOGS/test.log" "$LOGS/mutant-${NUMBERS[$i]}.log"
   else
     status=CAUGHT
     APPLIED[$label]=$(( ${APPLIED[$label]:-0} + 1 ))
     CAUGHT[$label]=$(( ${CAUGHT[$label]:-0} + 1 ))
-    cp "$LOGS/test.log" "$LOGS/mutant-$((i + 1)).log"
+    cp "$LOGS/test.log" "$LOGS/mutant-${NUMBERS[$i]}.log"
   fi
   restore
   result_line "$label" "$status" "$LOCATED" "$description"
