@@ -41,8 +41,7 @@ void check(bool condition, const std::string& what) {
 void writeBytes(const std::string& path, const void* data, size_t size) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), std::streamsize(size)).flush();
-  check(out.good(), "cannot write " + path);
+  check(out.write(static_cast<const char*>(data), std::streamsize(size)).flush().good(), "cannot write " + path);
 }
 
 std::string text(const char* path) {
@@ -118,9 +117,8 @@ void fuzzStreamInstall(const uint8_t* data, size_t size) {
   FileJournal journal;
   std::string directory;
   bool boot = false;
-  const InstallFlags reinstall = size % 2 == 1 ? INSTALL_REINSTALL : 0;
-  installFromStream(journal, input, INSTALL_UPGRADE | INSTALL_DOWNGRADE | reinstall, {{"wardle", true}}, &copy,
-                    &directory, &boot);
+  installFromStream(journal, input, INSTALL_UPGRADE | INSTALL_DOWNGRADE | (size % 2 ? INSTALL_REINSTALL : 0),
+                    {{"wardle", true}}, &copy, &directory, &boot);
   for (const auto& [target, operation] : journal.operations())
     check(target.rfind("/flash/", 0) == 0 && ("/" + target + "/").find("/../") == std::string::npos,
           "journaled outside /flash: " + target);
@@ -144,9 +142,10 @@ void fuzzManifest(const uint8_t* data, size_t size) {
   checkNothingLeft("a cancelled manifest");
 }
 
-// The entry's files, separated by 0xFF bytes; an empty one is left out.
+// A flags byte, then the entry's files separated by 0xFF (an empty one is left out). Flag 1 gives
+// the record a header as if it came from an image (its meta files are then not read), 2 makes it inert.
 void fuzzDatabaseEntry(const uint8_t* data, size_t size) {
-  const uint8_t *end = data + size, *piece = data;
+  const uint8_t *end = data + size, *piece = data + std::min<size_t>(size, 1);
   for (const char* file : {"version", "deps", "provides", "conflicts", "bundle", "files", "disabled",
                            "enabled", "/ram/pdb/fuzz/schedule"}) {
     const uint8_t* stop = std::find(piece, end, 0xFF);
@@ -154,6 +153,8 @@ void fuzzDatabaseEntry(const uint8_t* data, size_t size) {
     piece = stop == end ? end : stop + 1;
   }
   InstalledPackage package("fuzz");
+  package.version = size == 0 || data[0] % 4 == 0 ? 0 : data[0] % 4 == 1 ? V1 : INERT_VALUE;
+  package.buildTime = package.version == INERT_VALUE ? INERT_VALUE : 1000;
   loadEntry(package);
   for (const char* path : {ENTRY, "/ram/pdb"}) fs::remove_all(path);
   checkNothingLeft("a database entry load");

@@ -12,7 +12,6 @@ using FuzzTarget = void (*)(const uint8_t* data, size_t size);
 /// fuzz_package_file, fuzz_stream_install, fuzz_manifest or fuzz_database_entry; else null.
 FuzzTarget fuzzTarget(const std::string& name);
 
-/// Makes a tmpfs mounted at `mountPoint` (an empty directory) the root of the process, in a
-/// mount namespace of its own, with the device that the targets expect. Needs root; false
-/// (with the reason shown) on failure.
+/// Makes a tmpfs at `mountPoint` (an empty directory) the process's root, in a mount namespace
+/// of its own, with the device the targets expect. Needs root; false, with the reason shown, if not.
 bool enterFuzzRoot(const std::string& mountPoint);
