@@ -4,11 +4,11 @@
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]      (default 60)
 #
-# Prints each target's final executions and coverage. Exits non-zero when
-# any target reports a crash, a leak, a timeout, running out of memory or a
-# sanitizer error; the input that caused it is copied to
-# fuzz/regressions/<target>/, where the unit test FuzzRegressionTest
-# replays it from then on.
+# Each target adds its seeds to its corpus when it starts. Prints each
+# target's final executions and coverage. Exits non-zero when any target
+# reports a crash, a leak, a timeout, running out of memory or a sanitizer
+# error; the input that caused it is copied to fuzz/regressions/<target>/,
+# where the unit test FuzzRegressionTest replays it from then on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
@@ -29,16 +29,17 @@ targets=(fuzz_package_file fuzz_stream_install fuzz_manifest fuzz_database_entry
 build=build/fuzz
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DINSTALLER_FUZZ=ON -DINSTALLER_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" make_seeds >/dev/null
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
 
 cd "$build"
-rm -rf seeds artifacts logs tmp
+rm -rf artifacts logs tmp
 mkdir -p artifacts logs tmp
-./fuzz/make_seeds seeds
 
 # Each fuzzer makes its device root below TMPDIR and changes its root to it;
-# its working directory stays here, so every path given to it is relative.
+# nothing of the host is seen from there but through the working directory,
+# which stays here, so every path given to it is relative.
 export TMPDIR=$PWD/tmp
+regressions=$(realpath --relative-to=. "$source_dir/fuzz/regressions")
 # A smaller quarantine keeps the resident size well below the limit.
 export ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=64
 export UBSAN_OPTIONS=print_stacktrace=1
@@ -47,9 +48,9 @@ status=0
 for target in "${targets[@]}"; do
   mkdir -p "corpus/$target" "artifacts/$target"
   log=logs/$target.log
-  # New inputs go to the first directory; seeds and saved findings are read.
-  inputs=("corpus/$target" "seeds/$target")
-  if [ -d "$source_dir/fuzz/regressions/$target" ]; then inputs+=("$source_dir/fuzz/regressions/$target"); fi
+  # New inputs and the seeds go to the first directory; saved findings are read.
+  inputs=("corpus/$target")
+  if [ -d "$regressions/$target" ]; then inputs+=("$regressions/$target"); fi
   set +e
   "./fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=1024 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="artifacts/$target/" "${inputs[@]}" >"$log" 2>&1
@@ -71,7 +72,7 @@ for target in "${targets[@]}"; do
       echo "kept $input as fuzz/regressions/$target/$(basename "$input")"
     done
   fi
-  # The root's mounts lived in the fuzzer's own namespace; what remains is plain.
+  # The root's mounts lived in the fuzzer's own namespace; what remains is empty.
   rm -rf tmp/installer-fuzz-*
 done
 exit $status
