@@ -7,53 +7,44 @@
 //   $ lines installer -r $ROOT
 //   installing hello-1.0 [..]
 //   installed hello-1.0
-//   $ cat $ROOT/flash/bin/nothing
-//   cat: /.../flash/bin/nothing: No such file or directory
+//   $ false
 //   [1]
 //
-// "$ command" (continued by lines "> more") is run by /bin/sh. The lines
-// below it, up to the next command, comment or directive, are everything it
-// writes to standard output and standard error, and "[N]" its exit status
-// when that is not 0; blank lines at the end of such a block only separate
-// steps. An output line that is not plain text is written with C escapes and
-// " (esc)" at its end, as is one that would read as a command, comment,
-// directive or status; output without a final newline ends in " (no-eol)".
+// "$ command" (continued by lines "> more") is run by /bin/sh; the lines up
+// to the next command, comment or directive are all it wrote to standard
+// output and error, then "[N]" for an exit status N other than 0. Blank lines
+// at the end of a block only separate steps. An output line that is not
+// plain text or would read as markup has C escapes and " (esc)" at its end;
+// output without a final newline ends in " (no-eol)".
 //
-// All commands of a file run in one shell, in a fresh work folder, with
-//   ROOT  a fresh device root ("/ram", "/rw", "/flash/boot", "/flash/var/pdb",
-//         "/flash/rw/pckg", "/flash/var/pckg")
-//   PATH  the build folder (installer, qbxtool) first
-//   SHIM  the fault library to preload (tests/support/fault_shim.cpp)
-//   KEYS  the folder of the signing keys
-// The shell has a mount table of its own, in which the host's system folders
-// and the build folder are bound read-only into ROOT: "chroot $ROOT installer
-// --commit" works, and a story may mount file systems over ROOT's folders.
-// Two shell functions are defined:
-//   lines CMD...  runs CMD and prints what it wrote as a terminal's lines: a
-//                 carriage return starts a line, cursor escapes, blank lines
-//                 and repeats go, a progress bar reads " [..]"; returns CMD's
-//                 status
-//   state         lists everything below ROOT/flash but the postlog and the
-//                 upload folders: "path/", "path -> target", "path MD5PREFIX"
+// All commands of a file run in one shell, in a fresh work folder, with ROOT
+// a fresh device root ("/ram", "/rw", "/flash/boot", "/flash/var/pdb",
+// "/flash/rw/pckg", "/flash/var/pckg"), PATH starting with the build folder,
+// SHIM the fault library (tests/support/fault_shim.cpp) and KEYS the keys
+// folder. The shell has a mount table of its own in which the host's system
+// folders and the build folder are bound read-only into ROOT: "chroot $ROOT
+// installer --commit" works, and a story may mount file systems over ROOT's.
+// "lines CMD..." runs CMD and prints its output as the lines of a terminal
+// (a carriage return starts a line; cursor escapes, blank lines and repeats
+// go; a progress bar reads " [..]"), returning CMD's status. "state" lists
+// what is below ROOT/flash but the postlog and the upload folders: "path/",
+// "path -> target", "path MD5PREFIX".
 //
 // A directive "% FILE key=value..." writes a package file that qbxtool would
-// refuse to make into the work folder, before the first command runs. Keys
-// (values take C escapes): name=, version=, entry=MODE:VARIANT:NAME:DATA
-// (octal mode, repeatable), part=TYPE:BEFORE:DATA (an extra part put where
+// refuse to make into the work folder before the first command runs. Keys,
+// whose values take "\xNN" escapes: name=, version=, entry=MODE:VARIANT:NAME:DATA
+// (octal mode; repeatable), part=TYPE:BEFORE:DATA (an extra part put where
 // part BEFORE stands), unsigned, cut=N (the files part holds the entries cut
-// to N bytes), files=HEX (the files part data as given); "bundle" makes a
-// bundle without members instead.
+// to N bytes), files=DATA (the files part data as given), and "bundle" for a
+// bundle without members.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -64,11 +55,9 @@
 
 namespace {
 
-const char* const TRANSCRIPT_DIRECTORY = INSTALLER_SOURCE_DIR "/tests/transcripts";
-const char* const STATUS_MARK = "@@transcript-status@@";
-// What a shell in the root needs from the host.
-const char* const SYSTEM_ENTRIES[] = {"/usr", "/etc", "/proc", "/lib", "/lib64", "/bin", "/sbin"};
+namespace fs = std::filesystem;
 
+const char* const STATUS_MARK = "\n@@transcript-status@@ ";
 const char* const PRELUDE =
     "lines() { \"$@\" >.lines 2>&1; set -- $?; tr '\\r' '\\n' <.lines | sed -e 's/\\x1b\\[?25[hl]//g'"
     " -e 's/ \\[[# ]*]$/ [..]/' | grep -v '^ *$' | uniq; rm -f .lines; return $1; }\n"
@@ -76,136 +65,69 @@ const char* const PRELUDE =
     " -type f -exec md5sum {} + -o -type l -printf '%p -> %l\\n' -o -printf '%p/\\n'"
     " | sed -E 's/^([0-9a-f]{8})[0-9a-f]{24}  (.*)/\\2 \\1/' | sort )\n";
 
-std::string binaryDirectory() { return std::filesystem::path(INSTALLER_BINARY).parent_path(); }
-
-// One step of a transcript: a command with its expected block, or any other
-// line kept as it is.
-struct Step {
-  std::vector<std::string> source;  // the command with its continuation lines, or the line
-  std::vector<std::string> expected;
-  bool command = false;
-};
-
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+bool endsBlock(const std::string& line) {
+  return startsWith(line, "$ ") || startsWith(line, "#") || startsWith(line, "% ");
 }
 
-bool isStatusLine(const std::string& line) {
-  return line.size() > 2 && line.front() == '[' && line.back() == ']' &&
-         line.find_first_not_of("0123456789", 1) == line.size() - 1;
-}
-
-bool endsBlock(const std::string& line) { return startsWith(line, "$ ") || startsWith(line, "#") || startsWith(line, "% "); }
-
-std::vector<Step> parse(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::vector<Step> steps;
-  for (size_t index = 0; index < lines.size();) {
-    Step step;
-    step.source.push_back(lines[index++]);
-    if (startsWith(step.source[0], "$ ")) {
-      step.command = true;
-      while (index < lines.size() && startsWith(lines[index], "> ")) step.source.push_back(lines[index++]);
-      while (index < lines.size() && !endsBlock(lines[index])) step.expected.push_back(lines[index++]);
-      // Trailing blank lines separate steps; they stay as lines of their own.
-      size_t blanks = 0;
-      while (blanks < step.expected.size() && step.expected[step.expected.size() - 1 - blanks].empty()) ++blanks;
-      index -= blanks;
-      step.expected.resize(step.expected.size() - blanks);
-    }
-    steps.push_back(step);
-  }
-  return steps;
-}
-
-std::string unescape(const std::string& text) {
-  std::string out;
-  for (size_t index = 0; index < text.size(); ++index) {
-    if (text[index] != '\\' || index + 1 == text.size()) {
-      out += text[index];
-      continue;
-    }
-    char code = text[++index];
-    if (code == 'x' && index + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(text.substr(index + 1, 2), nullptr, 16));
-      index += 2;
-    } else {
-      const std::string from = "trnb", to = "\t\r\n\b";
-      size_t known = from.find(code);
-      out += known != std::string::npos ? to[known] : code;
-    }
-  }
-  return out;
-}
-
+// An output line as it stands in a transcript: as it is when it is plain
+// text that reads as nothing else, else with C escapes and " (esc)".
 std::string escapeLine(const std::string& line) {
-  bool plain = true;
+  bool plain = !endsBlock(line) && !startsWith(line, "> ") && !(startsWith(line, "[") && line.back() == ']');
   for (char c : line) plain = plain && c >= ' ' && c < 0x7f;
-  if (plain && !endsBlock(line) && !startsWith(line, "> ") && !isStatusLine(line) && !endsWith(line, " (esc)") &&
-      !endsWith(line, " (no-eol)"))
-    return line;
+  if (plain) return line;
   std::string out;
-  for (size_t index = 0; index < line.size(); ++index) {
-    unsigned char c = static_cast<unsigned char>(line[index]);
-    const std::string from = "\t\r\b\\", to = "trb\\";
-    size_t known = from.find(static_cast<char>(c));
+  for (unsigned char c : line) {
     char hex[8];
-    if (known != std::string::npos) {
-      out += std::string("\\") + to[known];
-    } else if (c < ' ' || c >= 0x7f || (index == 0 && std::string("$#%>[").find(static_cast<char>(c)) != std::string::npos)) {
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
+    snprintf(hex, sizeof hex, "\\x%02x", c);
+    if (c == '\\' || c == '\r' || c == '\b' || c == '\t')
+      out += c == '\\' ? "\\\\" : c == '\r' ? "\\r" : c == '\b' ? "\\b" : "\\t";
+    else
+      out += c < ' ' || c >= 0x7f || (out.empty() && std::strchr("$#%>[", c) != nullptr) ? hex : std::string(1, c);
   }
   return out + " (esc)";
 }
 
-// The block that shows `output` and `status` as a transcript writes them.
-std::vector<std::string> render(const std::string& output, int status) {
+// What a command wrote and its status, as the lines of its block.
+std::string render(const std::string& output, int status) {
   std::vector<std::string> block;
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    bool complete = end != std::string::npos;
-    block.push_back(escapeLine(output.substr(start, complete ? end - start : std::string::npos)) +
-                    (complete ? "" : " (no-eol)"));
-    start = complete ? end + 1 : output.size();
+  for (size_t start = 0, end; start < output.size(); start = end == std::string::npos ? end : end + 1) {
+    end = output.find('\n', start);
+    block.push_back(escapeLine(output.substr(start, end - start)) + (end == std::string::npos ? " (no-eol)" : ""));
   }
   // Blank lines at the end would read as separators.
   for (size_t index = block.size(); status == 0 && index > 0 && block[index - 1].empty(); --index)
     block[index - 1] = " (esc)";
   if (status != 0) block.push_back("[" + std::to_string(status) + "]");
-  return block;
+  std::string text;
+  for (const std::string& line : block) text += line + "\n";
+  return text;
 }
 
-// ---- directives -----------------------------------------------------------
+// ---- directives ----------------------------------------------------------
 
-ByteVector hexBytes(const std::string& hex) {
-  ByteVector bytes;
-  for (size_t index = 0; index + 1 < hex.size(); index += 2)
-    bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(index, 2), nullptr, 16)));
-  return bytes;
-}
-
-std::vector<std::string> fields(const std::string& text, size_t count) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t index = 1; index < count; ++index) {
-    size_t colon = text.find(':', start);
-    out.push_back(text.substr(start, colon - start));
-    start = colon == std::string::npos ? text.size() : colon + 1;
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (size_t index = 0; index < text.size(); ++index) {
+    bool hex = text.compare(index, 2, "\\x") == 0 && index + 3 < text.size();
+    out += hex ? static_cast<char>(std::stoi(text.substr(index + 2, 2), nullptr, 16)) : text[index];
+    if (hex) index += 3;
   }
-  out.push_back(text.substr(start));
   return out;
 }
 
-// Writes the package file that the directive "% FILE key=value..." describes.
+// `text` split at its first `count` - 1 colons.
+std::vector<std::string> fields(const std::string& text, size_t count) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (size_t colon; out.size() + 1 < count && (colon = text.find(':', start)) != std::string::npos; start = colon + 1)
+    out.push_back(text.substr(start, colon - start));
+  out.push_back(text.substr(start));
+  out.resize(count);
+  return out;
+}
+
 ::testing::AssertionResult writeDraft(const std::string& directive, const std::string& folder) {
   std::istringstream words(directive.substr(2));
   std::string file, word;
@@ -214,31 +136,25 @@ std::vector<std::string> fields(const std::string& text, size_t count) {
   bool bundle = false;
   size_t cut = 0;
   while (words >> word) {
-    size_t equals = word.find('=');
-    std::string key = word.substr(0, equals), value = equals == std::string::npos ? "" : unescape(word.substr(equals + 1));
+    std::string key = word.substr(0, word.find('=')), value = unescape(word.substr(key.size() + (key != word)));
+    std::vector<std::string> parts = fields(value, key == "entry" ? 4 : 3);
     if (key == "name") {
       draft.name = value;
-    } else if (key == "version") {
-      if (!parseVersion(value, draft.version)) return ::testing::AssertionFailure() << "bad version: " << directive;
+    } else if (key == "version" && parseVersion(value, draft.version)) {
     } else if (key == "entry") {
-      std::vector<std::string> parts = fields(value, 4);
       draft.files.push_back({parts[2], static_cast<uint16_t>(std::stoul(parts[0], nullptr, 8)),
                              static_cast<uint8_t>(std::stoul(parts[1])), parts[3]});
     } else if (key == "part") {
-      std::vector<std::string> parts = fields(value, 3);
-      draft.extraParts.push_back({static_cast<uint16_t>(std::stoul(parts[0])),
-                                  ByteVector(parts[2].begin(), parts[2].end()),
+      draft.extraParts.push_back({static_cast<uint16_t>(std::stoul(parts[0])), ByteVector(parts[2].begin(), parts[2].end()),
                                   static_cast<uint16_t>(std::stoul(parts[1]))});
-    } else if (key == "unsigned") {
-      draft.writeSignature = false;
+    } else if (key == "unsigned" || key == "bundle") {
+      (key == "bundle" ? bundle : draft.writeSignature) = key == "bundle";
     } else if (key == "cut") {
       cut = std::stoul(value);
     } else if (key == "files") {
-      draft.rawFilesData = hexBytes(value);
-    } else if (key == "bundle") {
-      bundle = true;
+      draft.rawFilesData = ByteVector(value.begin(), value.end());
     } else {
-      return ::testing::AssertionFailure() << "unknown key " << key << ": " << directive;
+      return ::testing::AssertionFailure() << "cannot read " << word << " in: " << directive;
     }
   }
   if (cut != 0) {
@@ -248,8 +164,7 @@ std::vector<std::string> fields(const std::string& text, size_t count) {
       entries.insert(entries.end(), encoded.begin(), encoded.end());
     }
     entries.resize(std::min(cut, entries.size()));
-    draft.rawFilesData.emplace();
-    if (!compressData(entries, *draft.rawFilesData)) return ::testing::AssertionFailure() << directive;
+    if (!compressData(entries, draft.rawFilesData.emplace())) return ::testing::AssertionFailure() << directive;
   }
   BundleDraft empty;
   static_cast<HeaderDraft&>(empty) = draft;
@@ -259,135 +174,119 @@ std::vector<std::string> fields(const std::string& text, size_t count) {
   return ::testing::AssertionSuccess();
 }
 
-// ---- running --------------------------------------------------------------
+// ---- running ---------------------------------------------------------------
 
-// Creates in `root` the mount points (or links) of the host's system folders
-// and of the build folder.
-std::vector<std::string> prepareMountPoints(const TestRoot& root) {
-  std::vector<std::string> bound;
-  for (std::string entry : SYSTEM_ENTRIES) {
-    struct stat status {};
-    if (lstat(entry.c_str(), &status) != 0) continue;
-    if (S_ISLNK(status.st_mode)) {
-      std::filesystem::create_symlink(std::filesystem::read_symlink(entry), root.at(entry));
-    } else {
-      std::filesystem::create_directory(root.at(entry));
+// Runs `script` with /bin/sh in `work`, in a child with its own mount table
+// in which the host's system folders and the build folder are bound into
+// `root`; what it writes goes to `outputPath`.
+void runShell(const TestRoot& root, const std::string& work, const std::string& script, const std::string& outputPath) {
+  const std::string binaries = fs::path(INSTALLER_BINARY).parent_path();
+  std::vector<std::string> bound = {binaries};
+  fs::create_directories(root.at(binaries));
+  for (std::string entry : {"/usr", "/etc", "/proc", "/lib", "/lib64", "/bin", "/sbin"}) {
+    if (fs::is_symlink(entry)) {
+      fs::create_symlink(fs::read_symlink(entry), root.at(entry));
+    } else if (fs::is_directory(entry) && fs::create_directory(root.at(entry))) {
       bound.push_back(entry);
     }
   }
-  std::filesystem::create_directories(root.at(binaryDirectory()));
-  bound.push_back(binaryDirectory());
-  return bound;
-}
-
-bool bindReadOnly(const std::string& source, const std::string& target) {
-  return mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
-         mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-}
-
-// Runs `script` with /bin/sh in a child with its own mount table; what it
-// wrote goes to `outputPath`. Returns the shell's exit status.
-int runShell(const TestRoot& root, const std::string& work, const std::string& script, const std::string& outputPath) {
-  std::vector<std::string> bound = prepareMountPoints(root);
   const char* sanitizer = std::getenv("ASAN_OPTIONS");
   std::vector<std::string> environment = {
-      "PATH=" + binaryDirectory() + ":/usr/sbin:/usr/bin:/sbin:/bin", "ROOT=" + root.path(),
-      "SHIM=" FAULT_SHIM_LIBRARY, "KEYS=" KEYS_DIR, "HOME=" + work, "LC_ALL=C", "TZ=UTC",
-      // The shim stands before the sanitizer runtime when it is preloaded.
+      "PATH=" + binaries + ":/usr/sbin:/usr/bin:/sbin:/bin", "ROOT=" + root.path(), "SHIM=" FAULT_SHIM_LIBRARY,
+      "KEYS=" KEYS_DIR, "HOME=" + work, "LC_ALL=C", "TZ=UTC",
+      // A preloaded shim stands before the sanitizer runtime.
       "ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") + ":verify_asan_link_order=0"};
   if (const char* options = std::getenv("UBSAN_OPTIONS")) environment.push_back(std::string("UBSAN_OPTIONS=") + options);
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  std::string scriptPath = work + "/.script";
-  writeFile(scriptPath, script);
+  writeFile(work + "/.script", script);
   pid_t child = fork();
   if (child == 0) {
     if (!enterPrivateMountNamespace()) _exit(125);
-    for (const std::string& entry : bound)
-      if (!bindReadOnly(entry, root.at(entry))) _exit(125);
+    for (const std::string& entry : bound) {
+      const std::string target = root.at(entry);
+      if (mount(entry.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+          mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+        _exit(125);
+    }
     int input = open("/dev/null", O_RDONLY), output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (input < 0 || output < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0 ||
         chdir(work.c_str()) != 0)
       _exit(126);
-    execle("/bin/sh", "sh", scriptPath.c_str(), nullptr, envp.data());
+    execle("/bin/sh", "sh", ".script", nullptr, envp.data());
     _exit(127);
   }
   int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string unifiedDiff(const std::string& name, const std::string& expected, const std::string& actual,
-                        const std::string& work) {
-  writeFile(work + "/.expected", expected);
-  writeFile(work + "/.actual", actual);
-  std::string command = "cd '" + work + "' && diff -u --label '" + name + "' --label actual .expected .actual";
-  std::string diff;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) diff.append(buffer, got);
-    pclose(pipe);
-  }
-  return diff;
+  if (child > 0) waitpid(child, &status, 0);
 }
 
 class Transcript : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Transcript, Matches) {
-  const std::string path = std::string(TRANSCRIPT_DIRECTORY) + "/" + GetParam();
-  const std::string text = readFile(path);
-  std::vector<Step> steps = parse(text);
+  std::vector<std::string> lines;
+  std::istringstream in(readFile(INSTALLER_SOURCE_DIR "/tests/transcripts/" + GetParam()));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   TestRoot root;
   const std::string work = makeTemporaryDirectory("transcript");
   ASSERT_FALSE(work.empty());
   std::shared_ptr<void> cleanup(nullptr, [&work](void*) { removeTree(work); });
 
+  // Each command's block: the lines from `first` up to `end`, less the
+  // blank lines at its end.
+  struct Block {
+    size_t first, end;
+  };
+  std::vector<Block> blocks;
   std::string script = PRELUDE;
-  for (const Step& step : steps) {
-    if (startsWith(step.source[0], "% ")) {
-      ASSERT_TRUE(writeDraft(step.source[0], work));
+  for (size_t index = 0; index < lines.size();) {
+    const std::string& line = lines[index++];
+    if (startsWith(line, "% ")) {
+      ASSERT_TRUE(writeDraft(line, work));
     }
-    if (!step.command) continue;
-    script += step.source[0].substr(2) + "\n";
-    for (size_t index = 1; index < step.source.size(); ++index) script += step.source[index].substr(2) + "\n";
-    script += std::string("printf '\\n") + STATUS_MARK + " %d\\n' $?\n";
+    if (!startsWith(line, "$ ")) continue;
+    script += line.substr(2) + "\n";
+    for (; index < lines.size() && startsWith(lines[index], "> "); ++index) script += lines[index].substr(2) + "\n";
+    script += "printf '\\n" + std::string(STATUS_MARK + 1) + "%d\\n' $?\n";
+    Block block{index, index};
+    while (index < lines.size() && !endsBlock(lines[index])) ++index;
+    for (block.end = index; block.end > block.first && lines[block.end - 1].empty(); --block.end) {
+    }
+    blocks.push_back(block);
   }
-  const std::string outputPath = work + "/.output";
-  int shellStatus = runShell(root, work, script, outputPath);
-  std::string output = readFile(outputPath);
+  runShell(root, work, script, work + "/.output");
+  const std::string output = readFile(work + "/.output");
 
-  std::string actual;
-  size_t position = 0;
-  for (const Step& step : steps) {
-    for (const std::string& line : step.source) actual += line + "\n";
-    if (!step.command) continue;
-    size_t mark = output.find(std::string("\n") + STATUS_MARK + " ", position);
+  // The transcript as it reads and as it would read with what the commands
+  // printed.
+  std::string expected, actual;
+  size_t index = 0, position = 0;
+  for (const Block& block : blocks) {
+    for (; index < block.first; ++index) expected += lines[index] + "\n", actual += lines[index] + "\n";
+    for (; index < block.end; ++index) expected += lines[index] + "\n";
+    size_t mark = output.find(STATUS_MARK, position);
     if (mark == std::string::npos) {
-      actual += "[shell ended with status " + std::to_string(shellStatus) + "]\n";
-      break;
+      actual += "[no status: the shell had ended]\n";
+      position = output.size();
+      continue;
     }
-    size_t statusStart = mark + 2 + std::strlen(STATUS_MARK), lineEnd = output.find('\n', statusStart);
-    for (const std::string& line : render(output.substr(position, mark - position), std::atoi(output.c_str() + statusStart)))
-      actual += line + "\n";
-    position = lineEnd + 1;
+    actual += render(output.substr(position, mark - position), std::atoi(output.c_str() + mark + std::strlen(STATUS_MARK)));
+    position = output.find('\n', mark + 1) + 1;
   }
-  // The expected text as the runner reads it: the source without a missing
-  // final newline.
-  std::string expected;
-  for (const Step& step : steps) {
-    for (const std::string& line : step.source) expected += line + "\n";
-    for (const std::string& line : step.expected) expected += line + "\n";
-  }
+  for (; index < lines.size(); ++index) expected += lines[index] + "\n", actual += lines[index] + "\n";
   // TRANSCRIPT_ACTUAL names a folder that receives what the runner saw, for
   // review of a changed output.
   if (const char* folder = std::getenv("TRANSCRIPT_ACTUAL")) writeFile(std::string(folder) + "/" + GetParam(), actual);
-  if (expected != actual) ADD_FAILURE() << unifiedDiff(GetParam(), expected, actual, work);
+  if (expected == actual) return;
+  writeFile(work + "/.expected", expected);
+  writeFile(work + "/.actual", actual);
+  std::system(("cd " + work + " && diff -u --label " + GetParam() + " --label actual .expected .actual > .diff").c_str());
+  ADD_FAILURE() << readFile(work + "/.diff");
 }
 
 std::vector<std::string> transcriptFiles() {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(TRANSCRIPT_DIRECTORY))
+  for (const auto& entry : fs::directory_iterator(INSTALLER_SOURCE_DIR "/tests/transcripts"))
     if (entry.path().extension() == ".t") names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;

@@ -31,6 +31,7 @@ part 9 (signature), 68 bytes at offset 287
   good signature of tessel-6.41beta3
 
 $ qbxtool build -o one.qbx --name same --version 6.41beta3 tree && qbxtool build -o two.qbx --name same --version 6.41beta3 tree && cmp one.qbx two.qbx
+$ qbxtool build -o dev.qbx --name same --version 6.41beta3 --key $KEYS/development-key.txt tree && cmp one.qbx dev.qbx
 $ qbxtool info one.qbx | grep 'build time'
   name "same", version 6.41beta3, build time 0 (1970-01-01 00:00:00 UTC), flags 0x00000000
 $ SOURCE_DATE_EPOCH=1234567 qbxtool build -o epoch.qbx --name same --version 1.0 && qbxtool info epoch.qbx | grep 'build time'
@@ -62,7 +63,8 @@ ERROR: cannot open missing.qbx: No such file or directory
 # A key of the author's own: its packages verify with that key only.
 $ qbxtool keygen -o author.key > out && grep -x "$(cat out)" author.key > /dev/null && grep -c '^private [0-9a-f]\{64\}$' author.key
 1
-$ qbxtool keygen -o author.key
+$ stat -c %a author.key && qbxtool keygen -o author.key
+600
 ERROR: cannot create key file author.key: File exists
 [1]
 $ qbxtool build -o own.qbx --name own --version 6.41beta3 --key author.key tree
@@ -75,7 +77,8 @@ $ qbxtool info --key author.key own.qbx | tail -1
   good signature of own-6.41beta3
 
 $ qbxtool build -o a.qbx --name media-kit --version 6.41beta3 tree && qbxtool build -o b.qbx --name tessel --version 6.41beta3 --second-magic tree
-$ qbxtool bundle -o s.qbd --name quorilan --version 6.41 --arch powerpc --optional media-kit a.qbx b.qbx && qbxtool info s.qbd | grep -e ^part -e ' min ' -e signature
+$ qbxtool bundle -o s.qbd --name quorilan --version 6.41 --arch powerpc --optional media-kit a.qbx b.qbx && qbxtool info s.qbd | grep -e ^s.qbd -e ^part -e ' min ' -e signature
+s.qbd: file of 499 bytes, magic 0xbad0f11e (package), declared length 491
 part 18 (bundle header), 36 bytes at offset 8
 part 16 (architecture), 7 bytes at offset 50
 part 21 (image), 0 bytes at offset 63
@@ -96,6 +99,9 @@ part 4 (files), 73 bytes at offset 92
 part 9 (signature), 68 bytes at offset 171
 $ echo 'not a package' > junk.qbx && qbxtool bundle -o j.qbd --name q --version 1.0 junk.qbx
 ERROR: junk.qbx is not a package file
+[1]
+$ cp a.qbx long.qbx && echo >> long.qbx && qbxtool bundle -o j.qbd --name q --version 1.0 long.qbx
+ERROR: long.qbx does not have the length its header declares
 [1]
 
 # Refused command lines (status 2) and refused inputs (status 1).
@@ -148,7 +154,7 @@ ls: cannot access 'x.qbx': No such file or directory
 % late.qbx name=a version=1.0 entry=100644:0:bin/a:data part=16:9:x
 % unsigned.qbx name=a version=1.0 entry=100644:0:bin/a:data unsigned
 % cut-entry.qbx name=a version=1.0 entry=100644:0:bin/a:data cut=32
-% cut-stream.qbx name=a version=1.0 entry=100644:0:bin/a:data files=78da01
+% cut-stream.qbx name=a version=1.0 entry=100644:0:bin/a:data files=\x78\xda\x01
 % empty.qbd bundle name=q version=1.0
 $ for f in late.qbx unsigned.qbx cut-entry.qbx cut-stream.qbx empty.qbd; do qbxtool info $f 2>&1 > /dev/null; echo "status $?"; done
 WARNING: part 16 at offset 82 is out of order; the installer does not read it there

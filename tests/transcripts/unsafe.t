@@ -3,7 +3,7 @@
 % evil1.qbx name=evil version=1.0 entry=100644:0:../escape:x
 % evil2.qbx name=evil version=1.0 entry=100644:0:bin/../../escape:x
 % evil3.qbx name=evil version=1.0 entry=100644:0:with\x20space:x
-% evil4.qbx name=evil version=1.0 entry=100644:0:tab\there:x
+% evil4.qbx name=evil version=1.0 entry=100644:0:tab\x09here:x
 % evil5.qbx name=evil version=1.0 entry=100644:0::x
 % bad1.qbx name=.. version=1.0
 % bad2.qbx name=. version=1.0
