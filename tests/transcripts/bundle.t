@@ -60,9 +60,12 @@ $ qbxtool bundle -o $ROOT/flash/rw/pckg/q.qbd --name quorilan --version 6.42 med
 $ lines installer -r $ROOT
 installing quorilan-6.42 [..]
 installed quorilan-6.42
-$ (cd $ROOT/flash && grep -r . bin | sort && ls var/pdb)
+$ (cd $ROOT/flash && grep -r . bin var/pdb/wardle | sort && ls var/pdb)
 bin/media-kit:media-kit 6.42
 bin/wardle:wardle 6.41
+var/pdb/wardle/bundle:quorilan
+var/pdb/wardle/files:flash/bin/wardle
+var/pdb/wardle/version:103376384 0
 media-kit
 quorilan
 user

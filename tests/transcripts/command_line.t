@@ -43,27 +43,31 @@ $ store() (
 >   echo 'U /flash/link' > other/ram/MANIFEST && cp ram/MANIFEST $OLDPWD/stored
 > )
 $ show() (
->   cd $ROOT && for f in flash/old flash/olddir/a flash/new/dir/file ram/tmpAbc123; do [ -e $f ] && echo "$f: $(cat $f)"; done
+>   cd $ROOT && for f in flash/old flash/olddir flash/olddir/a flash/new flash/new/dir/file ram/tmpAbc123; do [ -e $f ] && echo "$f: $(cat $f 2>/dev/null)"; done
 >   echo "flash/link: $(readlink flash/link || cat flash/link)"; cmp $OLDPWD/stored ram/MANIFEST
 > )
 $ store && chroot $ROOT installer -q --commit --bogus
 finishing install... \b  (esc)
 $ show
+flash/new: 
 flash/new/dir/file: new content
 flash/link: /flash/bootimage
 $ store && chroot $ROOT installer --commit
 finishing install... \b  (esc)
 $ show
+flash/new: 
 flash/new/dir/file: new content
 flash/link: /flash/bootimage
 $ store && chroot $ROOT installer -r /other --commit
 finishing install... \b  (esc)
 $ show
+flash/new: 
 flash/new/dir/file: new content
 flash/link: /flash/bootimage
 $ store && chroot $ROOT installer --cancel --bogus
 $ show
 flash/old: old
+flash/olddir: 
 flash/olddir/a: a
 ram/tmpAbc123: new content
 flash/link: a file the link replaces
@@ -73,6 +77,7 @@ $ chroot $ROOT installer --commit
 finishing install... \b  (esc)
 $ show
 flash/old: old
+flash/olddir: 
 flash/olddir/a: a
 ram/tmpAbc123: new content
 flash/link: a file the link replaces
@@ -85,7 +90,7 @@ $ chroot $ROOT installer --cancel
 $ rm -rf $ROOT/ram/* && mount -t tmpfs -o size=64k tmpfs $ROOT/flash && echo 'old content' > $ROOT/flash/kept
 $ echo small > $ROOT/ram/tmpSmall1 && head -c 262144 /dev/zero > $ROOT/ram/tmpHuge01
 $ printf 'M /flash/kept /ram/tmpHuge01\nM /flash/var/pdb/x/file /ram/tmpSmall1\n' > $ROOT/ram/MANIFEST
-$ chroot $ROOT installer --commit 2> errors; cat errors
+$ chroot $ROOT installer --commit 2> errors && cat errors
 finishing install... |\b  (esc)
 copy: No space left on device
 $ (cd $ROOT && grep -r . flash | sort)

@@ -103,7 +103,7 @@ $ reset && echo 'new alpha' > $ROOT/flash/tmpAAAAAA && cat > $ROOT/ram/MANIFEST 
 > L /flash/lib/link /flash/bin/alpha
 > M /flash/sbin/also-gone /ram/tmpMISSING
 > END
-$ chroot $ROOT installer --commit 2> errors; cat errors
+$ chroot $ROOT installer --commit 2> errors && cat errors
 finishing install... \b  (esc)
 rename: No such file or directory
 rename: No such file or directory

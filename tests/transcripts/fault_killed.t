@@ -47,7 +47,7 @@ installing beta-1.0: 6
 $ reset && LD_PRELOAD=$SHIM FAULT_KILL_AT=sync:1 installer -r $ROOT - < alpha-1.1.qbx > /dev/null
 Killed
 [137]
-$ rm $ROOT/flash/var/pdb/image && lasting | diff before - && temporaries | wc -l
+$ rm $ROOT/flash/var/pdb/image && lasting | diff before - && ls $ROOT/ram && temporaries | wc -l
 6
 
 # Killed while a --safe run stores its manifest (the second write of a long

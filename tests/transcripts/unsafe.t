@@ -29,9 +29,10 @@ $ rm $ROOT/flash/rw/pckg/* && cp mixed.qbx $ROOT/flash/rw/pckg
 $ lines installer -r $ROOT
 installing mixed-1.0 [..]
 installed mixed-1.0
-$ (cd $ROOT/flash && stat -c "%n %a %s" bin/* etc/* && ls lib; cat var/pdb/mixed/files)
+$ (cd $ROOT/flash && stat -c "%n %a %s" bin/* etc/* && grep . bin/all && ls lib; cat var/pdb/mixed/files)
 bin/all 750 7
 etc/empty 644 0
+for all
 ls: cannot access 'lib': No such file or directory
 flash/bin/all
 flash/etc/empty
