@@ -43,31 +43,32 @@ $ store() (
 >   echo 'U /flash/link' > other/ram/MANIFEST && cp ram/MANIFEST $OLDPWD/stored
 > )
 $ show() (
->   cd $ROOT && for f in flash/old flash/olddir flash/olddir/a flash/new flash/new/dir/file ram/tmpAbc123; do [ -e $f ] && echo "$f: $(cat $f 2>/dev/null)"; done
+>   cd $ROOT && for f in flash/old flash/olddir flash/olddir/a flash/new flash/new/dir/file ram/tmpAbc123; do
+>     if [ -d $f ]; then echo $f/; elif [ -e $f ]; then echo "$f: $(cat $f)"; fi; done
 >   echo "flash/link: $(readlink flash/link || cat flash/link)"; cmp $OLDPWD/stored ram/MANIFEST
 > )
 $ store && chroot $ROOT installer -q --commit --bogus
 finishing install... \b  (esc)
 $ show
-flash/new: 
+flash/new/
 flash/new/dir/file: new content
 flash/link: /flash/bootimage
 $ store && chroot $ROOT installer --commit
 finishing install... \b  (esc)
 $ show
-flash/new: 
+flash/new/
 flash/new/dir/file: new content
 flash/link: /flash/bootimage
 $ store && chroot $ROOT installer -r /other --commit
 finishing install... \b  (esc)
 $ show
-flash/new: 
+flash/new/
 flash/new/dir/file: new content
 flash/link: /flash/bootimage
 $ store && chroot $ROOT installer --cancel --bogus
 $ show
 flash/old: old
-flash/olddir: 
+flash/olddir/
 flash/olddir/a: a
 ram/tmpAbc123: new content
 flash/link: a file the link replaces
@@ -77,7 +78,7 @@ $ chroot $ROOT installer --commit
 finishing install... \b  (esc)
 $ show
 flash/old: old
-flash/olddir: 
+flash/olddir/
 flash/olddir/a: a
 ram/tmpAbc123: new content
 flash/link: a file the link replaces

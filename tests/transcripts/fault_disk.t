@@ -63,11 +63,11 @@ status 1
 # in the install a broken package; past the headers the scan needs, the
 # install finds the header unreadable and the run ends without a word.
 $ n=0; while n=$((n + 1)); lines env LD_PRELOAD=$SHIM FAULT_FAIL=read:/flash/rw/pckg/alpha.qbx:EIO:$n installer -r $ROOT > out; s=$?; ! grep -q 'installed beta' out; do
->   state | diff before - > /dev/null || echo "changed at $n"; echo "[$s] $(grep -v ^installing out | tr '\n' ' ')"
+>   state | diff before - > /dev/null || echo "changed at $n"; echo "[$s]" $(grep -v ^installing out)
 > done | sort | uniq -c | sed 's/^ *[0-9]* /some: /'
-some: [0] 
-some: [0] ERROR: broken package alpha.qbx ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required 
-some: [0] ERROR: installation of alpha-1.1 failed: broken package 
+some: [0]
+some: [0] ERROR: broken package alpha.qbx ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required
+some: [0] ERROR: installation of alpha-1.1 failed: broken package
 $ state | diff clean -
 
 # The scan opens each upload once; the install's open finds it gone. beta
