@@ -109,40 +109,21 @@ $ qbxtool 2> /dev/null; echo "status $?"; qbxtool frobnicate 2> /dev/null; echo 
 status 2
 status 2
 status 0
-$ qbxtool info
-qbxtool: info: no package file given
-run "qbxtool help" for the usage
-[2]
-$ qbxtool build -o x.qbx --name x --version
-qbxtool: build: option --version needs a value
-run "qbxtool help" for the usage
-[2]
-$ qbxtool build --name x --version 1.0
-qbxtool: build: -o, --name and --version are required
-run "qbxtool help" for the usage
-[2]
-$ qbxtool build -o x.qbx --name x --version 1.0 --colour red tree
-qbxtool: build: unknown option --colour
-run "qbxtool help" for the usage
-[2]
-$ qbxtool build -o x.qbx --name seventeen-letters --version 1.0 tree
-ERROR: package name "seventeen-letters" must have 1 to 16 bytes and no "/"
-[1]
-$ qbxtool build -o x.qbx --name x --version 1.0 --depends a:1.0:2.0:5 tree
-ERROR: "a:1.0:2.0:5" has too many fields
-[1]
-$ qbxtool build -o x.qbx --name x --version 1.0 --provides a:1.0:2.0:nine tree
-ERROR: "nine" is not a priority (a signed 32-bit number)
-[1]
-$ qbxtool build -o x.qbx --name x --version 1.0 --variant bin/nothing=1 tree
-ERROR: --variant bin/nothing=1: no file bin/nothing in the tree
-[1]
-$ qbxtool build -o x.qbx --name x --version 1.0 --variant bin/tool=5 tree
-ERROR: --variant bin/tool=5: expected PATH=N with N from 0 to 4
-[1]
-$ qbxtool build -o x.qbx --name x --version 6.41gamma
-ERROR: "6.41gamma" is not a version (like 6.41, 6.41.2, 6.41beta3, 6.41rc2)
-[1]
+$ for a in info 'build -o x.qbx --name x --version' 'build --name x --version 1.0' 'build -o x.qbx --name x --version 1.0 --colour red tree' \
+>     'build -o x.qbx --name seventeen-letters --version 1.0 tree' 'build -o x.qbx --name x --version 1.0 --depends a:1.0:2.0:5 tree' \
+>     'build -o x.qbx --name x --version 1.0 --provides a:1.0:2.0:nine tree' 'build -o x.qbx --name x --version 1.0 --variant bin/nothing=1 tree' \
+>     'build -o x.qbx --name x --version 1.0 --variant bin/tool=5 tree' 'build -o x.qbx --name x --version 6.41gamma'; do
+>   qbxtool $a > out 2>&1; echo "$? $(head -1 out)"; done
+2 qbxtool: info: no package file given
+2 qbxtool: build: option --version needs a value
+2 qbxtool: build: -o, --name and --version are required
+2 qbxtool: build: unknown option --colour
+1 ERROR: package name "seventeen-letters" must have 1 to 16 bytes and no "/"
+1 ERROR: "a:1.0:2.0:5" has too many fields
+1 ERROR: "nine" is not a priority (a signed 32-bit number)
+1 ERROR: --variant bin/nothing=1: no file bin/nothing in the tree
+1 ERROR: --variant bin/tool=5: expected PATH=N with N from 0 to 4
+1 ERROR: "6.41gamma" is not a version (like 6.41, 6.41.2, 6.41beta3, 6.41rc2)
 $ ln -s tool tree/bin/link && qbxtool build -o x.qbx --name x --version 1.0 tree
 ERROR: tree/bin/link is neither a regular file nor a directory
 [1]
