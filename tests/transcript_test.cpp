@@ -140,15 +140,18 @@ std::vector<std::string> fields(const std::string& text, size_t count) {
     std::vector<std::string> parts = fields(value, key == "entry" ? 4 : 3);
     if (key == "name") {
       draft.name = value;
-    } else if (key == "version" && parseVersion(value, draft.version)) {
+    } else if (key == "version") {
+      if (!parseVersion(value, draft.version)) return ::testing::AssertionFailure() << "bad version in " << directive;
     } else if (key == "entry") {
       draft.files.push_back({parts[2], static_cast<uint16_t>(std::stoul(parts[0], nullptr, 8)),
                              static_cast<uint8_t>(std::stoul(parts[1])), parts[3]});
     } else if (key == "part") {
       draft.extraParts.push_back({static_cast<uint16_t>(std::stoul(parts[0])), ByteVector(parts[2].begin(), parts[2].end()),
                                   static_cast<uint16_t>(std::stoul(parts[1]))});
-    } else if (key == "unsigned" || key == "bundle") {
-      (key == "bundle" ? bundle : draft.writeSignature) = key == "bundle";
+    } else if (key == "unsigned") {
+      draft.writeSignature = false;
+    } else if (key == "bundle") {
+      bundle = true;
     } else if (key == "cut") {
       cut = std::stoul(value);
     } else if (key == "files") {
