@@ -58,6 +58,15 @@ installed tessel-6.40
 ERROR: could not write image: No space left on device
 status 1
 
+# A small package is copied whole into the stream's buffer: only the flush
+# when the image is closed finds the disk full.
+$ qbxtool build -o tiny.qbx --name tiny --version 1.0 && LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb//image:ENOSPC' lines installer -r $ROOT - < tiny.qbx
+installing tiny-1.0 [..]
+installed tiny-1.0
+ERROR: could not write image: No space left on device
+[1]
+$ rm $ROOT/flash/var/pdb/image && state | diff before -
+
 # Reads of alpha's upload fail from some read on, as a disk that died: in
 # the scan alpha is a broken file (and beta, which needs it, is refused),
 # in the install a broken package; past the headers the scan needs, the

@@ -47,3 +47,10 @@ Resuming upgrade...
 installed alpha-1.0
 $ cat $ROOT/flash/bin/alpha
 one (no-eol)
+
+# The second upload folder is read only when the first holds no package.
+$ qbxtool build -o $ROOT/flash/var/pckg/b.qbx --name beta --version 1.0 && lines installer -r $ROOT
+WARNING: omitting package alpha-1.0: it is already installed
+$ rm $ROOT/flash/rw/pckg/a.qbx && lines installer -r $ROOT
+installing beta-1.0 [..]
+installed beta-1.0
