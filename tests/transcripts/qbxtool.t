@@ -2,32 +2,34 @@
 # same inputs, and signs them with the development key or one of its own.
 $ mkdir -p tree/bin tree/etc tree/empty && printf '#!/bin/sh\necho tool\n' > tree/bin/tool && chmod 755 tree/bin/tool
 $ echo b=2 > tree/etc/b.conf && echo a=1 > tree/etc/a.conf && chmod 600 tree/etc/a.conf
-$ qbxtool build -o p.qbx --name tessel --version 6.41beta3 --arch powerpc --note 'web tools' --text24 "$(printf 'x\001')" --depends system:6.40 --provides web::7.0:-2 --conflicts old:1.0:2.0 --boot --variant /bin/tool=2 --build-time=1700000000 tree
+$ qbxtool build -o p.qbx --name tessel --version 6.41beta3 --arch powerpc --note 'web tools' --text24 "$(printf 'x\001')" --depends system:6.40 --text2 t2 --provides web::7.0:-2 --conflicts old:1.0:2.0 --boot --variant /bin/tool=2 --build-time=1700000000 tree
 $ qbxtool info p.qbx
-p.qbx: file of 361 bytes, magic 0xbad0f11e (package), declared length 353
+p.qbx: file of 369 bytes, magic 0xbad0f11e (package), declared length 361
 part 1 (header), 36 bytes at offset 8
   name "tessel", version 6.41beta3, build time 1700000000 (2023-11-14 22:13:20 UTC), flags 0x00000001 (boot)
 part 24 (text 24), 2 bytes at offset 50
   "x\x01"
 part 16 (architecture), 7 bytes at offset 58
   "powerpc"
-part 23 (note), 9 bytes at offset 71
+part 2 (text 2), 2 bytes at offset 71
+  "t2"
+part 23 (note), 9 bytes at offset 79
   "web tools"
-part 3 (depends), 34 bytes at offset 86
+part 3 (depends), 34 bytes at offset 94
   1 entry
   "system" min 6.40 max - priority 0
-part 19 (provides), 34 bytes at offset 126
+part 19 (provides), 34 bytes at offset 134
   1 entry
   "web" min - max 7.0 priority -2
-part 17 (conflicts), 34 bytes at offset 166
+part 17 (conflicts), 34 bytes at offset 174
   1 entry
   "old" min 1.0 max 2.0 priority 0
-part 4 (files), 75 bytes at offset 206
+part 4 (files), 75 bytes at offset 214
   146 bytes unpacked
   100755 variant 2 20 bytes "bin/tool"
   100600 variant 0 4 bytes "etc/a.conf"
   100644 variant 0 4 bytes "etc/b.conf"
-part 9 (signature), 68 bytes at offset 287
+part 9 (signature), 68 bytes at offset 295
   good signature of tessel-6.41beta3
 
 $ qbxtool build -o one.qbx --name same --version 6.41beta3 tree && qbxtool build -o two.qbx --name same --version 6.41beta3 tree && cmp one.qbx two.qbx
