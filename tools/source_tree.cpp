@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "console/console.h"
 
@@ -21,13 +20,13 @@ bool readContent(const std::string& path, std::string& content) {
     error("cannot open %s: %s", path.c_str(), std::strerror(errno));
     return false;
   }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad() || !buffer) {
+  // Read through iterators: streaming the buffer into a string stream
+  // would count an empty file as a failure.
+  content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) {
     error("cannot read %s", path.c_str());
     return false;
   }
-  content = buffer.str();
   return true;
 }
 

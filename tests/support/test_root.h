@@ -1,6 +1,5 @@
 // Temporary device roots and child processes for tests: make a root with the
-// device's directories, run the installer (binary or in process) against it
-// and capture what it prints.
+// device's directories and capture what a child prints.
 #pragma once
 
 #include <sys/types.h>
@@ -55,23 +54,6 @@ struct ProcessResult {
 /// Runs `body` in a forked child with `input` on standard input and its
 /// standard output and error captured; the child exits with body's result.
 ProcessResult runInChild(const std::function<int()>& body, const std::string& input = "");
-/// Runs the installer binary with `arguments` in the test's own root.
-ProcessResult runInstallerBinary(const std::vector<std::string>& arguments,
-                                 const std::string& input = "");
-/// Runs the installer binary like runInstallerBinary, with the "NAME=value"
-/// entries of `environment` set (or replaced) in its environment.
-ProcessResult runInstallerBinaryWithEnvironment(const std::vector<std::string>& arguments,
-                                                const std::vector<std::string>& environment,
-                                                const std::string& input = "");
-/// Runs the installer binary with its root changed to `root`: the system's
-/// libraries are bind-mounted read-only into a private mount namespace of
-/// the child, so the device paths the installer touches are the root's own.
-ProcessResult runInstallerBinaryIn(const TestRoot& root, const std::vector<std::string>& arguments,
-                                   const std::string& input = "");
-/// Calls runInstaller in a forked child whose root is changed to `root`.
-ProcessResult runInstallerInRoot(const TestRoot& root, const std::vector<std::string>& arguments,
-                                 const std::string& input = "");
-
 /// Gives the calling process its own mount table (call in a child only).
 bool enterPrivateMountNamespace();
 /// Mounts a tmpfs of `bytes` bytes at the existing directory `path`.

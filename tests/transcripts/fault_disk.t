@@ -1,0 +1,130 @@
+# The device of fault_killed.t, with disks that fail: writes and reads that
+# fail with an error number, an upload that vanishes after the scan, a
+# database that cannot be read, a manifest whose sources are gone. A failed
+# run changes nothing; every case starts from the saved flash.
+$ mkdir -p a1/bin a1/etc a1/share/alpha a2/bin a2/etc a2/share/alpha b/bin b/lib
+$ echo one > a1/bin/alpha && echo x=1 > a1/etc/alpha.conf && echo old > a1/share/alpha/old && echo b > b/bin/beta
+$ noise() { awk -v n=$1 'BEGIN { x = 1; for (i = 0; i < n; i++) { x = (x * 75 + 74) % 65537; printf "%c", x % 256 } }'; }
+$ echo two > a2/bin/alpha && echo x=2 > a2/etc/alpha.conf && noise 30720 > a2/share/alpha/new && noise 40960 > b/lib/beta.so
+$ qbxtool build -o alpha-1.0.qbx --name alpha --version 1.0 a1 && qbxtool build -o alpha-1.1.qbx --name alpha --version 1.1 a2
+$ qbxtool build -o beta.qbx --name beta --version 1.0 --depends alpha:1.1 --provides beta-api:1.0:1.0:5 --conflicts gamma b
+$ cp alpha-1.0.qbx $ROOT/flash/rw/pckg/alpha.qbx && installer -q -r $ROOT && cp alpha-1.1.qbx $ROOT/flash/rw/pckg/alpha.qbx && cp beta.qbx $ROOT/flash/rw/pckg
+$ cp -a $ROOT/flash flash && state > before && installer -q -r $ROOT && state > clean
+$ reset() { rm -rf $ROOT/flash/* $ROOT/ram/* && cp -a flash/. $ROOT/flash; }
+
+# A write failing with ENOSPC or EIO cancels everything, and the message
+# names the package: at each temporary file of unpacked files (beta's
+# library is made in /flash, as /flash/lib does not exist yet), at each
+# database file with content (two of alpha, five of beta), in a stream
+# install; from the eighth database write on, nothing fails.
+$ reset && set -f && for e in ENOSPC EIO; do for rule in /flash/bin/tmp??????:$e /flash/tmp??????:$e $(seq -f "/flash/var/pdb/*:$e:%g" 7); do
+>   lines env LD_PRELOAD=$SHIM FAULT_FAIL=write:$rule installer -r $ROOT > out; echo "[$?] $rule: $(grep ERROR out)"; state | diff before -
+> done; lines env LD_PRELOAD=$SHIM FAULT_FAIL=write:/flash/bin/tmp??????:$e installer -r $ROOT - < alpha-1.1.qbx > out
+> echo "[$?] stream: $(grep ERROR out)"; rm $ROOT/flash/var/pdb/image; state | diff before -; done; set +f
+[0] /flash/bin/tmp??????:ENOSPC: ERROR: installation of alpha-1.1 failed: disk is too small
+[0] /flash/tmp??????:ENOSPC: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/*:ENOSPC:1: ERROR: installation of alpha-1.1 failed: disk is too small
+[0] /flash/var/pdb/*:ENOSPC:2: ERROR: installation of alpha-1.1 failed: disk is too small
+[0] /flash/var/pdb/*:ENOSPC:3: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/*:ENOSPC:4: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/*:ENOSPC:5: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/*:ENOSPC:6: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/*:ENOSPC:7: ERROR: installation of beta-1.0 failed: disk is too small
+[1] stream: ERROR: installation of alpha-1.1 failed: disk is too small
+[0] /flash/bin/tmp??????:EIO: ERROR: installation of alpha-1.1 failed: disk error
+[0] /flash/tmp??????:EIO: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/*:EIO:1: ERROR: installation of alpha-1.1 failed: disk error
+[0] /flash/var/pdb/*:EIO:2: ERROR: installation of alpha-1.1 failed: disk error
+[0] /flash/var/pdb/*:EIO:3: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/*:EIO:4: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/*:EIO:5: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/*:EIO:6: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/*:EIO:7: ERROR: installation of beta-1.0 failed: disk error
+[1] stream: ERROR: installation of alpha-1.1 failed: disk error
+$ LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb/*:ENOSPC:8' installer -q -r $ROOT && state | diff clean -
+
+# A stream install copies its input into the stored or boot image as it
+# reads it; a copy cut short by a full disk fails the install.
+$ mkdir -p boot && echo kernel > boot/kernel && head -c 40000 /dev/zero > image && reset
+$ qbxtool build -o imaged.qbx --name imaged --version 1.0 --image image && qbxtool build -o boot.qbx --name tessel --version 6.40 --boot --image image boot
+$ for p in imaged boot; do bootimage=1 LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb//image:ENOSPC:2' lines installer -r $ROOT - < $p.qbx
+>   echo "status $?"; rm $ROOT/flash/var/pdb/image && state | diff before -; done
+installing imaged-1.0 [..]
+installed imaged-1.0
+ERROR: could not write image: No space left on device
+status 1
+installing tessel-6.40 [..]
+installed tessel-6.40
+ERROR: could not write image: No space left on device
+status 1
+
+# A small package is copied whole into the stream's buffer: only the flush
+# when the image is closed finds the disk full.
+$ qbxtool build -o tiny.qbx --name tiny --version 1.0 && LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb//image:ENOSPC' lines installer -r $ROOT - < tiny.qbx
+installing tiny-1.0 [..]
+installed tiny-1.0
+ERROR: could not write image: No space left on device
+[1]
+$ rm $ROOT/flash/var/pdb/image && state | diff before -
+
+# Reads of alpha's upload fail from some read on, as a disk that died: in
+# the scan alpha is a broken file (and beta, which needs it, is refused),
+# in the install a broken package; past the headers the scan needs, the
+# install finds the header unreadable and the run ends without a word.
+$ n=0; while n=$((n + 1)); lines env LD_PRELOAD=$SHIM FAULT_FAIL=read:/flash/rw/pckg/alpha.qbx:EIO:$n installer -r $ROOT > out; s=$?; ! grep -q 'installed beta' out; do
+>   state | diff before - > /dev/null || echo "changed at $n"; echo "[$s]" $(grep -v ^installing out)
+> done | sort | uniq -c | sed 's/^ *[0-9]* /some: /'
+some: [0]
+some: [0] ERROR: broken package alpha.qbx ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required
+some: [0] ERROR: installation of alpha-1.1 failed: broken package
+$ state | diff clean -
+
+# The scan opens each upload once; the install's open finds it gone. beta
+# is refused without the alpha it needs, which drops the run; gamma, which
+# nobody needs, is passed over in silence.
+$ reset && LD_PRELOAD=$SHIM FAULT_UNLINK_BEFORE_OPEN=/flash/rw/pckg/alpha.qbx:2 installer -r $ROOT && state | diff before -
+ERROR: can not install beta-1.0: alpha-1.1 is not installed, but is required
+$ mkdir -p g/bin && echo g > g/bin/gamma && qbxtool build -o gamma.qbx --name gamma --version 1.0 g
+$ reset && cp gamma.qbx $ROOT/flash/rw/pckg && LD_PRELOAD=$SHIM FAULT_UNLINK_BEFORE_OPEN=/flash/rw/pckg/gamma.qbx:2 lines installer -r $ROOT
+installing alpha-1.1 [..]
+installed alpha-1.1
+installing beta-1.0 [..]
+installed beta-1.0
+$ state | diff clean - && ls $ROOT/flash/rw/pckg
+alpha.qbx
+beta.qbx
+
+# A database file that cannot be read would make its package look broken,
+# and a broken package is uninstalled: the run stops before it plans
+# anything, with status 5.
+$ reset && rm $ROOT/flash/rw/pckg/* && cp gamma.qbx imaged.qbx $ROOT/flash/rw/pckg && installer -q -r $ROOT && state > installed
+$ for f in alpha/version alpha/deps alpha/files imaged/image; do for mode in '' --cleanup --show; do
+>   LD_PRELOAD=$SHIM FAULT_FAIL=read:/flash/var/pdb/$f:EIO installer -r $ROOT $mode > out; echo "[$?] $(grep -c "^ERROR: could not read /flash/var/pdb/$f" out)"; state | diff installed -
+> done; done | uniq -c
+     12 [5] 1
+$ installer -q -r $ROOT && state | diff installed -
+
+# --commit applies what it can of a manifest whose moves lost their source.
+$ reset && echo 'new alpha' > $ROOT/flash/tmpAAAAAA && cat > $ROOT/ram/MANIFEST <<END
+> M /flash/bin/alpha /flash/tmpAAAAAA
+> M /flash/bin/gone /flash/tmpMISSING
+> U /flash/etc/alpha.conf
+> L /flash/lib/link /flash/bin/alpha
+> M /flash/sbin/also-gone /ram/tmpMISSING
+> END
+$ chroot $ROOT installer --commit 2> errors && cat errors
+finishing install... \b  (esc)
+rename: No such file or directory
+rename: No such file or directory
+$ (cd $ROOT && ls flash/bin flash/etc flash/sbin ram && cat flash/bin/alpha && readlink flash/lib/link)
+flash/bin:
+alpha
+
+flash/etc:
+
+flash/sbin:
+
+ram:
+MANIFEST
+new alpha
+/flash/bin/alpha
