@@ -16,8 +16,8 @@
 //       PATTERN.
 //
 // CALL is one of open (open, openat, fopen and their 64-bit names), read,
-// write (write, writev), rename (the new path), unlink, mkstemp (the
-// template) and sync (no path). For read and write the path is the one the
+// write (write, writev), close, rename (the new path), unlink, mkstemp (the
+// template) and sync (no path). For read, write and close the path is the one the
 // descriptor was opened with. PATTERN is an fnmatch() pattern in which "*"
 // also matches "/". The program is single-threaded, so the counters need no
 // locking.
@@ -174,9 +174,14 @@ int fclose(FILE* file) {
   return next(file);
 }
 
+// A failing close still releases the descriptor, as the kernel does when
+// it reports a late write error there.
 int close(int descriptor) {
   static auto next = real(&::close, "close");
-  return next(remember(descriptor, ""));
+  bool fails = intercept("close", pathOf(descriptor));
+  int result = next(remember(descriptor, ""));
+  if (fails) errno = failError;
+  return fails ? -1 : result;
 }
 
 int rename(const char* from, const char* to) {

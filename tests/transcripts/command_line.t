@@ -91,3 +91,16 @@ copy: No space left on device
 $ (cd $ROOT && grep -r . flash | sort)
 flash/kept:old content
 flash/var/pdb/x/file:small
+
+# A copy whose last block only partly fits, or whose close reports a late
+# write error, fails as a whole: the old file stays and no copy is left.
+$ umount $ROOT/flash && mount -t tmpfs -o size=64k tmpfs $ROOT/flash && echo 'old content' > $ROOT/flash/kept
+$ head -c 40960 /dev/zero > $ROOT/flash/filler && head -c 28672 /dev/zero > $ROOT/ram/tmpLast01
+$ printf 'M /flash/kept /ram/tmpLast01\n' > $ROOT/ram/MANIFEST && chroot $ROOT installer --commit 2>&1 >/dev/null
+copy: No space left on device
+$ rm $ROOT/flash/filler && printf 'M /flash/kept /ram/tmpLast01\n' > $ROOT/ram/MANIFEST
+$ LD_PRELOAD=$SHIM FAULT_FAIL='close:/flash/tmp*:EIO' chroot $ROOT installer --commit 2>&1 >/dev/null
+copy: Input/output error
+$ ls $ROOT/flash && cat $ROOT/flash/kept
+kept
+old content
