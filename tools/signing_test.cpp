@@ -51,11 +51,14 @@ TEST(KeyFiles, BrokenKeyFilesAreRefused) {
   const std::string devPrivate = "private " + hexText(developmentKey().privateScalar) + "\n";
   std::string upperPrivate = devPrivate;
   for (size_t i = 8; i < upperPrivate.size(); ++i) upperPrivate[i] = char(std::toupper(upperPrivate[i]));
+  std::string nearPublic = hexText(developmentKey().publicKey);
+  nearPublic.back() = nearPublic.back() == '0' ? '1' : '0';
   const struct {
     std::string content;
     bool keyFile, publicFile;  // readKeyFile, readPublicKeyFile accept it
   } rows[] = {
       {devPrivate + "public " + std::string(64, '1') + "\n", false, false},  // the halves do not match
+      {devPrivate + "public " + nearPublic + "\n", false, false},  // not even in the last byte
       {"private " + negatedScalarHex(developmentKey().privateScalar) + "\n", false, false},  // odd y
       {"private " + hexText(developmentKey().privateScalar) + " extra\n", false, false},
       {"private " + std::string(63, '0') + "\n", false, false},

@@ -139,8 +139,11 @@ ls: cannot access 'x.qbx': No such file or directory
 % cut-entry.qbx name=a version=1.0 entry=100644:0:bin/a:data cut=32
 % cut-stream.qbx name=a version=1.0 entry=100644:0:bin/a:data files=\x78\xda\x01
 % empty.qbd bundle name=q version=1.0
-$ for f in late.qbx unsigned.qbx cut-entry.qbx cut-stream.qbx empty.qbd; do qbxtool info $f 2>&1 > /dev/null; echo "status $?"; done
+% twice.qbx name=a version=1.0 entry=100644:0:bin/a:data part=23:4:x part=23:4:y
+$ for f in late.qbx twice.qbx unsigned.qbx cut-entry.qbx cut-stream.qbx empty.qbd; do qbxtool info $f 2>&1 > /dev/null; echo "status $?"; done
 WARNING: part 16 at offset 82 is out of order; the installer does not read it there
+status 0
+WARNING: part 23 at offset 57 is out of order; the installer does not read it there
 status 0
 ERROR: package a-1.0 has no signature part
 ERROR: unsigned.qbx is broken
