@@ -26,9 +26,8 @@ ByteVector compressed(const ByteVector& raw) {
 
 }  // namespace
 
-// The stream ends with the zlib data: not before (a refill that brings only
-// the trailer, input that yields no output yet), not after (bytes behind it),
-// and at once for data that is not zlib.
+// The stream ends with the zlib data, not before (a refill of the trailer only,
+// input that yields no output yet) nor after; at once for data that is not zlib.
 TEST(InflateReader, DeliversExactlyTheZlibStream) {
   const ByteVector raw = noise(20000), stream = compressed(raw);
   const ByteVector fillsFirstInput = noise(InflateStreamBuf::BUFFER_SIZE - 7);
