@@ -56,7 +56,7 @@ TEST(ReadPackageHeader, HeaderBlockFlagsNameAndBrokenHeaders) {
       {header("abcdefghijklmnop"), "abcdefghijklmnop", 0},
       {encodePart(PART_HEADER, ByteVector(31, 'a')), nullptr, 0},
       {header(".."), nullptr, 0},
-      {encodePart(PART_TEXT24, "x"), nullptr, 0},
+      {encodePart(PART_DEPENDS, encodeHeaderBlock("tessel", 7, 8, 0, false)), nullptr, 0},
       {concat({header("t"), encodePart(PART_PROVIDES, ByteVector{1, 0, 'b'})}), nullptr, 0},  // entry cut short
       {concat({header("t"), encodePart(PART_CONFLICTS, ByteVector{1})}), nullptr, 0},         // count cut short
   };

@@ -49,9 +49,7 @@ struct Source : std::stringbuf {
 
 struct Open {
   Open(const ByteVector& bytes, bool hashing, PartFilter filter, std::streambuf* copy = nullptr)
-      : source(bytes), reader(in, hashing, copy) {
-    reader.filter = std::move(filter);
-  }
+      : source(bytes), reader(in, hashing, copy) { reader.filter = std::move(filter); }
   Source source;
   std::istream in{&source};
   PackageReader reader;
@@ -96,6 +94,7 @@ TEST(PackageReader, ReadsStayInThePartAndEndWithTheFileOrAReadError) {
     EXPECT_FALSE(reader.unget());  // nothing before the part start
     reader.clear();
     EXPECT_TRUE(reader.read(buffer, 3).unget().putback('e'));
+    EXPECT_EQ(reader.get(), 'e');
     EXPECT_EQ(reader.seekg(0, std::ios_base::end).tellg(), 36);
     EXPECT_EQ(reader.peek(), END);  // eofbit only
     ASSERT_EQ(reader.nextPart(), PART_FILES);
