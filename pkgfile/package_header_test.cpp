@@ -71,14 +71,17 @@ TEST(ReadPackageHeader, HeaderBlockFlagsNameAndBrokenHeaders) {
   }
 }
 
-// An optional part out of its order stays the current part for the caller. A
-// text part is read in steps, so that a corrupt length field costs only the
-// data that is really there.
+// A reference entry; an optional part out of its order stays the current part
+// for the caller. A text part is read in steps, so that a corrupt length field
+// costs only the data that is really there.
 TEST(ReadPackageHeader, OptionalPartsOutOfOrderOrLongerThanTheFile) {
-  ByteVector parts = concat({header("t"), encodePart(PART_NOTE, "n"), encodePart(PART_ARCHITECTURE, "arm")});
+  const ByteVector deps = encodeRefList({{"abcdefghijklmnop", 1, 0xA0B0C0D0, -5}});
+  ByteVector parts = concat({header("t"), encodePart(PART_DEPENDS, deps), encodePart(PART_ARCHITECTURE, "arm")});
   HeaderRead outOfOrder(parts);
-  EXPECT_TRUE(outOfOrder.ok);
-  EXPECT_EQ(outOfOrder.record.note + outOfOrder.record.architecture, "ni386");
+  ASSERT_TRUE(outOfOrder.ok && outOfOrder.record.deps.size() == 1);
+  const PackageRef& dep = outOfOrder.record.deps[0];
+  EXPECT_EQ(std::tie(dep.name, dep.maxVersion, dep.priority), std::make_tuple("abcdefghijklmnop", 0xA0B0C0D0u, -5));
+  EXPECT_EQ(outOfOrder.record.architecture, "i386");
   EXPECT_EQ(outOfOrder.reader.currentType, PART_ARCHITECTURE);
   putU16(parts, PART_TEXT2);
   putU32(parts, 0xFFFFFFF0);
