@@ -40,12 +40,12 @@ resolve @@ excluded = ours.priority > theirs.priority; @@ excluded = ours.priori
 resolve @@ if (dependsOn(x, z) || excludes(z, x)) { @@ if (dependsOn(x, z)) { @@ an excluded candidate is no longer placed after the one that excludes it
 resolve @@ if (!package->disabled && excludes(*package, candidate)) return package.get(); @@ if (excludes(*package, candidate)) return package.get(); @@ a disabled installed package keeps candidates out as if it were enabled
 resolve @@ for (InstalledPackage* record : toRemove) removals.insert(removals.begin(), record); @@ for (InstalledPackage* record : toRemove) removals.push_back(record); @@ removals are carried out in list order instead of reverse list order
-resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(dependency, level); @@ dependency.scheduledAction = ACTION_NONE; @@ a dependency whose removal is cancelled does not get its own dependencies kept
+resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(dependency, verbose, throughBundle); @@ dependency.scheduledAction = ACTION_NONE; @@ a dependency whose removal is cancelled does not get its own dependencies kept
 
 journal @@ std::remove(partial.c_str()); @@ (void)partial; @@ a manifest that cannot be stored leaves its partial file behind in /ram
 journal @@ if (close(output) != 0) copied = false; @@ close(output); @@ a failing close of a copy across file systems goes unnoticed
 journal @@ if (written != length) { @@ if (written < 0) { @@ a short write of a copy (the last block on a full disk) is taken for a whole one
-journal @@ showSpinner) && operation.kind == JOURNAL_TEMPORARY_MOVE @@ showSpinner) && operation.kind != JOURNAL_TEMPORARY_MOVE @@ a move across file systems leaves the temporary file in /ram and deletes a non-temporary source
+journal @@ progress) && operation.kind == JOURNAL_TEMPORARY_MOVE @@ progress) && operation.kind != JOURNAL_TEMPORARY_MOVE @@ a move across file systems leaves the temporary file in /ram and deletes a non-temporary source
 journal @@ if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(operation.argument.c_str()); @@ if (operation.kind == JOURNAL_TEMPORARY_MOVE) continue; @@ a cancelled journal leaves its temporary files behind
 journal @@ if (pending->second.kind == JOURNAL_TEMPORARY_MOVE) unlink(pending->second.argument.c_str()); @@ if (pending->second.kind == JOURNAL_TEMPORARY_MOVE) {} @@ a withdrawn write leaves its temporary file behind
 journal @@ old.argument != argument @@ old.argument == argument @@ replacing a temporary move deletes the new temporary file instead of the old one
@@ -63,12 +63,12 @@ pkgfile @@ reader.partLength() >= HEADER_BLOCK_LENGTH + FLAGS_LENGTH @@ reader.p
 pkgfile @@ return isSafePackageName(record.name); @@ return !record.name.empty(); @@ a package name that is not a safe directory name is accepted
 pkgfile @@ return !bundle.members.empty(); @@ return true; @@ a bundle without member packages is accepted
 pkgfile @@ return static_cast<uint64_t>(status.st_size) == totalSize; @@ return static_cast<uint64_t>(status.st_size) >= totalSize; @@ a package file longer than its declared size is accepted
-pkgfile @@ ref.maxVersion = readLittleU32(bytes + 24); @@ ref.maxVersion = readLittleU32(bytes + 20); @@ the upper bound of a reference is read from the reserved bytes (wrong offset)
+pkgfile @@ ref.maxVersion = readLittleU32(bytes + REF_MAX_VERSION_OFFSET); @@ ref.maxVersion = readLittleU32(bytes + REF_MAX_VERSION_OFFSET - 4); @@ the upper bound of a reference is read from the reserved bytes (wrong offset)
 pkgfile @@ if (produced > 0) return produced; @@ return produced; @@ inflate input that completes no output yet ends the file data
 pkgfile @@ if (target > partRemaining_) return SEEK_FAILED; @@ if (target > partLength_) return SEEK_FAILED; @@ a backward seek on a stream that cannot seek skips forward instead of failing
 pkgfile @@ if (type == PART_HEADER) sha1_.digest(digest_); @@ if (type == PART_BUNDLE_HEADER) sha1_.digest(digest_); @@ the hash of a package does not start at its own header part
 
-pkg @@ package.userForced = firstLine != "auto"; @@ package.userForced = firstLine == "auto"; @@ an automatic disable is read as a user's and the other way round
+pkg @@ package.stateChosenByUser = firstLine != "auto"; @@ package.stateChosenByUser = firstLine == "auto"; @@ an automatic disable is read as a user's and the other way round
 pkg @@ status.st_nlink == 1 @@ status.st_nlink >= 1 @@ the boot image is removed with its package even when another name links to it
 pkg @@ out.close();<NL>if (out.fail()) { @@ out.close();<NL>if (out.bad()) { @@ a write error that shows only when a file is closed goes unnoticed
 pkg @@ if (package.disabled) target += "/x/" + package.name; @@  @@ a disabled package's files go into the live tree
@@ -77,7 +77,7 @@ pkg @@ if (package.isBundle) return true; @@  @@ a bundle gets a files list and 
 
 driver @@ journal.cancel();<NL>status = STATUS_NOT_STORED; @@ status = STATUS_NOT_STORED; @@ a manifest that cannot be stored leaves the journal's temporary files in /ram
 driver @@ int failure = copy.failure() != 0 ? copy.failure() : image.fail() ? errno : 0; @@ int failure = copy.failure(); @@ a failing close of the stream install's image goes unnoticed
-driver @@ if (dep.name == "tessel" && dep.minVersion > GENERATION_THRESHOLD) return true; @@ if (dep.minVersion > GENERATION_THRESHOLD) return true; @@ the cleanup keeps a package that needs a high version of any package, not only of tessel
+driver @@ if (dep.name == "tessel" && dep.minVersion >= CURRENT_GENERATION_TESSEL) return true; @@ if (dep.minVersion >= CURRENT_GENERATION_TESSEL) return true; @@ the cleanup keeps a package that needs a high version of any package, not only of tessel
 driver @@ if (!files.empty()) return; @@ if (files.empty()) return; @@ the second upload directory is read although the first one had packages
 
 console @@ if (position > total) position = total; @@  @@ a position past the end overfills the progress bar
