@@ -1,33 +1,21 @@
-// Golden scenarios for candidate selection, candidate evaluation and the
-// schedule planner: each file under tests/scenarios/ describes one case; the
-// runner builds its records, makes the call in a child process rooted in a
-// temporary device root, and compares a transcript of what happened with the
-// transcript after "expect". Statements, one a line ("#" comments):
-//
-//   arch NAME                       machine architecture (default "i386")
-//   device [min=VERSION] [largeblock]   minimum system version, 256 KiB blocks
-//   installed NAME VERSION [OPTION...]  a record of the context's packages,
-//                                   with a database entry in the root
-//   candidate NAME VERSION [OPTION...]  a candidate record
-//   member NAME VERSION [OPTION...]     a member of the candidate above
-//   run select [reversed] [verbose] | run evaluate FLAGS | run schedule LEVEL
-//     | run plan LEVEL                FLAGS: "none" or a comma-separated list
-//                                   of upgrade, downgrade, ignore, conflict,
-//                                   reinstall
-//
-// VERSION is a version text ("6.41beta3") or a number ("0x03146302").
-// Options: build=N, bundle, inert, arch=NAME, dep=REF, conflicts=REF,
-// provides=REF@PRIORITY with REF = NAME[:MIN[:MAX]] (an empty bound is
-// open); installed only: disabled, forced (the user set the state),
-// do=uninstall|enable|disable, in=BUNDLE.
-//
-// Transcript: every console line, status lines as "[status] TEXT" (wipes
-// left out); then "selected NAME-VERSION ..." (select), or "needed
-// NAME-VERSION: FLAG..." after each candidate's lines (evaluate), or
-// "result true|false", for plan "removals ..." and "enables ..." in list
-// order, "package NAME-VERSION enabled|disabled [do=ACTION]" per record,
-// and for schedule "journal U TARGET" and "journal W TARGET CONTENT" in
-// target order.
+// Golden scenarios: each file under tests/scenarios/ builds package records,
+// makes its calls in a child process rooted in a temporary device root and
+// compares the transcript with the text after "expect". Statements, one a
+// line ("#" comments):
+//   device [arch=NAME] [min=VERSION] [largeblock]   ("i386", no minimum, small blocks)
+//   installed NAME VERSION OPTION...   an installed record, with a database entry
+//   candidate NAME VERSION OPTION...   a candidate; "member" adds one to the last
+//   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL
+//     | relate [excludes] [needs] [newer] | resolve NAME...
+// VERSION is a version text or a number. Options: build=N bundle inert
+// arch=NAME dep=REF conflicts=REF provides=REF@PRIORITY, REF being
+// NAME[:MIN[:MAX]] (empty bounds open); disabled, forced (state set by the
+// user), do=ACTION and in=BUNDLE for installed records.
+// Transcript: console lines (status lines as "[status] TEXT"), then per call
+// "selected ..."; "needed NAME-VERSION: FLAG..." after each candidate's
+// lines; "RELATION A B" for every ordered pair of candidates that has it;
+// "resolve NAME RESULT"; or "result", the removals and enables (plan), the
+// records and the journal (schedule).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,6 +23,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 #include "chroot_check.h"
@@ -43,80 +32,58 @@
 #include "journal/file_journal.h"
 #include "pkg/installer_context.h"
 #include "resolve/candidates.h"
+#include "resolve/relations.h"
 #include "resolve/schedule.h"
-#include "test_root.h"
 
 namespace {
 
-const char* const SCENARIO_DIRECTORY = INSTALLER_SOURCE_DIR "/tests/scenarios";
+const std::string DIRECTORY = INSTALLER_SOURCE_DIR "/tests/scenarios/";
 
 using Words = std::vector<std::string>;
 
-Words splitAt(const std::string& text, char separator) {
-  Words parts;
-  std::istringstream in(text);
-  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
-  if (text.empty() || text.back() == separator) parts.push_back("");
-  return parts;
+std::pair<std::string, std::string> keyValue(const std::string& word) {
+  size_t equals = word.find('=');
+  return {word.substr(0, equals), equals == std::string::npos ? "" : word.substr(equals + 1)};
 }
 
-/// A version text or a decimal/hexadecimal number; empty text is 0.
 PackageVersion versionFrom(const std::string& text) {
   PackageVersion version = 0;
-  if (text.empty() || parseVersion(text, version)) return version;
-  size_t used = 0;
-  unsigned long number = std::stoul(text, &used, 0);
-  if (used != text.size()) ADD_FAILURE() << "bad version " << text;
-  return static_cast<PackageVersion>(number);
+  size_t used = text.size();
+  if (!text.empty() && !parseVersion(text, version)) version = std::stoul(text, &used, 0);
+  EXPECT_EQ(used, text.size()) << "bad version " << text;
+  return version;
 }
 
 PackageRef refFrom(const std::string& text) {
-  PackageRef ref;
   size_t at = text.find('@');
-  if (at != std::string::npos) ref.priority = std::stoi(text.substr(at + 1));
-  Words parts = splitAt(text.substr(0, at), ':');
-  ref.name = parts[0];
-  if (parts.size() > 1) ref.minVersion = versionFrom(parts[1]);
-  if (parts.size() > 2) ref.maxVersion = versionFrom(parts[2]);
-  return ref;
+  Words bounds;
+  std::istringstream in(text.substr(0, at));
+  for (std::string part; std::getline(in, part, ':');) bounds.push_back(part);
+  bounds.resize(3);
+  return {bounds[0], versionFrom(bounds[1]), versionFrom(bounds[2]),
+          at == std::string::npos ? 0 : std::stoi(text.substr(at + 1))};
 }
 
-uint32_t actionFrom(const std::string& name) {
-  for (uint32_t action : {ACTION_UNINSTALL, ACTION_ENABLE, ACTION_DISABLE})
-    if (name == scheduleActionName(action)) return action;
-  ADD_FAILURE() << "unknown action " << name;
-  return ACTION_NONE;
-}
-
-/// Fills `record` from "VERB NAME VERSION OPTION..."; `installed` is the
-/// same record when it is an installed one, which alone takes the
-/// installed-only options.
-void fillRecord(PackageRecord& record, InstalledPackage* installed, const Words& words) {
-  record.name = words[1];
-  record.version = versionFrom(words[2]);
+std::unique_ptr<InstalledPackage> recordFrom(const Words& words) {
+  auto record = std::make_unique<InstalledPackage>(words.at(1));
+  record->version = versionFrom(words.at(2));
   for (size_t i = 3; i < words.size(); ++i) {
-    size_t equals = words[i].find('=');
-    std::string key = words[i].substr(0, equals);
-    std::string value = equals == std::string::npos ? "" : words[i].substr(equals + 1);
-    if (key == "build") record.buildTime = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
-    else if (key == "bundle") record.isBundle = true;
-    else if (key == "inert") record.version = record.buildTime = INERT_VALUE;
-    else if (key == "arch") record.architecture = value;
-    else if (key == "dep") record.deps.push_back(refFrom(value));
-    else if (key == "conflicts") record.conflicts.push_back(refFrom(value));
-    else if (key == "provides") record.provides.push_back(refFrom(value));
-    else if (installed && key == "disabled") installed->disabled = true;
-    else if (installed && key == "forced") installed->userForced = true;
-    else if (installed && key == "in") installed->bundle.name = value;
-    else if (installed && key == "do") installed->scheduledAction = actionFrom(value);
-    else ADD_FAILURE() << "unknown option " << key;
+    auto [key, value] = keyValue(words[i]);
+    if (key == "build") record->buildTime = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
+    else if (key == "bundle") record->isBundle = true;
+    else if (key == "inert") record->version = record->buildTime = INERT_VALUE;
+    else if (key == "arch") record->architecture = value;
+    else if (key == "dep") record->deps.push_back(refFrom(value));
+    else if (key == "conflicts") record->conflicts.push_back(refFrom(value));
+    else if (key == "provides") record->provides.push_back(refFrom(value));
+    else if (key == "disabled") record->disabled = true;
+    else if (key == "forced") record->userForced = true;
+    else if (key == "in") record->bundle.name = value;
+    else if (key == "do" && value == "uninstall") record->scheduledAction = ACTION_UNINSTALL;
+    else if (key == "do" && value == "enable") record->scheduledAction = ACTION_ENABLE;
+    else if (key == "do" && value == "disable") record->scheduledAction = ACTION_DISABLE;
+    else ADD_FAILURE() << "unknown option " << words[i];
   }
-}
-
-template <typename Record>
-std::unique_ptr<Record> makeRecord(const Words& words) {
-  auto record = std::make_unique<Record>();
-  fillRecord(*record, dynamic_cast<InstalledPackage*>(record.get()), words);
   return record;
 }
 
@@ -125,220 +92,172 @@ struct Scenario {
   PackageVersion minimumVersion = 0;
   bool largeBlocks = false;
   std::vector<std::unique_ptr<InstalledPackage>> installed;
-  std::vector<std::unique_ptr<PackageRecord>> candidates;
-  Words call;
+  std::vector<std::unique_ptr<InstalledPackage>> candidates;
+  std::vector<Words> calls;
   std::string expected;
 };
 
-void parseStatement(Scenario& scenario, const Words& words) {
-  const std::string& verb = words[0];
-  if (verb == "device") {
-    for (size_t i = 1; i < words.size(); ++i) {
-      if (words[i].rfind("min=", 0) == 0) scenario.minimumVersion = versionFrom(words[i].substr(4));
-      else if (words[i] == "largeblock") scenario.largeBlocks = true;
-      else ADD_FAILURE() << "unknown device option " << words[i];
-    }
-  } else if (verb == "arch") {
-    scenario.architecture = words.size() > 1 ? words[1] : "";
-  } else if (verb == "run") {
-    scenario.call.assign(words.begin() + 1, words.end());
-  } else if (words.size() < 3) {
-    ADD_FAILURE() << "unknown statement or record without name and version: " << verb;
-  } else if (verb == "installed") {
-    scenario.installed.push_back(makeRecord<InstalledPackage>(words));
-  } else if (verb == "candidate") {
-    scenario.candidates.push_back(makeRecord<PackageRecord>(words));
-  } else if (verb == "member" && !scenario.candidates.empty()) {
-    scenario.candidates.back()->members.push_back(makeRecord<PackageRecord>(words));
-  } else {
-    ADD_FAILURE() << "unknown statement " << verb;
-  }
-}
-
-Scenario readScenario(const std::string& path) {
-  Scenario scenario;
-  std::ifstream file(path);
-  for (std::string line; std::getline(file, line);) {
+Scenario readScenario(const std::string& name) {
+  Scenario s;
+  std::ifstream file(DIRECTORY + name);
+  for (std::string line; std::getline(file, line) && line != "expect";) {
     std::istringstream in(line);
-    Words words{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+    Words words{std::istream_iterator<std::string>(in), {}};
     if (words.empty() || words[0][0] == '#') continue;
-    if (words[0] == "expect") break;
-    parseStatement(scenario, words);
-  }
-  std::ostringstream rest;
-  rest << file.rdbuf();
-  scenario.expected = rest.str();
-  return scenario;
-}
-
-const std::string HIDE_CURSOR_CR = "\x1b[?25l\r";
-const std::string CR_SHOW_CURSOR = "\r\x1b[?25h";
-
-/// The console's bytes as readable lines: messages as printed, status lines
-/// as "[status] TEXT"; wipes and redraws of the shown status line left out.
-std::string readableConsole(const std::string& bytes) {
-  std::string out, status;
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    if (bytes.compare(pos, HIDE_CURSOR_CR.size(), HIDE_CURSOR_CR) == 0) {
-      size_t start = pos + HIDE_CURSOR_CR.size();
-      size_t end = bytes.find(CR_SHOW_CURSOR, start);
-      if (end == std::string::npos) return out + "[broken status] " + bytes.substr(pos) + "\n";
-      status = bytes.substr(start, end - start);
-      status.erase(status.find_last_not_of(' ') + 1);
-      if (!status.empty()) out += "[status] " + status + "\n";
-      pos = end + CR_SHOW_CURSOR.size();
-    } else if (bytes[pos] == '\r') {
-      size_t end = bytes.find('\r', pos + 1);
-      if (end == std::string::npos || bytes.find_first_not_of(' ', pos + 1) != end)
-        return out + "[broken wipe] " + bytes.substr(pos) + "\n";
-      pos = end + 1;
-    } else {
-      size_t end = std::min(bytes.find_first_of("\n\r\x1b", pos), bytes.size());
-      std::string text = bytes.substr(pos, end - pos);
-      if (end < bytes.size() && bytes[end] == '\n') {
-        out += text + "\n";
-        ++end;
-      } else if (text != status) {
-        out += "[redraw] " + text + "\n";
+    if (words[0] == "run") {
+      s.calls.emplace_back(words.begin() + 1, words.end());
+    } else if (words[0] == "device") {
+      for (size_t i = 1; i < words.size(); ++i) {
+        auto [key, value] = keyValue(words[i]);
+        if (key == "arch") s.architecture = value;
+        else if (key == "min") s.minimumVersion = versionFrom(value);
+        else if (key == "largeblock") s.largeBlocks = true;
+        else ADD_FAILURE() << "unknown device option " << key;
       }
-      pos = end;
+    } else if (words[0] == "installed") {
+      s.installed.push_back(recordFrom(words));
+    } else if (words[0] == "candidate") {
+      s.candidates.push_back(recordFrom(words));
+    } else if (words[0] == "member" && !s.candidates.empty()) {
+      s.candidates.back()->members.push_back(recordFrom(words));
+    } else {
+      ADD_FAILURE() << "unknown statement: " << line;
     }
   }
-  return out;
+  s.expected.assign(std::istreambuf_iterator<char>(file), {});
+  return s;
 }
 
-const std::pair<InstallFlags, const char*> FLAG_NAMES[] = {
-    {INSTALL_UPGRADE, "upgrade"},   {INSTALL_DOWNGRADE, "downgrade"}, {INSTALL_IGNORE_REQUIREMENTS, "ignore"},
+// The console's bytes as lines: a drawn status line as "[status] TEXT";
+// erasing it and the wipes under messages leave nothing.
+std::string readable(const std::string& bytes) {
+  static const std::regex draw("\x1b\\[\\?25l\r(.*?) *\r\x1b\\[\\?25h"), wipe("\r +\r"),
+      erased("\\[status\\] \n");
+  return std::regex_replace(std::regex_replace(std::regex_replace(bytes, draw, "[status] $1\n"), wipe, ""),
+                            erased, "");
+}
+
+const std::pair<InstallFlags, std::string> FLAGS[] = {
+    {INSTALL_UPGRADE, "upgrade"}, {INSTALL_DOWNGRADE, "downgrade"}, {INSTALL_IGNORE_REQUIREMENTS, "ignore"},
     {INSTALL_ALLOW_CONFLICT, "conflict"}, {INSTALL_REINSTALL, "reinstall"}};
-
-std::string flagNames(InstallFlags flags) {
-  std::string text;
-  for (const auto& [flag, name] : FLAG_NAMES)
-    if (flags & flag) text += std::string(" ") + name;
-  return text.empty() ? " none" : text;
-}
 
 InstallFlags flagsFrom(const std::string& text) {
   InstallFlags flags = 0;
-  for (const std::string& word : splitAt(text, ',')) {
-    auto named = std::find_if(std::begin(FLAG_NAMES), std::end(FLAG_NAMES),
-                              [&word](const auto& entry) { return word == entry.second; });
-    if (named != std::end(FLAG_NAMES)) flags |= named->first;
-    else if (word != "none") ADD_FAILURE() << "unknown flag " << word;
-  }
+  for (const auto& [flag, name] : FLAGS)
+    if (("," + text + ",").find("," + name + ",") != std::string::npos) flags |= flag;
   return flags;
 }
 
-std::string listText(const char* label, const std::vector<InstalledPackage*>& list) {
-  std::string text = label;
-  for (const InstalledPackage* record : list) text += " " + nameVersionText(*record);
+std::string flagNames(InstallFlags flags) {
+  std::string text;
+  for (const auto& [flag, name] : FLAGS)
+    if (flags & flag) text += " " + name;
+  return text.empty() ? " none" : text;
+}
+
+template <class List>
+std::string listed(std::string text, const List& records) {
+  for (const auto* record : records) text += " " + nameVersionText(*record);
   return text + "\n";
 }
 
-std::string packagesText() {
+std::string recordsAndJournal(const FileJournal& journal) {
   std::string text;
   for (const auto& record : InstallerContext::instance().packages) {
     text += "package " + nameVersionText(*record) + (record->disabled ? " disabled" : " enabled");
-    if (record->scheduledAction != ACTION_NONE)
-      text += std::string(" do=") + scheduleActionName(record->scheduledAction);
+    if (record->scheduledAction != ACTION_NONE) text += std::string(" do=") + scheduleActionName(record->scheduledAction);
     text += "\n";
   }
-  return text;
-}
-
-std::string journalText(const FileJournal& journal) {
-  std::string text;
   for (const auto& [target, operation] : journal.operations()) {
-    if (operation.kind == JOURNAL_REMOVE) {
-      text += "journal U " + target + "\n";
-    } else if (operation.kind == JOURNAL_TEMPORARY_MOVE) {
-      std::ifstream written(operation.argument);
-      std::string content;
-      std::getline(written, content);
-      text += "journal W " + target + " " + content + "\n";
-    } else {
-      text += "journal " + std::to_string(operation.kind) + " " + target + " " + operation.argument + "\n";
-    }
+    std::ifstream written(operation.argument);
+    std::string content;
+    std::getline(written, content);
+    text += operation.kind == JOURNAL_REMOVE ? "journal U " + target + "\n"
+                                             : "journal W " + target + " " + content + "\n";
   }
   return text;
 }
 
-/// Makes the scenario's call and returns its transcript; `take` returns
-/// the console's lines since it was last called.
-std::string runCall(const Scenario& scenario, const std::function<std::string()>& take) {
-  const Words& call = scenario.call;
-  int level = call[0] == "schedule" || call[0] == "plan" ? std::stoi(call.size() > 1 ? call[1] : "0") : 0;
+// One call's transcript; `take` returns the console's lines since its last call.
+std::string runCall(const Scenario& s, const Words& call, const std::function<std::string()>& take) {
+  auto has = [&call](const char* word) { return std::find(call.begin(), call.end(), word) != call.end(); };
+  std::string text;
   if (call[0] == "select") {
     std::vector<PackageRecord*> list;
-    for (const auto& candidate : scenario.candidates) list.push_back(candidate.get());
-    selectCandidates(list, std::count(call.begin(), call.end(), "reversed") > 0,
-                     std::count(call.begin(), call.end(), "verbose") > 0);
-    std::string text = take() + "selected";
-    for (const PackageRecord* record : list) text += " " + nameVersionText(*record);
-    return text + "\n";
+    for (const auto& candidate : s.candidates) list.push_back(candidate.get());
+    selectCandidates(list, has("reversed"), has("verbose"));
+    return take() + listed("selected", list);
   }
   if (call[0] == "evaluate") {
-    InstallFlags granted = flagsFrom(call.size() > 1 ? call[1] : "none");
-    std::string text;
-    for (const auto& candidate : scenario.candidates) {
-      InstallFlags needed = evaluateCandidate(*candidate, granted);
+    for (const auto& candidate : s.candidates) {
+      InstallFlags needed = evaluateCandidate(*candidate, flagsFrom(call.at(1)));
       text += take() + "needed " + nameVersionText(*candidate) + ":" + flagNames(needed) + "\n";
     }
     return text;
   }
-  if (call[0] == "schedule") {
-    FileJournal journal;
-    bool result = runSchedule(journal, level);
-    std::string text = take() + "result " + (result ? "true" : "false") + "\n";
-    text += packagesText() + journalText(journal);
-    journal.cancel();
+  if (call[0] == "relate") {
+    for (const auto& a : s.candidates) {
+      for (const auto& b : s.candidates) {
+        if (a == b) continue;
+        std::string pair = " " + nameVersionText(*a) + " " + nameVersionText(*b) + "\n";
+        if (has("excludes") && excludes(*a, *b)) text += "excludes" + pair;
+        if (has("needs") && dependsOn(*a, *b)) text += "needs" + pair;
+        if (has("newer") && compareVersions(*a, *b) > 0) text += "newer" + pair;
+      }
+    }
     return text;
   }
-  if (call[0] == "plan") {
-    PackageList removals, enables;
-    bool result = planSchedule(removals, enables, level);
-    std::string text = take() + "result " + (result ? "true" : "false") + "\n";
-    return text + listText("removals", removals) + listText("enables", enables) + packagesText();
+  if (call[0] == "resolve") {
+    for (size_t i = 1; i < call.size(); ++i) {
+      const InstalledPackage* found = resolveName(call[i]);
+      text += "resolve " + call[i] + " " + (found ? nameVersionText(*found) : "none") + "\n";
+    }
+    return text;
   }
-  ADD_FAILURE() << "unknown call " << call[0];
-  return std::string();
+  EXPECT_TRUE(call[0] == "plan" || call[0] == "schedule") << "unknown call " << call[0];
+  PackageList removals, enables;
+  FileJournal journal;
+  int level = std::stoi(call.at(1));
+  bool result = call[0] == "plan" ? planSchedule(removals, enables, level) : runSchedule(journal, level);
+  text = take() + "result " + (result ? "true" : "false") + "\n";
+  if (call[0] == "plan") text += listed("removals", removals) + listed("enables", enables);
+  text += recordsAndJournal(journal);
+  journal.cancel();
+  return text;
 }
 
-std::string runScenario(Scenario& scenario) {
+std::string runScenario(Scenario& s) {
   TestRoot root;
-  // The database entries of the installed records, with their state files.
-  for (const auto& record : scenario.installed) {
+  // Database entries with the state files that the journal may remove.
+  for (const auto& record : s.installed) {
     std::string entry = "/flash/var/pdb/" + record->name + "/";
-    root.write(entry + "version", std::to_string(record->version) + " " + std::to_string(record->buildTime) + "\n");
+    root.write(entry + "version", "");
     if (record->disabled) root.write(entry + "disabled", record->userForced ? "user\n" : "auto\n");
     else if (record->userForced) root.write(entry + "enabled", "user\n");
   }
-  bool finished = passesInRoot(root, [&scenario] {
+  EXPECT_TRUE(passesInRoot(root, [&s] {
     InstallerContext::reset();
-    InstallerContext& context = InstallerContext::instance();
-    context.architecture = scenario.architecture;
-    context.packages = std::move(scenario.installed);
-    deviceProbes().systemVersion = [&scenario] { return scenario.minimumVersion; };
-    deviceProbes().largeBlockFlash = [&scenario] { return scenario.largeBlocks; };
+    InstallerContext::instance().architecture = s.architecture;
+    InstallerContext::instance().packages = std::move(s.installed);
+    deviceProbes().systemVersion = [&s] { return s.minimumVersion; };
+    deviceProbes().largeBlockFlash = [&s] { return s.largeBlocks; };
     std::ostringstream console;
     setConsoleOutput(&console);
-    std::string transcript = runCall(scenario, [&console] {
-      std::string lines = readableConsole(console.str());
-      console.str(std::string());
+    auto take = [&console] {
+      std::string lines = readable(console.str());
+      console.str("");
       return lines;
-    });
-    setConsoleOutput(nullptr);
+    };
+    std::string transcript;
+    for (const Words& call : s.calls) transcript += runCall(s, call, take);
     std::ofstream("/transcript") << transcript;
-    InstallerContext::reset();
-  });
-  EXPECT_TRUE(finished) << "the scenario's child process failed";
+  })) << "the scenario's child process failed";
   return root.read("/transcript");
 }
 
 std::vector<std::string> scenarioNames() {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(SCENARIO_DIRECTORY))
+  for (const auto& entry : std::filesystem::directory_iterator(DIRECTORY))
     if (entry.path().extension() == ".txt") names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
@@ -347,17 +266,15 @@ std::vector<std::string> scenarioNames() {
 class Scenarios : public testing::TestWithParam<std::string> {};
 
 TEST_P(Scenarios, TranscriptMatches) {
-  Scenario scenario = readScenario(std::string(SCENARIO_DIRECTORY) + "/" + GetParam());
-  ASSERT_FALSE(scenario.call.empty()) << "the scenario has no run statement";
-  ASSERT_FALSE(scenario.expected.empty()) << "the scenario has no expected transcript";
-  EXPECT_EQ(scenario.expected, runScenario(scenario)) << "scenario " << GetParam();
+  Scenario s = readScenario(GetParam());
+  ASSERT_FALSE(s.calls.empty() || s.expected.empty()) << "no run statement or no expected transcript";
+  EXPECT_EQ(s.expected, runScenario(s));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, Scenarios, testing::ValuesIn(scenarioNames()),
                          [](const testing::TestParamInfo<std::string>& info) {
                            std::string name = info.param.substr(0, info.param.size() - 4);
-                           for (char& c : name)
-                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
                            return name;
                          });
 
