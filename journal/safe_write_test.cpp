@@ -10,41 +10,26 @@
 #include "chroot_check.h"
 #include "console/console.h"
 #include "journal/file_journal.h"
-#include "test_root.h"
 
 namespace {
-
-class SafeWriteTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_FALSE(dir.empty()); }
-  void TearDown() override { removeTree(dir); }
-
-  std::string dir = makeTemporaryDirectory("safe-write");
-};
 
 mode_t permissionsOf(const std::string& path) {
   struct stat status {};
   return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-// A probe answering from a table of directories; every probed path is logged.
-struct FakeProbe {
-  std::map<std::string, FileSystemSpace> spaces;
-  std::vector<std::string> asked;
+// Answers from a table of directories and logs every probed path.
+FileSystemProbe tableProbe(std::map<std::string, FileSystemSpace> spaces, std::string* asked = nullptr) {
+  return [spaces, asked](const std::string& path, FileSystemSpace& space) {
+    if (asked) *asked += path + " ";
+    if (spaces.count(path) == 0) return false;
+    space = spaces.at(path);
+    return true;
+  };
+}
 
-  FileSystemProbe function() {
-    return [this](const std::string& path, FileSystemSpace& space) {
-      asked.push_back(path);
-      auto found = spaces.find(path);
-      if (found == spaces.end()) return false;
-      space = found->second;
-      return true;
-    };
-  }
-};
-
-// Runs `body` in a child whose root is `root`, with a tmpfs of `blocks`
-// 4096-byte blocks as its "/flash"; "/ram" stays on the test's file system.
+// Runs `body` rooted in a fresh device root whose "/flash" is a tmpfs of
+// `blocks` pages; "/ram" stays on the test's file system.
 void withFlashTmpfs(size_t blocks, const std::function<void()>& body) {
   TestRoot root;
   ProcessResult result = runInChild([&] {
@@ -54,206 +39,143 @@ void withFlashTmpfs(size_t blocks, const std::function<void()>& body) {
   EXPECT_EQ(result.status, 0) << result.out << result.err;
 }
 
-TEST(PathHelpersTest, ParentOfAndStartsWith) {
-  const std::pair<const char*, const char*> parents[] = {
-      {"/flash/var/pdb/name", "/flash/var/pdb"}, {"/flash/var/pdb/name/", "/flash/var/pdb"},
-      {"/flash//file", "/flash"}, {"/flash", "/"}, {"/", "."}, {"///", "."}, {"name", "."},
-      {"", "."}, {"a/b", "a"}};
-  for (const auto& [path, parent] : parents) EXPECT_EQ(parentOf(path), parent) << path;
-  // No separator needed: "/flash/bootimage" counts in the account of "/flash/boot".
-  EXPECT_TRUE(startsWith("/flash/bootimage", "/flash/boot"));
-  EXPECT_TRUE(startsWith("/flash", "/flash"));
-  EXPECT_TRUE(startsWith("anything", ""));
-  EXPECT_FALSE(startsWith("/flash", "/flash/boot"));
-  EXPECT_FALSE(startsWith("/flesh/boot", "/flash"));
-}
-
-TEST_F(SafeWriteTest, MakeDirectoriesCreatesMissingLevelsButNotBelowAFile) {
-  ASSERT_EQ(mkdir((dir + "/one").c_str(), 0755), 0);
-  makeDirectories(dir + "/one/two/three");
-  makeDirectories(dir + "/one/two/three");  // existing: no harm
-  struct stat status {};
-  ASSERT_EQ(stat((dir + "/one/two/three").c_str(), &status), 0);
-  EXPECT_TRUE(S_ISDIR(status.st_mode));
-  ASSERT_TRUE(writeFile(dir + "/file", "x"));
-  makeDirectories(dir + "/file/sub/deeper");
-  EXPECT_FALSE(pathExists(dir + "/file/sub"));
-  EXPECT_EQ(readFile(dir + "/file"), "x");
-}
-
-TEST(TemporaryPlacementTest, HintPlusATenthMustStayBelowTheFreeBytes) {
+TEST(SafeWrite, ParentOfAndRoomForAHint) {
+  for (const auto& [path, parent] : std::map<std::string, std::string>{
+           {"/flash/var/pdb/name", "/flash/var/pdb"}, {"/flash/var/pdb/name/", "/flash/var/pdb"},
+           {"/flash//file", "/flash"}, {"/flash", "/"}, {"/", "."}, {"///", "."}, {"name", "."}, {"", "."}, {"a/b", "a"}})
+    EXPECT_EQ(parentOf(path), parent) << path;
+  // The hint and a tenth of it must stay strictly below the free bytes,
+  // computed in 64 bits and saturating.
   EXPECT_FALSE(hintFits(1000, 1, 1100));
   EXPECT_TRUE(hintFits(1000, 1, 1101));
-  EXPECT_FALSE(hintFits(1000, 1100, 0));
-  EXPECT_TRUE(hintFits(9, 1, 10));  // a tenth of 9 is 0
-  // The room is computed without wrapping: 4096 × 2^20 bytes is 4 GiB,
-  // zero in 32 bits, plenty in 64.
-  EXPECT_TRUE(hintFits(1000, 4096, uint64_t{1} << 20));
+  EXPECT_TRUE(hintFits(9, 1, 10));
   EXPECT_TRUE(hintFits(uint64_t{3} << 30, 4096, uint64_t{1} << 20));
   EXPECT_FALSE(hintFits(uint64_t{4} << 30, 4096, uint64_t{1} << 20));
-  // Absurd sizes saturate instead of overflowing.
   EXPECT_FALSE(hintFits(UINT64_MAX, UINT64_MAX, UINT64_MAX));
   EXPECT_TRUE(hintFits(1, UINT64_MAX, UINT64_MAX));
 }
 
-// The nearest existing ancestor is measured; the first one that can be
-// measured decides, even when full; "/ram" takes the rest.
-TEST(TemporaryPlacementTest, ChoosesTheMeasuredAncestorOrRam) {
-  const std::string fits = "/" + std::string(116, 'd');
-  const std::string tooLong = "/" + std::string(117, 'd');
-  struct Case {
-    const char* what;
+// The first ancestor that can be measured decides, even when it is full;
+// "/ram" takes a zero hint and what finds no room.
+TEST(SafeWrite, ChoosesTheMeasuredAncestorOrRam) {
+  const std::string fits = "/" + std::string(116, 'd'), tooLong = fits + "d";
+  const struct {
     std::string target;
     uint64_t hint;
-    std::string chosen;
-    std::vector<std::string> asked;
+    std::string chosen, asked;
+  } cases[] = {
+      {"/flash/file", 0, "/ram", ""},
+      {"/flash/new/deeper/file", 1000, "/flash", "/flash/new/deeper /flash/new /flash "},
+      {"/flash/pkg/file", 1000, "/ram", "/flash/pkg "},
+      {"/a/b", 10, "/ram", "/a / "},
+      {"relative/file", 10, "/ram", "relative . "},
+      {fits + "/file", 1, fits, fits + " "},
+      {tooLong + "/file", 1, "/ram", tooLong + " "},
   };
-  const Case cases[] = {
-      {"zero hint", "/flash/file", 0, "/ram", {}},
-      {"nearest ancestor", "/flash/new/deeper/file", 1000, "/flash",
-       {"/flash/new/deeper", "/flash/new", "/flash"}},
-      {"first measured is full", "/flash/pkg/file", 1000, "/ram", {"/flash/pkg"}},
-      {"nothing measurable", "/a/b", 10, "/ram", {"/a", "/"}},
-      {"relative path", "relative/file", 10, "/ram", {"relative", "."}},
-      {"116 characters", fits + "/file", 1, fits, {fits}},
-      {"117 characters", tooLong + "/file", 1, "/ram", {tooLong}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    FakeProbe probe;
-    probe.spaces = {{"/flash", {1, 1101}}, {"/flash/pkg", {1, 1100}}, {fits, {4096, 1000}},
-                    {tooLong, {4096, 1000}}};
-    EXPECT_EQ(chooseTemporaryDirectory(c.target, c.hint, probe.function()), c.chosen);
-    EXPECT_EQ(probe.asked, c.asked);
+  for (const auto& c : cases) {
+    std::string asked;
+    auto probe = tableProbe({{"/flash", {1, 1101}}, {"/flash/pkg", {1, 1100}}, {fits, {1, 9}}, {tooLong, {1, 9}}}, &asked);
+    EXPECT_EQ(chooseTemporaryDirectory(c.target, c.hint, probe), c.chosen) << c.target;
+    EXPECT_EQ(asked, c.asked) << c.target;
   }
 }
 
-// Next to the target's nearest existing ancestor when it has room, with
-// the mode; else in "/ram"; without "/ram" the template is recorded and
-// the stream fails.
-TEST(CreateTemporaryTest, PlacesTheFileBesideTheTargetOrInRam) {
+// Beside the target's nearest existing ancestor with the mode, else in
+// "/ram"; without "/ram" the template is recorded and the stream fails.
+TEST(SafeWrite, CreateTemporaryBesideTheTargetOrInRam) {
   TestRoot root;
   EXPECT_TRUE(passesInRoot(root, [] {
     FileJournal journal;
-    std::ofstream(createTemporary(journal, "/flash/missing/file", 1, S_IFREG | 0640)) << "near";
-    std::ofstream(createTemporary(journal, "/flash/file", 0, 0)) << "x";
+    createTemporary(journal, "/flash/missing/file", 1, S_IFREG | 0640) << "near";
+    createTemporary(journal, "/flash/file", 0, 0) << "x";
     const std::string near = journal.operations().at("/flash/missing/file").argument;
     const std::string inRam = journal.operations().at("/flash/file").argument;
     EXPECT_EQ(journal.operations().at("/flash/file").kind, JOURNAL_TEMPORARY_MOVE);
-    EXPECT_TRUE(startsWith(near, "/flash/tmp") && near.size() == 16) << near;
-    EXPECT_EQ(readFile(near), "near");
+    EXPECT_TRUE(near.rfind("/flash/tmp", 0) == 0 && near.size() == 16) << near;
+    EXPECT_EQ(readFile(near) + readFile(inRam), "nearx");
     EXPECT_EQ(permissionsOf(near), 0640u);
-    EXPECT_TRUE(startsWith(inRam, "/ram/tmp") && inRam.size() == 14) << inRam;
-    EXPECT_EQ(readFile(inRam), "x");
+    EXPECT_TRUE(inRam.rfind("/ram/tmp", 0) == 0 && inRam.size() == 14) << inRam;
     ASSERT_TRUE(removeTree("/ram"));
     EXPECT_FALSE(createTemporary(journal, "/flash/other", 0, 0).is_open());
     EXPECT_EQ(journal.operations().at("/flash/other").argument, "/ram/tmpXXXXXX");
   }));
 }
 
-// The first block shows the spinner; the others come within 20 ticks, and
-// an empty file steps nothing.
-TEST_F(SafeWriteTest, CopyFileCopiesBlocksAndPermissionsStepsTheSpinnerAtMostOnce) {
+// Blocks and permission bits are copied; the spinner shows with the first
+// block and the others come within 20 ticks; an empty file steps nothing.
+TEST(SafeWrite, CopyFileStepsTheSpinnerAtMostOnce) {
+  TestRoot root;
   std::string content;
-  for (int i = 0; content.size() < 5 * COPY_BLOCK_SIZE + 123; ++i)
-    content += std::to_string(i) + ",";
-  ASSERT_TRUE(writeFile(dir + "/source", content, 04751));
-  ASSERT_TRUE(writeFile(dir + "/empty", ""));
+  for (int i = 0; content.size() < 5 * COPY_BLOCK_SIZE + 123; ++i) content += std::to_string(i) + ",";
+  ASSERT_TRUE(root.write("/source", content, 04751) && root.write("/empty", ""));
   std::ostringstream console;
   setConsoleOutput(&console);
   processSpinner() = SpinnerState{};
-  ASSERT_TRUE(copyFile(dir + "/empty", dir + "/copy", true));
-  EXPECT_EQ(console.str(), "");
-  ASSERT_TRUE(copyFile(dir + "/source", dir + "/target", true));
+  EXPECT_TRUE(copyFile(root.at("/empty"), root.at("/copy"), true));
+  EXPECT_TRUE(copyFile(root.at("/source"), root.at("/target"), true));
   setConsoleOutput(nullptr);
   EXPECT_EQ(console.str(), "|");
-  EXPECT_EQ(processSpinner().index, 1u);
-  EXPECT_EQ(readFile(dir + "/target"), content);
-  EXPECT_EQ(permissionsOf(dir + "/target"), 04751u);
-  EXPECT_EQ(readFile(dir + "/source"), content);
-
-  EXPECT_FALSE(copyFile(dir + "/missing", dir + "/other", false));
-  EXPECT_FALSE(copyFile(dir, dir + "/other", false));  // not a regular file
-  EXPECT_FALSE(pathExists(dir + "/other"));
-  EXPECT_FALSE(copyFile(dir + "/source", dir + "/no/such/dir/target", false));
+  EXPECT_EQ(root.read("/target"), content);
+  EXPECT_EQ(permissionsOf(root.at("/target")), 04751u);
+  EXPECT_FALSE(copyFile(root.at("/missing"), root.at("/other"), false));
+  EXPECT_FALSE(copyFile(root.at("/ram"), root.at("/other"), false));  // not a regular file
+  EXPECT_FALSE(root.exists("/other"));
+  EXPECT_FALSE(copyFile(root.at("/source"), root.at("/no/such/target"), false));
 }
 
-TEST(SpinnerTest, TurnsEveryTwentyTicksAndWraps) {
+TEST(SafeWrite, SpinnerTurnsEveryTwentyTicksAndWraps) {
   SpinnerState spinner;
-  EXPECT_EQ(spinner.step(30100), "|");
-  EXPECT_EQ(spinner.step(30120), "");  // exactly 20 ticks: not yet
-  EXPECT_EQ(spinner.step(30121), "\b/");
-  EXPECT_EQ(spinner.lastTick, 30120);
-  EXPECT_EQ(spinner.step(30121), "");
-  EXPECT_EQ(spinner.step(30200), "\b-");  // a long pause catches up one step at a time
-  EXPECT_EQ(spinner.step(30200), "\b\\");
-  EXPECT_EQ(spinner.step(30200), "\b|");
+  std::string shown;
+  for (int64_t tick : {30100, 30120, 30121, 30121, 30200, 30200, 30200, 30200}) shown += spinner.step(tick) + ".";
+  // A long pause catches up one step at a time.
+  EXPECT_EQ(shown, "|..\b/..\b-.\b\\.\b|..");
   EXPECT_EQ(spinner.lastTick, 30180);
-  EXPECT_EQ(spinner.step(30200), "");
-
   int64_t first = ticksSinceBoot();
   usleep(120 * 1000);
-  EXPECT_GT(first, 30000);  // ticks start from an offset
+  EXPECT_GT(first, 30000);
   EXPECT_GT(ticksSinceBoot(), first);
 }
 
-TEST(SpaceCheckTest, FailsAtSixteenFreeBlocksOrAFailedProbe) {
-  FakeProbe probe;
-  probe.spaces["/flash"] = {4096, 20};
-  FileJournal journal;
-  EXPECT_FALSE(hasEnoughSpace(journal, probe.function()));
-  probe.spaces["/flash/boot"] = {4096, 17};
-  EXPECT_TRUE(hasEnoughSpace(journal, probe.function()));
-  probe.spaces["/flash/boot"] = {4096, 16};
-  EXPECT_FALSE(hasEnoughSpace(journal, probe.function()));
-}
-
-TEST_F(SafeWriteTest, RemovalsGiveBlocksBackAndNewFilesCostThem) {
-  ASSERT_TRUE(writeFile(dir + "/flash/old", std::string(3000, 'o')));
-  ASSERT_TRUE(writeFile(dir + "/ram/new", std::string(1025, 'n')));
-  SpaceAccount account{dir + "/flash", 1024, 100};
-  chargeOperation(account, dir + "/flash/old", {JOURNAL_REMOVE, ""});
-  EXPECT_EQ(account.freeBlocks, 103);
-  chargeOperation(account, dir + "/flash/gone", {JOURNAL_REMOVE, ""});
-  chargeOperation(account, dir + "/elsewhere/old", {JOURNAL_REMOVE, ""});
-  chargeOperation(account, dir + "/flash/link", {JOURNAL_SYMLINK, "/ram/new"});
-  EXPECT_EQ(account.freeBlocks, 103);
-  chargeOperation(account, dir + "/flash/fresh", {JOURNAL_TEMPORARY_MOVE, dir + "/ram/new"});
-  EXPECT_EQ(account.freeBlocks, 101);
-  chargeOperation(account, dir + "/flash/fresh", {JOURNAL_MOVE, dir + "/ram/missing"});
-  EXPECT_EQ(account.freeBlocks, 101);
-}
-
-// A replaced file costs the new blocks and returns the old, but only when
-// the new content comes from another device.
-TEST(SpaceCheckTest, ReplacingAFileCountsAcrossDevicesOnly) {
+// A removal gives its blocks back, a partly used block counting whole; a
+// new file costs its blocks, and a replaced one returns the old blocks but
+// only when the new content comes from another device.
+TEST(SafeWrite, SpaceAccountsChargeRemovalsAndMoves) {
   withFlashTmpfs(64, [] {
-    ASSERT_TRUE(writeFile("/flash/file", std::string(3 * 4096, 'o')));
-    ASSERT_TRUE(writeFile("/ram/five", std::string(5 * 4096, 'n')));
-    ASSERT_TRUE(writeFile("/flash/five", std::string(5 * 4096, 'n')));
-    SpaceAccount start = makeSpaceAccount("/flash");
+    ASSERT_TRUE(writeFile("/flash/file", std::string(4097, 'o')) && writeFile("/ram/five", std::string(5 * 4096, 'n')) &&
+                writeFile("/flash/five", std::string(5 * 4096 - 1, 'n')));
+    SpaceAccount start = makeSpaceAccount("/flash"), account = start;
     EXPECT_EQ(start.blockSize, 4096u);
-    EXPECT_EQ(start.freeBlocks, 64 - 8);
-    SpaceAccount account = start;
-    chargeOperation(account, "/flash/file", {JOURNAL_TEMPORARY_MOVE, "/ram/five"});
-    EXPECT_EQ(account.freeBlocks, start.freeBlocks - 5 + 3);
-    account = start;
-    chargeOperation(account, "/flash/file", {JOURNAL_TEMPORARY_MOVE, "/flash/five"});
-    EXPECT_EQ(account.freeBlocks, start.freeBlocks);
+    EXPECT_EQ(start.freeBlocks, 64 - 7);
+    const std::pair<std::string, JournalOperation> charges[] = {
+        {"/flash/file", {JOURNAL_TEMPORARY_MOVE, "/ram/five"}}, {"/flash/file", {JOURNAL_MOVE, "/flash/five"}},
+        {"/flash/five", {JOURNAL_REMOVE, ""}},                 {"/flash/gone", {JOURNAL_REMOVE, ""}},
+        {"/flash/new", {JOURNAL_MOVE, "/ram/missing"}},         {"/flash/link", {JOURNAL_SYMLINK, "/ram/five"}},
+        {"/ram/five", {JOURNAL_REMOVE, ""}}};
+    std::string balance;
+    for (const auto& [target, operation] : charges) {
+      chargeOperation(account, target, operation);
+      balance += std::to_string(account.freeBlocks - start.freeBlocks) + " ";
+    }
+    EXPECT_EQ(balance, "-3 -3 2 2 2 2 2 ");
   });
 }
 
-TEST(SpaceCheckTest, HasEnoughSpaceMeasuresFlashAndBoot) {
+// "/flash/bootimage" counts in the accounts of "/flash/boot" and "/flash";
+// each must keep more than 16 free blocks, and an account that cannot be
+// measured has none.
+TEST(SafeWrite, HasEnoughSpaceMeasuresFlashAndBoot) {
+  FileJournal empty;
+  EXPECT_FALSE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}})));
+  EXPECT_TRUE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}, {"/flash/boot", {4096, 17}}})));
+  EXPECT_FALSE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}, {"/flash/boot", {4096, 16}}})));
   withFlashTmpfs(24, [] {
-    ASSERT_TRUE(writeFile("/flash/boot/kernel", std::string(6 * 4096, 'k')));
-    ASSERT_TRUE(writeFile("/ram/new", std::string(4096, 'n')));
-    FileJournal journal;  // 24 - 6 = 18 blocks free
-    EXPECT_TRUE(journal.hasEnoughSpace());
+    ASSERT_TRUE(writeFile("/flash/boot/kernel", std::string(6 * 4096, 'k')) && writeFile("/ram/new", "n"));
+    FileJournal journal;  // 18 blocks free
     journal.addMove("/ram/new", "/flash/new");  // 17 left
     EXPECT_TRUE(journal.hasEnoughSpace());
-    journal.addMove("/ram/new", "/flash/bootimage");  // counts in both: 16 and 17 left
+    journal.addMove("/ram/new", "/flash/bootimage");  // 16 and 17 left
     EXPECT_FALSE(journal.hasEnoughSpace());
-    journal.addRemove("/flash/boot/kernel");  // gives 6 back to both
+    journal.addRemove("/flash/boot/kernel");  // 6 back to both
     EXPECT_TRUE(journal.hasEnoughSpace());
   });
 }

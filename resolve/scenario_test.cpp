@@ -1,21 +1,13 @@
 // Golden scenarios: each file under tests/scenarios/ builds package records,
 // makes its calls in a child process rooted in a temporary device root and
-// compares the transcript with the text after "expect". Statements, one a
-// line ("#" comments):
-//   device [arch=NAME] [min=VERSION] [largeblock]   ("i386", no minimum, small blocks)
-//   installed NAME VERSION OPTION...   an installed record, with a database entry
-//   candidate NAME VERSION OPTION...   a candidate; "member" adds one to the last
+// compares the transcript with the text after "expect". Statements:
+//   device [arch=NAME] [min=VERSION] [largeblock]
+//   installed|candidate|member NAME VERSION OPTION...  (a member joins the last candidate)
 //   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL
 //     | relate [excludes] [needs] [newer] | resolve NAME...
-// VERSION is a version text or a number. Options: build=N bundle inert
-// arch=NAME dep=REF conflicts=REF provides=REF@PRIORITY, REF being
-// NAME[:MIN[:MAX]] (empty bounds open); disabled, forced (state set by the
-// user), do=ACTION and in=BUNDLE for installed records.
-// Transcript: console lines (status lines as "[status] TEXT"), then per call
-// "selected ..."; "needed NAME-VERSION: FLAG..." after each candidate's
-// lines; "RELATION A B" for every ordered pair of candidates that has it;
-// "resolve NAME RESULT"; or "result", the removals and enables (plan), the
-// records and the journal (schedule).
+// VERSION is a version text or a number. Options: build=N bundle inert arch=NAME
+// dep=REF conflicts=REF provides=REF@PRIORITY, REF being NAME[:MIN[:MAX]];
+// disabled, forced (the user set the state), do=ACTION and in=BUNDLE.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -56,12 +48,10 @@ PackageVersion versionFrom(const std::string& text) {
 
 PackageRef refFrom(const std::string& text) {
   size_t at = text.find('@');
-  Words bounds;
   std::istringstream in(text.substr(0, at));
-  for (std::string part; std::getline(in, part, ':');) bounds.push_back(part);
-  bounds.resize(3);
-  return {bounds[0], versionFrom(bounds[1]), versionFrom(bounds[2]),
-          at == std::string::npos ? 0 : std::stoi(text.substr(at + 1))};
+  std::string name, low, high;
+  std::getline(std::getline(std::getline(in, name, ':'), low, ':'), high);
+  return {name, versionFrom(low), versionFrom(high), at == std::string::npos ? 0 : std::stoi(text.substr(at + 1))};
 }
 
 std::unique_ptr<InstalledPackage> recordFrom(const Words& words) {
