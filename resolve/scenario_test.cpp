@@ -1,13 +1,15 @@
 // Golden scenarios: each file under tests/scenarios/ builds package records,
 // makes its calls in a child process rooted in a temporary device root and
 // compares the transcript with the text after "expect". Statements:
-//   device [arch=NAME] [min=VERSION] [largeblock]
+//   device [arch=NAME] [min=VERSION] [largeblock] [pvr=NUMBER]
 //   installed|candidate|member NAME VERSION OPTION...  (a member joins the last candidate)
 //   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL
-//     | relate [excludes] [needs] [newer] | resolve NAME...
-// VERSION is a version text or a number. Options: build=N bundle inert arch=NAME
-// dep=REF conflicts=REF provides=REF@PRIORITY, REF being NAME[:MIN[:MAX]];
-// disabled, forced (the user set the state), do=ACTION and in=BUNDLE.
+//     | relate [excludes] [needs] [newer] | resolve NAME... | install FLAG,...
+// VERSION is a version text or a number. Options: build=N flags=N bundle inert
+// arch=NAME dep=REF conflicts=REF provides=REF@PRIORITY (REF: NAME[:MIN[:MAX]])
+// file=/flash/PATH[@VARIANT]; disabled, forced (the user set the state),
+// do=ACTION and in=BUNDLE. "install" writes each candidate as a package file,
+// whose files hold their own name, and installs it from the stream.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,13 +21,16 @@
 #include <sstream>
 
 #include "chroot_check.h"
+#include "install_fixture.h"
 #include "console/console.h"
 #include "device/flash_probe.h"
 #include "journal/file_journal.h"
+#include "pkgfile/package_reader.h"
 #include "pkg/installer_context.h"
 #include "resolve/candidates.h"
 #include "resolve/relations.h"
 #include "resolve/schedule.h"
+#include "resolve/stream_install.h"
 
 namespace {
 
@@ -60,6 +65,8 @@ std::unique_ptr<InstalledPackage> recordFrom(const Words& words) {
   for (size_t i = 3; i < words.size(); ++i) {
     auto [key, value] = keyValue(words[i]);
     if (key == "build") record->buildTime = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
+    else if (key == "flags") record->flags = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
+    else if (key == "file") record->files.insert(value);
     else if (key == "bundle") record->isBundle = true;
     else if (key == "inert") record->version = record->buildTime = INERT_VALUE;
     else if (key == "arch") record->architecture = value;
@@ -81,6 +88,7 @@ struct Scenario {
   std::string architecture = "i386";
   PackageVersion minimumVersion = 0;
   bool largeBlocks = false;
+  uint32_t processorVersion = 0;
   std::vector<std::unique_ptr<InstalledPackage>> installed;
   std::vector<std::unique_ptr<InstalledPackage>> candidates;
   std::vector<Words> calls;
@@ -102,6 +110,7 @@ Scenario readScenario(const std::string& name) {
         if (key == "arch") s.architecture = value;
         else if (key == "min") s.minimumVersion = versionFrom(value);
         else if (key == "largeblock") s.largeBlocks = true;
+        else if (key == "pvr") s.processorVersion = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
         else ADD_FAILURE() << "unknown device option " << key;
       }
     } else if (words[0] == "installed") {
@@ -159,13 +168,27 @@ std::string recordsAndJournal(const FileJournal& journal) {
     text += "\n";
   }
   for (const auto& [target, operation] : journal.operations()) {
-    std::ifstream written(operation.argument);
-    std::string content;
-    std::getline(written, content);
-    text += operation.kind == JOURNAL_REMOVE ? "journal U " + target + "\n"
-                                             : "journal W " + target + " " + content + "\n";
+    std::string content = readFile(operation.argument);
+    if (!content.empty() && content.back() == '\n') content.pop_back();
+    std::replace(content.begin(), content.end(), '\n', '|');
+    text += operation.kind == JOURNAL_REMOVE ? "journal U " + target + "\n" : "journal W " + target + " " + content + "\n";
   }
   return text;
+}
+
+const std::string FLASH = "/flash/";
+
+PackageDraft draftOf(const InstalledPackage& record) {
+  PackageDraft draft;
+  static_cast<HeaderDraft&>(draft) = {record.name, record.version, record.buildTime, record.flags};
+  if (!record.architecture.empty()) draft.architecture = record.architecture;
+  std::tie(draft.deps, draft.provides, draft.conflicts) = std::tie(record.deps, record.provides, record.conflicts);
+  for (const std::string& file : record.files) {
+    size_t at = file.find('@');
+    uint8_t variant = at == std::string::npos ? 0 : static_cast<uint8_t>(std::stoi(file.substr(at + 1)));
+    draft.files.push_back({file.substr(FLASH.size(), at - FLASH.size()), 0100644, variant, file});
+  }
+  return draft;
 }
 
 // One call's transcript; `take` returns the console's lines since its last call.
@@ -197,6 +220,21 @@ std::string runCall(const Scenario& s, const Words& call, const std::function<st
     }
     return text;
   }
+  if (call[0] == "install") {
+    for (const auto& candidate : s.candidates) {
+      std::istringstream file(bytesText(buildPackage(draftOf(*candidate))));
+      PackageReader reader(file, true);
+      reader.filter = INSTALL_FILTER;
+      reader.nextPart();
+      FileJournal journal;
+      const InstalledPackage* stands =
+          installPackageFromStream(journal, reader, flagsFrom(call.at(1)), {}, nullptr, nullptr, nullptr);
+      text += take() + "install " + nameVersionText(*candidate) + ": " + (stands ? nameVersionText(*stands) : "nothing") +
+              " stands for it\n" + recordsAndJournal(journal);
+      journal.cancel();
+    }
+    return text;
+  }
   if (call[0] == "resolve") {
     for (size_t i = 1; i < call.size(); ++i) {
       const InstalledPackage* found = resolveName(call[i]);
@@ -222,6 +260,7 @@ std::string runScenario(Scenario& s) {
   for (const auto& record : s.installed) {
     std::string entry = "/flash/var/pdb/" + record->name + "/";
     root.write(entry + "version", "");
+    for (const std::string& file : record->files) root.write(file, file);
     if (record->disabled) root.write(entry + "disabled", record->userForced ? "user\n" : "auto\n");
     else if (record->userForced) root.write(entry + "enabled", "user\n");
   }
@@ -231,6 +270,7 @@ std::string runScenario(Scenario& s) {
     InstallerContext::instance().packages = std::move(s.installed);
     deviceProbes().systemVersion = [&s] { return s.minimumVersion; };
     deviceProbes().largeBlockFlash = [&s] { return s.largeBlocks; };
+    deviceProbes().processorVersion = [&s] { return s.processorVersion; };
     std::ostringstream console;
     setConsoleOutput(&console);
     auto take = [&console] {
