@@ -1,3 +1,4 @@
+// Each test runs in a child rooted in a fresh device root.
 #include "journal/file_journal.h"
 
 #include <gtest/gtest.h>
@@ -5,12 +6,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <iostream>
 
+#include "chroot_check.h"
 #include "journal/safe_write.h"
-#include "test_root.h"
 
 namespace {
+
+using std::filesystem::exists;
 
 // The journal in one line: "TARGET KIND[ ARGUMENT]" per operation, KIND
 // being one of M(ove), T(emporary move), L(ink) or U(nlink).
@@ -21,22 +23,23 @@ std::string described(const FileJournal& journal) {
   return text;
 }
 
-class FileJournalTest : public ::testing::Test {
- protected:
-  void TearDown() override { removeTree(dir); }
-  std::string at(const std::string& name) const { return dir + "/" + name; }
-  // Writes through the journal and returns the temporary file.
-  std::string write(FileJournal& journal, const std::string& name, const std::string& content) {
-    journal.openWrite(at(name), content.size() + 1, 0644) << content;
-    return journal.operations().at(at(name)).argument;
-  }
-  std::string linkText(const std::string& name) const {
-    char text[64] = {};
-    return readlink(at(name).c_str(), text, sizeof text - 1) > 0 ? text : "";
-  }
+// Runs `body` in a child rooted in `root` (mounting a tmpfs of `flashBytes`
+// at its "/flash" first when not 0) and returns what it printed; failures
+// are printed there too.
+ProcessResult inRoot(const TestRoot& root, const std::function<void()>& body, size_t flashBytes = 0) {
+  return runInChild([&] {
+    if (flashBytes != 0 && (!enterPrivateMountNamespace() || !mountTmpfs(root.at("/flash"), flashBytes))) return 100;
+    if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) return 101;
+    body();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+}
 
-  const std::string dir = makeTemporaryDirectory("journal");
-};
+// Writes through the journal and returns the temporary file.
+std::string write(FileJournal& journal, const std::string& target, const std::string& content) {
+  journal.openWrite(target, content.size() + 1, 0644) << content;
+  return journal.operations().at(target).argument;
+}
 
 // A later operation on a target replaces the earlier one. The journal owns
 // the temporary files of its writes: a replaced, withdrawn (a removal of a
@@ -44,58 +47,58 @@ class FileJournalTest : public ::testing::Test {
 // file; a cancelled move keeps its source. A directory may be claimed for
 // an entry only without a pending operation other than a removal, which is
 // withdrawn.
-TEST_F(FileJournalTest, OperationsReplaceEarlierOnesAndWritesOwnTheirFiles) {
-  ASSERT_TRUE(writeFile(at("old"), "old") && writeFile(at("source"), "source") && writeFile(at("file"), ""));
-  ASSERT_EQ(symlink("nowhere", at("dangling").c_str()) | mkdir(at("entry").c_str(), 0755), 0);
-  FileJournal journal;
-  const std::string first = write(journal, "new", "one"), second = write(journal, "new", "two");
-  journal.addRemove(at("old"));
-  journal.addRemove(at("entry"));
-  EXPECT_EQ(described(journal), at("entry") + " U; " + at("new") + " T " + second + "; " + at("old") + " U; ");
-  const std::string third = write(journal, "old", "new"), withdrawn = write(journal, "dangling", "x");
-  journal.addRemove(at("dangling"));
-  journal.addSymlink("x", at("linked"));
-  EXPECT_TRUE(journal.claimDirectory(at("entry")) && journal.claimDirectory(at("missing")));
-  EXPECT_FALSE(journal.claimDirectory(at("file")) || journal.claimDirectory(at("linked")));
-  EXPECT_FALSE(pathExists(first) || pathExists(withdrawn));
-  EXPECT_EQ(described(journal), at("linked") + " L x; " + at("new") + " T " + second + "; " + at("old") + " T " + third + "; ");
-  journal.apply(false);
-  EXPECT_EQ(readFile(at("new")) + readFile(at("old")) + linkText("linked"), "twonewx");
-  EXPECT_FALSE(pathExists(second) || pathExists(third));
-  const std::string cancelled = write(journal, "other", "1");
-  journal.addMove(at("source"), at("moved"));
-  journal.cancel();
-  EXPECT_TRUE(journal.empty());
-  EXPECT_FALSE(pathExists(cancelled));
-  EXPECT_EQ(readFile(at("source")), "source");
+TEST(FileJournal, OperationsReplaceEarlierOnesAndWritesOwnTheirFiles) {
+  EXPECT_TRUE(passesInRoot(TestRoot(), [] {
+    ASSERT_TRUE(writeFile("/old", "old") && writeFile("/source", "source") && writeFile("/file", ""));
+    std::filesystem::create_symlink("nowhere", "/dangling");
+    FileJournal journal;
+    const std::string first = write(journal, "/new", "one"), second = write(journal, "/new", "two");
+    journal.addRemove("/old");
+    journal.addRemove("/ram");
+    EXPECT_EQ(described(journal), "/new T " + second + "; /old U; /ram U; ");
+    const std::string third = write(journal, "/old", "new"), withdrawn = write(journal, "/dangling", "x");
+    journal.addRemove("/dangling");
+    journal.addSymlink("x", "/linked");
+    EXPECT_TRUE(journal.claimDirectory("/ram") && journal.claimDirectory("/missing"));
+    EXPECT_FALSE(journal.claimDirectory("/file") || journal.claimDirectory("/linked") || exists(first) || exists(withdrawn));
+    EXPECT_EQ(described(journal), "/linked L x; /new T " + second + "; /old T " + third + "; ");
+    journal.apply(false);
+    EXPECT_EQ(readFile("/new") + readFile("/old") + std::filesystem::read_symlink("/linked").string(), "twonewx");
+    EXPECT_FALSE(exists(second) || exists(third));
+    const std::string cancelled = write(journal, "/other", "1");
+    journal.addMove("/source", "/moved");
+    journal.cancel();
+    EXPECT_FALSE(!journal.empty() || exists(cancelled) || !exists("/source"));
+  }));
 }
 
-// Every removal and link runs before any move: the move to "a" comes first
-// in key order, but its source "z" is removed in the first pass, and
-// "package" is emptied before "ram/meta" moves in. A directory goes with its
-// files unless it holds a subdirectory or a hidden entry. Moves and links
-// create missing directories, not below a file.
-TEST_F(FileJournalTest, ApplyRemovesAndLinksBeforeItMoves) {
-  for (const char* name : {"z", "package/old", "package/meta", "ram/meta", "source", "existing", "blocker", "plain/a",
-                           "nested/a", "nested/sub/c", "hidden/a", "hidden/.keep"})
-    ASSERT_TRUE(writeFile(at(name), name));
-  ProcessResult result = runInChild([this] {
+// Every removal and link runs before any move: the move to "/a" comes first
+// in key order, but its source "/z" is removed in the first pass, and
+// "/package" is emptied before "/ram/meta" moves in. A directory goes with
+// its files unless it holds a subdirectory or a hidden entry. Moves and
+// links create missing directories, not below a file.
+TEST(FileJournal, ApplyRemovesAndLinksBeforeItMoves) {
+  TestRoot root;
+  ProcessResult result = inRoot(root, [] {
+    for (const char* name : {"/z", "/package/old", "/package/meta", "/ram/meta", "/source", "/existing", "/blocker",
+                             "/plain/a", "/nested/a", "/nested/sub/c", "/hidden/a", "/hidden/.keep"})
+      ASSERT_TRUE(writeFile(name, name));
     FileJournal journal;
-    journal.addMove(at("z"), at("a"));
-    for (const char* name : {"z", "package", "plain", "nested", "hidden"}) journal.addRemove(at(name));
-    journal.addMove(at("ram/meta"), at("package/meta"));
-    journal.addMove(at("source"), at("b/c/d/target"));
-    journal.addSymlink("/flash/bootimage", at("existing"));
-    journal.addSymlink("target text", at("new/dir/link"));
-    journal.addSymlink("x", at("blocker/link"));
+    journal.addMove("/z", "/a");
+    for (const char* name : {"/z", "/package", "/plain", "/nested", "/hidden"}) journal.addRemove(name);
+    journal.addMove("/ram/meta", "/package/meta");
+    journal.addMove("/source", "/b/c/d/target");
+    journal.addSymlink("/flash/bootimage", "/existing");
+    journal.addSymlink("target text", "/new/dir/link");
+    journal.addSymlink("x", "/blocker/link");
     journal.apply(false);
-    return 0;
+    for (const char* gone : {"/a", "/z", "/package/old", "/plain", "/nested/a", "/hidden/a", "/source"})
+      EXPECT_FALSE(exists(gone)) << gone;
+    EXPECT_EQ(readFile("/package/meta") + readFile("/nested/sub/c") + readFile("/hidden/.keep") + readFile("/b/c/d/target") +
+                  std::filesystem::read_symlink("/existing").string() + std::filesystem::read_symlink("/new/dir/link").string(),
+              "/ram/meta/nested/sub/c/hidden/.keep/source/flash/bootimagetarget text");
   });
-  for (const char* gone : {"a", "z", "package/old", "plain", "nested/a", "hidden/a", "source"})
-    EXPECT_FALSE(pathExists(at(gone))) << gone;
-  EXPECT_EQ(readFile(at("package/meta")) + readFile(at("nested/sub/c")) + readFile(at("hidden/.keep")) +
-                readFile(at("b/c/d/target")) + linkText("existing") + linkText("new/dir/link"),
-            "ram/metanested/sub/chidden/.keepsource/flash/bootimagetarget text");
+  EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(result.err, "symlink: Not a directory\nrename: No such file or directory\n");
 }
 
@@ -103,63 +106,59 @@ TEST_F(FileJournalTest, ApplyRemovesAndLinksBeforeItMoves) {
 // that cannot be put in place leaves no partial file. Reading stops at an
 // empty line, passes over unknown lines and fails at a malformed one,
 // keeping the operations before it.
-TEST_F(FileJournalTest, Manifest) {
-  ASSERT_TRUE(writeFile(at("old"), "old"));
-  ASSERT_EQ(mkdir(at("taken").c_str(), 0755), 0);
-  FileJournal journal;
-  journal.addRemove(at("old"));
-  journal.addSymlink("/flash/x", at("link"));
-  journal.addMove("/ram/source", at("moved"));
-  const std::string temporary = write(journal, "written", "content");
-  EXPECT_FALSE(journal.writeManifest(at("missing/MANIFEST")) || journal.writeManifest(at("taken")));
-  EXPECT_FALSE(pathExists(at("taken.new")));
-  ASSERT_TRUE(journal.writeManifest(at("MANIFEST")));
-  EXPECT_EQ(readFile(at("MANIFEST")), "L " + at("link") + " /flash/x\nM " + at("moved") + " /ram/source\nU " + at("old") +
-                                          "\nM " + at("written") + " " + temporary + "\n");
-  FileJournal restored;
-  ASSERT_TRUE(restored.readManifest(at("MANIFEST")));
-  std::string expected = described(journal);
-  EXPECT_EQ(described(restored), expected.replace(expected.rfind(" T "), 3, " M "));
-  restored.cancel();
-  EXPECT_EQ(readFile(temporary), "content");
-  for (const auto& [text, read] : std::map<std::string, std::string>{
-           {"U /a\nM /b\nU /c\n", "false /a U; "}, {"U\n", "false "}, {"L /link\n", "false "}, {"X /a /b\n", "false "},
-           {"X /ignored /really\nL /l /t extra\n\nU /after\n", "true /l L /t; "}, {"\nU /a\n", "true "}}) {
-    FileJournal partial;
-    ASSERT_TRUE(writeFile(at("MANIFEST"), text));
-    std::string outcome = partial.readManifest(at("MANIFEST")) ? "true " : "false ";
-    EXPECT_EQ(outcome + described(partial), read) << text;
-  }
-  EXPECT_FALSE(FileJournal().readManifest(at("no-such-manifest")));
+TEST(FileJournal, Manifest) {
+  EXPECT_TRUE(passesInRoot(TestRoot(), [] {
+    ASSERT_TRUE(writeFile("/old", "old"));
+    FileJournal journal, restored;
+    journal.addRemove("/old");
+    journal.addSymlink("/flash/x", "/link");
+    journal.addMove("/ram/source", "/moved");
+    const std::string temporary = write(journal, "/written", "content");
+    EXPECT_FALSE(journal.writeManifest("/missing/MANIFEST") || journal.writeManifest("/ram") || exists("/ram.new"));
+    ASSERT_TRUE(journal.writeManifest("/MANIFEST"));
+    EXPECT_EQ(readFile("/MANIFEST"), "L /link /flash/x\nM /moved /ram/source\nU /old\nM /written " + temporary + "\n");
+    ASSERT_TRUE(restored.readManifest("/MANIFEST"));
+    std::string expected = described(journal);
+    EXPECT_EQ(described(restored), expected.replace(expected.rfind(" T "), 3, " M "));
+    restored.cancel();
+    EXPECT_EQ(readFile(temporary), "content");
+    for (const auto& [text, read] : std::map<std::string, std::string>{
+             {"U /a\nM /b\nU /c\n", "false /a U; "}, {"U\n", "false "}, {"L /link\n", "false "}, {"X /a /b\n", "false "},
+             {"X /ignored /really\nL /l /t extra\n\nU /after\n", "true /l L /t; "}, {"\nU /a\n", "true "}}) {
+      FileJournal partial;
+      ASSERT_TRUE(writeFile("/MANIFEST", text));
+      std::string outcome = partial.readManifest("/MANIFEST") ? "true " : "false ";
+      EXPECT_EQ(outcome + described(partial), read) << text;
+    }
+    EXPECT_FALSE(FileJournal().readManifest("/no-such-manifest"));
+  }));
 }
 
-// "/flash" is a small tmpfs in the child, so every move copies: a copy
-// whose last block is written short keeps the target, and the spinner shows
-// once; a copied file keeps its mode, and only the journal's own temporary
-// file is deleted from "/ram" after the copy.
-TEST_F(FileJournalTest, MovesAcrossFileSystemsCopy) {
-  const std::string flash = at("flash");
-  ASSERT_EQ(mkdir(flash.c_str(), 0755), 0);
-  ASSERT_TRUE(writeFile(at("ram/huge"), std::string(3 * COPY_BLOCK_SIZE + 12000, 'h')) &&
-              writeFile(at("ram/tmp123456"), "owned", 0640) && writeFile(at("ram/small"), "small"));
-  ProcessResult result = runInChild([&] {
-    if (!enterPrivateMountNamespace() || !mountTmpfs(flash, 16 * 4096) || !writeFile(flash + "/kept", "old")) return 100;
+// "/flash" is a small tmpfs, so every move copies: a copy whose last block
+// is written short keeps the target, and the spinner shows once; a copied
+// file keeps its mode, and only the journal's own temporary file is deleted
+// from "/ram" after the copy.
+TEST(FileJournal, MovesAcrossFileSystemsCopy) {
+  TestRoot root;
+  ProcessResult result = inRoot(root, [] {
+    ASSERT_TRUE(writeFile("/ram/huge", std::string(3 * COPY_BLOCK_SIZE + 12000, 'h')) && writeFile("/flash/kept", "old") &&
+                writeFile("/ram/tmp123456", "owned", 0640) && writeFile("/ram/small", "small"));
     processSpinner() = SpinnerState{};
     FileJournal journal;
-    journal.put(flash + "/dir/owned", JOURNAL_TEMPORARY_MOVE, at("ram/tmp123456"));
-    journal.addMove(at("ram/huge"), flash + "/kept");
-    journal.addMove(at("ram/small"), flash + "/small");
+    journal.put("/flash/dir/owned", JOURNAL_TEMPORARY_MOVE, "/ram/tmp123456");
+    journal.addMove("/ram/huge", "/flash/kept");
+    journal.addMove("/ram/small", "/flash/small");
     journal.apply(true);
     struct stat status {};
-    stat((flash + "/dir/owned").c_str(), &status);
-    std::cout << " " << readFile(flash + "/kept") << readFile(flash + "/dir/owned") << readFile(flash + "/small") << " "
-              << std::oct << (status.st_mode & 0777) << " " << std::distance(std::filesystem::directory_iterator(flash), {});
-    return 0;
-  });
+    EXPECT_EQ(stat("/flash/dir/owned", &status) == 0 ? status.st_mode & 0777 : 0, 0640u);
+    EXPECT_EQ(readFile("/flash/kept") + readFile("/flash/dir/owned") + readFile("/flash/small") + readFile("/ram/small"),
+              "oldownedsmallsmall");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/flash"), {}), 3);
+    EXPECT_FALSE(exists("/ram/tmp123456"));
+  }, 16 * 4096);
+  EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(result.err, "copy: No space left on device\n");
-  EXPECT_EQ(result.out, "| oldownedsmall 640 3");
-  EXPECT_EQ(readFile(at("ram/small")), "small");
-  EXPECT_FALSE(pathExists(at("ram/tmp123456")));
+  EXPECT_EQ(result.out, "|");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Copying across file systems is checked with the journal's moves
-// (file_journal_test.cpp).
+// (file_journal_test.cpp); where temporary files go, by the end-to-end
+// fault tests that leave "/ram" missing or full.
 #include "journal/safe_write.h"
 
 #include <gtest/gtest.h>
@@ -58,26 +59,6 @@ TEST(SafeWrite, ChoosesTheMeasuredAncestorOrRam) {
     auto probe = tableProbe({{"/flash", {1, 1101}}, {"/flash/pkg", {1, 1100}}, {fits, {1, 9}}, {tooLong, {1, 9}}}, &asked);
     EXPECT_EQ(chooseTemporaryDirectory(c.target, c.hint, probe) + ": " + asked, c.chosen + ": " + c.asked);
   }
-}
-
-// Beside the target's nearest existing ancestor with the mode, else in
-// "/ram"; without "/ram" the template is recorded and the stream fails.
-TEST(SafeWrite, CreateTemporaryBesideTheTargetOrInRam) {
-  TestRoot root;
-  EXPECT_TRUE(passesInRoot(root, [] {
-    FileJournal journal;
-    createTemporary(journal, "/flash/missing/file", 1, S_IFREG | 0640) << "near";
-    createTemporary(journal, "/flash/file", 0, 0) << "x";
-    const std::string near = journal.operations().at("/flash/missing/file").argument;
-    const std::string inRam = journal.operations().at("/flash/file").argument;
-    struct stat status {};
-    EXPECT_EQ(stat(near.c_str(), &status) == 0 ? status.st_mode & 07777 : 0, 0640u);
-    EXPECT_EQ(near.substr(0, 10) + inRam.substr(0, 8) + readFile(near) + readFile(inRam), "/flash/tmp/ram/tmpnearx");
-    EXPECT_EQ(near.size() + inRam.size(), 30u);
-    ASSERT_TRUE(removeTree("/ram"));
-    EXPECT_FALSE(createTemporary(journal, "/flash/other", 0, 0).is_open());
-    EXPECT_EQ(journal.operations().at("/flash/other").argument, "/ram/tmpXXXXXX");
-  }));
 }
 
 // A long pause catches up one step at a time; ticks start from an offset.
