@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <sstream>
 
-#include "console/package_listing.h"
 #include "pkg/installer_context.h"
 
 namespace {
@@ -62,21 +61,6 @@ TEST(Console, ProgressBar) {
     EXPECT_EQ(filled, "77:0 77:26 77:39 77:52 77:0 77:52 77:51 ");
     showProgress(5, 10, std::string(80, 'x'));
     EXPECT_EQ(context.statusLine, std::string(80, 'x') + " []");
-  });
-}
-
-// Columns are padded on the default side; "X" marks a disabled package and
-// "B" a bundle member (the listing is also run end to end).
-TEST(Console, PackageListing) {
-  printed([](InstallerContext& context) {
-    context.packages.push_back(std::make_unique<InstalledPackage>("tessel"));
-    context.packages[0]->version = makeVersion(6, 41, 'b', 3);
-    context.packages[0]->buildTime = 4294967295u;
-    context.packages[0]->disabled = true;
-    context.packages[0]->bundle.name = "quorilan";
-    std::ostringstream listing;
-    printPackageListing(listing);
-    EXPECT_EQ(listing.str().substr(190), "          tessel XB     6.41beta3 Feb/07/2106 06:28:15 " + std::string(40, ' ') + "\n");
   });
 }
 

@@ -1,11 +1,10 @@
-// The entries that installs and the schedule write are also checked by the
-// golden scenarios (tests/scenarios/install_*.txt and schedule_*.txt).
+// Reading entries, and the entries that installs and the schedule write, are
+// checked by the golden scenarios (tests/scenarios/).
 #include "pkg/package_database.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <map>
 #include <sstream>
 
 #include "chroot_check.h"
@@ -15,57 +14,6 @@
 namespace {
 
 const std::string ENTRY = "/flash/var/pdb/tessel/";
-
-// Each row changes a sound entry ("version" and an empty "files"; a name
-// without "/" lies in the entry, nullptr removes the file) and gives the
-// record read: version, build time, lists, files, bundle and state. The
-// last row's header came from an image, with the version set beforehand.
-TEST(PackageDatabase, LoadEntry) {
-  const std::string schedule = "/ram/pdb/tessel/schedule";
-  const std::pair<std::map<std::string, const char*>, const char*> cases[] = {
-      {{{"version", "101188869 1600000000\n"}, {"deps", "system 101187584 0\nlibc 0 0\n"}, {"provides", "shell 1 2 -5\n"},
-        {"conflicts", "wardle 0 101188864\n"}, {"files", "bin/tessel\n\n/lib/libtessel.so\nbin/a b\n"}},
-       "101188869 1600000000 system:101187584:0:0 libc:0:0:0 shell:1:2:-5 wardle:0:101188864:0 /bin/a b /bin/tessel "
-       "/lib/libtessel.so"},
-      {{}, "1 2"},
-      {{{"version", nullptr}}, "0 0 uninstall"},
-      {{{"provides", "shell 1 2\n"}}, "1 2 uninstall"},
-      {{{"deps", "system 1 2 3\n"}}, "1 2 system:1:2:0 uninstall"},
-      {{{"bundle", "quorilan\n"}}, "1 2 in=quorilan uninstall"},
-      {{{"version", nullptr}, {"files", nullptr}, {"disabled", "auto\n"}}, "0 0 bundle disabled uninstall"},
-      {{{"disabled", "auto"}, {"enabled", "user\n"}}, "1 2 disabled"},
-      {{{"disabled", "user\n"}}, "1 2 disabled forced"},
-      {{{"enabled", "user\n"}}, "1 2 forced"},
-      {{{"disabled", "auto\n"}, {schedule, "uninstall\n"}}, "1 2 disabled uninstall"},
-      {{{"disabled", "auto\n"}, {schedule, "enable\n"}}, "1 2 disabled forced enable"},
-      {{{"disabled", "auto\n"}, {schedule, "  disable now\n"}}, "1 2 disabled forced disable"},
-      {{{"disabled", "auto\n"}, {schedule, "Enable\n"}}, "1 2 disabled"},
-      {{{"version", "4294967295 4294967295\n"}, {schedule, "enable\n"}}, "4294967295 4294967295"},
-      {{{"files", "flash/bin/tessel\n"}, {"version", "garbage\n"}, {"disabled", "user\n"}, {schedule, "enable"}},
-       "7 0 /flash/bin/tessel disabled forced enable"},
-  };
-  for (const auto& [changes, read] : cases) {
-    TestRoot root;
-    std::map<std::string, const char*> files = {{"version", "1 2\n"}, {"files", ""}};
-    for (const auto& [name, content] : changes) files[name] = content;
-    for (const auto& [name, content] : files)
-      if (content != nullptr) root.write(name[0] == '/' ? name : ENTRY + name, content);
-    EXPECT_TRUE(passesInRoot(root, [&read = read, fromImage = &read == &cases[std::size(cases) - 1].second] {
-      InstalledPackage p("tessel");
-      p.version = fromImage ? 7 : 0;
-      EXPECT_TRUE(loadEntry(p));
-      std::ostringstream out;
-      out << p.version << " " << p.buildTime;
-      for (const auto* list : {&p.deps, &p.provides, &p.conflicts})
-        for (const PackageRef& r : *list) out << " " << r.name << ":" << r.minVersion << ":" << r.maxVersion << ":" << r.priority;
-      for (const std::string& file : p.files) out << " " << file;
-      out << (p.bundle.name.empty() ? "" : " in=" + p.bundle.name) << (p.isBundle ? " bundle" : "")
-          << (p.disabled ? " disabled" : "") << (p.userForced ? " forced" : "")
-          << (p.scheduledAction != ACTION_NONE ? " " : "") << scheduleActionName(p.scheduledAction);
-      EXPECT_EQ(out.str(), read);
-    }));
-  }
-}
 
 // The journal in one line: "NAME=CONTENT" for a write and "-NAME" for a
 // removal, NAME relative to the entry when it lies there.

@@ -3,14 +3,13 @@
 // their calls print must be the text after "expect". Statements:
 //   device [arch=NAME] [min=VERSION] [largeblock] [pvr=NUMBER]
 //   installed|candidate|member NAME VERSION OPTION...  (a member joins the last candidate)
-//   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL
-//     | relate [excludes] [needs] [newer] | resolve NAME... | install FLAG,...
-// VERSION is a version text or a number. Options: build=N flags=N bundle inert
-// arch=NAME dep=REF conflicts=REF provides=REF@PRIORITY (REF: NAME[:MIN[:MAX]])
-// file=/flash/PATH[@VARIANT]; disabled, forced (the user set the state),
-// do=ACTION and in=BUNDLE. An installed record gets a database entry and its
-// files; "install" writes each candidate as a package file, whose files hold
-// their own name, and installs it from the stream.
+//   file PATH [TEXT]   ("|" for a line break)      image PATH   (the last candidate as a package file)
+//   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL | install FLAG,...
+//     | relate [excludes] [needs] [newer] | resolve NAME... | load NAME[=VERSION]... | repository [quiet] | list
+// VERSION is a version text or a number. Options: build=N flags=N bundle inert arch=NAME note=TEXT
+// dep=REF conflicts=REF provides=REF@PRIORITY (REF: NAME[:MIN[:MAX]]) file=/flash/PATH[@VARIANT];
+// disabled, forced (the user set the state), do=ACTION, in=BUNDLE. An installed record gets a
+// database entry and its files; a package file's files hold their own name.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,10 +19,13 @@
 
 #include "chroot_check.h"
 #include "console/console.h"
+#include "console/package_listing.h"
 #include "device/flash_probe.h"
 #include "install_fixture.h"
 #include "journal/file_journal.h"
 #include "pkg/installer_context.h"
+#include "pkg/package_database.h"
+#include "pkg/repository.h"
 #include "pkgfile/package_reader.h"
 #include "resolve/candidates.h"
 #include "resolve/relations.h"
@@ -67,6 +69,7 @@ std::unique_ptr<InstalledPackage> recordFrom(const Words& words) {
     else if (key == "bundle") record->isBundle = true;
     else if (key == "inert") record->version = record->buildTime = INERT_VALUE;
     else if (key == "arch") record->architecture = value;
+    else if (key == "note") record->note = value;
     else if (key == "dep") record->deps.push_back(refFrom(value));
     else if (key == "conflicts") record->conflicts.push_back(refFrom(value));
     else if (key == "provides") record->provides.push_back(refFrom(value));
@@ -96,6 +99,7 @@ PackageDraft draftOf(const InstalledPackage& record) {
   PackageDraft draft;
   static_cast<HeaderDraft&>(draft) = {record.name, record.version, record.buildTime, record.flags};
   if (!record.architecture.empty()) draft.architecture = record.architecture;
+  if (!record.note.empty()) draft.note = record.note;
   std::tie(draft.deps, draft.provides, draft.conflicts) = std::tie(record.deps, record.provides, record.conflicts);
   for (const std::string& file : record.files) {
     size_t at = file.find('@');
@@ -103,6 +107,28 @@ PackageDraft draftOf(const InstalledPackage& record) {
     draft.files.push_back({file.substr(FLASH.size(), at - FLASH.size()), 0100644, variant, file});
   }
   return draft;
+}
+
+// A package file of the record: a bundle when it has members.
+std::string imageOf(const InstalledPackage& record) {
+  if (record.members.empty()) return bytesText(buildPackage(draftOf(record)));
+  BundleDraft bundle;
+  static_cast<HeaderDraft&>(bundle) = draftOf(record);
+  for (const auto& member : record.members)
+    bundle.members.push_back(buildPackageParts(draftOf(static_cast<const InstalledPackage&>(*member))));
+  return bytesText(buildBundle(bundle));
+}
+
+// A record read from the database: header fields, lists, files, bundle and state.
+std::string described(const InstalledPackage& r) {
+  std::string text = nameVersionText(r) + " build=" + std::to_string(r.buildTime) + " arch=" + r.architecture + " note=" + r.note;
+  for (const auto& [label, list] : {std::pair{" dep=", &r.deps}, {" provides=", &r.provides}, {" conflicts=", &r.conflicts}})
+    for (const PackageRef& ref : *list)
+      text += label + ref.name + ":" + versionText(ref.minVersion) + ":" + versionText(ref.maxVersion) + "@" + std::to_string(ref.priority);
+  for (const std::string& file : r.files) text += " file=" + file;
+  text += (r.bundle.name.empty() ? "" : " in=" + refText(r.bundle) + ":" + versionText(r.bundle.maxVersion)) +
+          (r.isBundle ? " bundle" : "") + (r.disabled ? " disabled" : "") + (r.userForced ? " forced" : "");
+  return text + (r.scheduledAction ? " do=" : "") + scheduleActionName(r.scheduledAction) + "\n";
 }
 
 std::ostringstream console;
@@ -179,13 +205,33 @@ std::string runCall(const Words& call, const Records& candidates) {
     const InstalledPackage* found = resolveName(call[i]);
     text += "resolve " + call[i] + " " + (found ? nameVersionText(*found) : "none") + "\n";
   }
-  if (call[0] != "plan" && call[0] != "schedule") return text;
+  for (size_t i = 1; call[0] == "load" && i < call.size(); ++i) {
+    auto [name, preset] = keyValue(call[i]);  // a version set before: a header read from an image
+    InstalledPackage record(name);
+    record.version = versionFrom(preset);
+    bool read = loadEntry(record);
+    text += (read ? "" : "read error: ") + printed() + described(record);
+  }
+  if (call[0] == "repository") {
+    text = loadRepository(has("quiet"), InstallerContext::instance().architecture) ? printed() : "read error: " + printed();
+    for (const auto& record : InstallerContext::instance().packages) text += described(*record);
+  }
+  if (call[0] == "list") printPackageListing(console);
+  if (call[0] != "plan" && call[0] != "schedule") return text + printed();
   PackageList removals, enables;
   int level = std::stoi(call.at(1));
   bool result = call[0] == "plan" ? planSchedule(removals, enables, level) : runSchedule(journal, level);
   text = printed() + "result " + (result ? "true" : "false") + "\n";
   if (call[0] == "plan") text += listed("removals", removals) + listed("enables", enables);
   return text + recordsAndJournal(journal);
+}
+
+// The text of a "file" statement: the rest of the line after the path.
+std::string fileText(const std::string& line, const Words& words) {
+  size_t start = line.find(words.at(1)) + words[1].size() + 1;
+  std::string text = start < line.size() ? line.substr(start) : "";
+  std::replace(text.begin(), text.end(), '|', '\n');
+  return text;
 }
 
 // Carries out the statements in a child process rooted in a fresh device
@@ -207,6 +253,8 @@ std::string transcriptOf(const std::string& statements) {
       else if (words[0] == "candidate") candidates.push_back(recordFrom(words));
       else if (words[0] == "member") candidates.back()->members.push_back(recordFrom(words));
       else if (words[0] == "installed") context.packages.push_back(recordFrom(words));
+      else if (words[0] == "image") writeFile(words.at(1), imageOf(*candidates.back()));
+      else if (words[0] == "file") writeFile(words.at(1), fileText(line, words));
       else if (words[0] != "device") ADD_FAILURE() << "unknown statement: " << line;
       for (size_t i = 1; words[0] == "device" && i < words.size(); ++i) {
         auto [key, value] = keyValue(words[i]);
