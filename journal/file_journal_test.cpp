@@ -1,4 +1,6 @@
-// Each test runs in a child rooted in a fresh device root.
+// The file journal, and the file-system mechanics beneath it (safe_write.h).
+// Where temporary files go is left to the end-to-end fault tests that leave
+// "/ram" missing or full.
 #include "journal/file_journal.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "chroot_check.h"
 #include "journal/safe_write.h"
@@ -14,8 +17,7 @@ namespace {
 
 using std::filesystem::exists;
 
-// The journal in one line: "TARGET KIND[ ARGUMENT]" per operation, KIND
-// being one of M(ove), T(emporary move), L(ink) or U(nlink).
+// "TARGET KIND[ ARGUMENT]; " per operation: M(ove), T(emporary move), L(ink), U(nlink).
 std::string described(const FileJournal& journal) {
   std::string text;
   for (const auto& [target, operation] : journal.operations())
@@ -23,9 +25,8 @@ std::string described(const FileJournal& journal) {
   return text;
 }
 
-// Runs `body` in a child rooted in `root` (mounting a tmpfs of `flashBytes`
-// at its "/flash" first when not 0) and returns what it printed; failures
-// are printed there too.
+// Runs `body` in a child rooted in `root`, on a tmpfs of `flashBytes` at
+// "/flash" unless 0; failures are printed with the child's output.
 ProcessResult inRoot(const TestRoot& root, const std::function<void()>& body, size_t flashBytes = 0) {
   return runInChild([&] {
     if (flashBytes != 0 && (!enterPrivateMountNamespace() || !mountTmpfs(root.at("/flash"), flashBytes))) return 100;
@@ -41,12 +42,10 @@ std::string write(FileJournal& journal, const std::string& target, const std::st
   return journal.operations().at(target).argument;
 }
 
-// A later operation on a target replaces the earlier one. The journal owns
-// the temporary files of its writes: a replaced, withdrawn (a removal of a
-// missing path, a dangling link included) or cancelled write deletes its
-// file; a cancelled move keeps its source. A directory may be claimed for
-// an entry only without a pending operation other than a removal, which is
-// withdrawn.
+// A later operation on a target replaces the earlier one; a replaced,
+// withdrawn (by removing a missing path, or a dangling link) or cancelled
+// write deletes its temporary file, a cancelled move keeps its source. A
+// directory may be claimed with nothing but a removal pending on it.
 TEST(FileJournal, OperationsReplaceEarlierOnesAndWritesOwnTheirFiles) {
   EXPECT_TRUE(passesInRoot(TestRoot(), [] {
     ASSERT_TRUE(writeFile("/old", "old") && writeFile("/source", "source") && writeFile("/file", ""));
@@ -159,6 +158,86 @@ TEST(FileJournal, MovesAcrossFileSystemsCopy) {
   EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(result.err, "copy: No space left on device\n");
   EXPECT_EQ(result.out, "|");
+}
+
+// Answers from a table of directories and logs every probed path.
+FileSystemProbe tableProbe(std::map<std::string, FileSystemSpace> spaces, std::string* asked = nullptr) {
+  return [spaces, asked](const std::string& path, FileSystemSpace& space) {
+    if (asked) *asked += path + " ";
+    return spaces.count(path) != 0 && (space = spaces.at(path), true);
+  };
+}
+
+// The hint and a tenth of it must stay strictly below the free bytes,
+// counted in 64 bits and saturating.
+TEST(SafeWrite, ParentOfAndRoomForAHint) {
+  for (const auto& [path, parent] : std::map<std::string, std::string>{
+           {"/flash/var/pdb/name", "/flash/var/pdb"}, {"/flash/var/pdb/name/", "/flash/var/pdb"}, {"/flash//file", "/flash"},
+           {"/flash", "/"}, {"/", "."}, {"///", "."}, {"name", "."}, {"", "."}, {"a/b", "a"}})
+    EXPECT_EQ(parentOf(path), parent) << path;
+  std::string fits;
+  for (auto [hint, blockSize, freeBlocks] : std::vector<std::tuple<uint64_t, uint64_t, uint64_t>>{
+           {1000, 1, 1100}, {1000, 1, 1101}, {9, 1, 10}, {3ull << 30, 4096, 1 << 20}, {4ull << 30, 4096, 1 << 20},
+           {UINT64_MAX, UINT64_MAX, UINT64_MAX}, {1, UINT64_MAX, UINT64_MAX}})
+    fits += hintFits(hint, blockSize, freeBlocks) ? "y" : "n";
+  EXPECT_EQ(fits, "nyyynny");
+}
+
+// The first ancestor that can be measured decides, even when it is full or
+// its name too long; "/ram" takes a zero hint and what finds no room.
+TEST(SafeWrite, ChoosesTheMeasuredAncestorOrRam) {
+  const std::string fits = "/" + std::string(116, 'd'), tooLong = fits + "d";
+  for (const auto& [target, expected] : std::map<std::string, std::string>{
+           {"/flash/new/deeper/file", "/flash: /flash/new/deeper /flash/new /flash "}, {"/flash/pkg/file", "/ram: /flash/pkg "},
+           {"/a/b", "/ram: /a / "}, {"relative/file", "/ram: relative . "}, {fits + "/file", fits + ": " + fits + " "},
+           {tooLong + "/file", "/ram: " + tooLong + " "}, {"/flash/zero", "/ram: "}}) {
+    std::string asked;
+    auto probe = tableProbe({{"/flash", {1, 1101}}, {"/flash/pkg", {1, 1100}}, {fits, {1, 1101}}, {tooLong, {1, 1101}}}, &asked);
+    EXPECT_EQ(chooseTemporaryDirectory(target, target == "/flash/zero" ? 0 : 1000, probe) + ": " + asked, expected);
+  }
+}
+
+// A long pause catches up one step at a time; ticks start from an offset.
+TEST(SafeWrite, SpinnerTurnsEveryTwentyTicksAndWraps) {
+  SpinnerState spinner;
+  std::string shown;
+  for (int64_t tick : {30100, 30120, 30121, 30121, 30200, 30200, 30200, 30200}) shown += spinner.step(tick) + ".";
+  EXPECT_EQ(shown, "|..\b/..\b-.\b\\.\b|..");
+  const int64_t first = ticksSinceBoot();
+  usleep(120 * 1000);
+  EXPECT_TRUE(first > 30000 && ticksSinceBoot() > first) << first;
+}
+
+// A removal gives its blocks back, a partly used one counting whole; a new
+// file costs its blocks, a replaced one returns the old blocks only when
+// the new content comes from another device; "/flash/bootimage" counts for
+// "/flash/boot". Every account must keep more than 16 free blocks, and one
+// that cannot be measured has none.
+TEST(SafeWrite, SpaceAccounts) {
+  TestRoot root;
+  ProcessResult result = inRoot(root, [] {
+    ASSERT_TRUE(writeFile("/flash/file", std::string(4097, 'o')) && writeFile("/ram/five", std::string(5 * 4096, 'n')) &&
+                writeFile("/flash/five", std::string(5 * 4096 - 1, 'n')) && writeFile("/flash/bootimage", "b"));
+    SpaceAccount account = makeSpaceAccount("/flash"), boot{"/flash/boot", 4096, 0};
+    EXPECT_EQ(std::to_string(account.blockSize) + " " + std::to_string(account.freeBlocks), "4096 56");
+    const std::pair<std::string, JournalOperation> charges[] = {
+        {"/flash/file", {JOURNAL_TEMPORARY_MOVE, "/ram/five"}}, {"/flash/file", {JOURNAL_MOVE, "/flash/five"}},
+        {"/flash/five", {JOURNAL_REMOVE, ""}}, {"/flash/gone", {JOURNAL_REMOVE, ""}}, {"/flash/new", {JOURNAL_MOVE, "/ram/no"}},
+        {"/flash/link", {JOURNAL_SYMLINK, "/ram/five"}}, {"/ram/five", {JOURNAL_REMOVE, ""}},
+        {"/flash/bootimage", {JOURNAL_REMOVE, ""}}};
+    std::string balance;
+    for (const auto& [target, operation] : charges) {
+      chargeOperation(account, target, operation);
+      chargeOperation(boot, target, operation);
+      balance += std::to_string(account.freeBlocks - 56) + "/" + std::to_string(boot.freeBlocks) + " ";
+    }
+    EXPECT_EQ(balance, "-3/0 -3/0 2/0 2/0 2/0 2/0 2/0 3/1 ");
+  }, 64 * 4096);
+  EXPECT_EQ(result.status, 0) << result.out;
+  FileJournal empty;
+  EXPECT_FALSE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}})));
+  EXPECT_TRUE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}, {"/flash/boot", {4096, 17}}})));
+  EXPECT_FALSE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}, {"/flash/boot", {4096, 16}}})));
 }
 
 }  // namespace

@@ -63,8 +63,7 @@ std::unique_ptr<InstalledPackage> recordFrom(const Words& words) {
   record->version = versionFrom(words.at(2));
   for (size_t i = 3; i < words.size(); ++i) {
     auto [key, value] = keyValue(words[i]);
-    if (key == "build") record->buildTime = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
-    else if (key == "flags") record->flags = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
+    if (key == "build" || key == "flags") (key == "build" ? record->buildTime : record->flags) = versionFrom(value);
     else if (key == "file") record->files.insert(value);
     else if (key == "bundle") record->isBundle = true;
     else if (key == "inert") record->version = record->buildTime = INERT_VALUE;
