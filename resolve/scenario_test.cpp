@@ -1,11 +1,11 @@
-// Golden scenarios: the statements of each file under tests/scenarios/ are
-// carried out in a child process rooted in a fresh device root, and what
-// their calls print must be the text after "expect". Statements:
+// Golden scenarios: the statements of each file under tests/scenarios/ are carried out in a child
+// rooted in a fresh device root, and what their calls print must be the text after "expect":
 //   device [arch=NAME] [min=VERSION] [largeblock] [pvr=NUMBER]
 //   installed|candidate|member NAME VERSION OPTION...  (a member joins the last candidate)
 //   file PATH [TEXT]   ("|" for a line break)      image PATH   (the last candidate as a package file)
 //   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL | install FLAG,...
 //     | relate [excludes] [needs] [newer] | resolve NAME... | load NAME[=VERSION]... | repository [quiet] | list
+//     | scan DIRECTORY/...
 // VERSION is a version text or a number. Options: build=N flags=N bundle inert arch=NAME note=TEXT
 // dep=REF conflicts=REF provides=REF@PRIORITY (REF: NAME[:MIN[:MAX]]) file=/flash/PATH[@VARIANT];
 // disabled, forced (the user set the state), do=ACTION, in=BUNDLE. An installed record gets a
@@ -44,9 +44,7 @@ std::pair<std::string, std::string> keyValue(const std::string& word) {
 
 PackageVersion versionFrom(const std::string& text) {
   PackageVersion version = 0;
-  size_t used = text.size();
-  if (!text.empty() && !parseVersion(text, version)) version = std::stoul(text, &used, 0);
-  EXPECT_EQ(used, text.size()) << "bad version " << text;
+  if (!text.empty() && !parseVersion(text, version)) version = static_cast<PackageVersion>(std::stoul(text, nullptr, 0));
   return version;
 }
 
@@ -87,12 +85,9 @@ const std::pair<InstallFlags, std::string> FLAGS[] = {
 
 InstallFlags flagsFrom(const std::string& text) {
   InstallFlags flags = 0;
-  for (const auto& [flag, name] : FLAGS)
-    if (("," + text + ",").find("," + name + ",") != std::string::npos) flags |= flag;
+  for (const auto& [flag, name] : FLAGS) flags |= text.find(name) != std::string::npos ? flag : 0;
   return flags;
 }
-
-const std::string FLASH = "/flash/";
 
 PackageDraft draftOf(const InstalledPackage& record) {
   PackageDraft draft;
@@ -103,7 +98,7 @@ PackageDraft draftOf(const InstalledPackage& record) {
   for (const std::string& file : record.files) {
     size_t at = file.find('@');
     uint8_t variant = at == std::string::npos ? 0 : static_cast<uint8_t>(std::stoi(file.substr(at + 1)));
-    draft.files.push_back({file.substr(FLASH.size(), at - FLASH.size()), 0100644, variant, file});
+    draft.files.push_back({file.substr(7, at - 7), 0100644, variant, file});  // below "/flash/"
   }
   return draft;
 }
@@ -141,12 +136,6 @@ std::string printed() {
   return std::regex_replace(lines, erased, "");
 }
 
-template <class List>
-std::string listed(std::string text, const List& records) {
-  for (const auto* record : records) text += " " + nameVersionText(*record);
-  return text + "\n";
-}
-
 // The installed records with their state, then the journal with what it
 // writes ("|" for a line break).
 std::string recordsAndJournal(FileJournal& journal) {
@@ -166,6 +155,10 @@ std::string recordsAndJournal(FileJournal& journal) {
 
 std::string runCall(const Words& call, const Records& candidates) {
   auto has = [&call](const char* word) { return std::find(call.begin(), call.end(), word) != call.end(); };
+  auto listed = [](std::string text, const auto& records) {
+    for (const auto* record : records) text += " " + nameVersionText(*record);
+    return text + "\n";
+  };
   std::string text;
   FileJournal journal;
   if (call[0] == "select") {
@@ -216,6 +209,10 @@ std::string runCall(const Words& call, const Records& candidates) {
     for (const auto& record : InstallerContext::instance().packages) text += described(*record);
   }
   if (call[0] == "list") printPackageListing(console);
+  PackageFileList scanned;
+  for (size_t i = 1; call[0] == "scan" && i < call.size(); ++i) scanUploadDirectory(call[i], scanned);
+  std::sort(scanned.begin(), scanned.end(), [](const auto& a, const auto& b) { return a->path < b->path; });
+  for (const auto& record : scanned) text += "scanned " + nameVersionText(*record) + " " + record->path + "\n";
   if (call[0] != "plan" && call[0] != "schedule") return text + printed();
   PackageList removals, enables;
   int level = std::stoi(call.at(1));
@@ -239,7 +236,7 @@ std::string transcriptOf(const std::string& statements) {
   TestRoot root;
   EXPECT_TRUE(passesInRoot(root, [&statements] {
     InstallerContext& context = InstallerContext::instance();
-    context.architecture = "i386";
+    context.architecture = "i386";  // the one a package file names by default
     setConsoleOutput(&console);
     Records candidates;
     std::string transcript;
@@ -267,7 +264,7 @@ std::string transcriptOf(const std::string& statements) {
       if (words[0] != "installed") continue;
       // The database entry, with the state files that the journal may remove.
       const InstalledPackage& record = *context.packages.back();
-      const std::string entry = FLASH + "var/pdb/" + record.name + "/";
+      const std::string entry = "/flash/var/pdb/" + record.name + "/";
       writeFile(entry + "version", "");
       for (const std::string& file : record.files) writeFile(file, file);
       if (record.disabled) writeFile(entry + "disabled", record.userForced ? "user\n" : "auto\n");
