@@ -4,10 +4,9 @@
 
 #include "chroot_check.h"
 
-// A few processor version registers of real boards. Only the two revisions
-// whose variant the flash device's feature bit decides have it asked, each
-// time; without devices, or with plain files in their place, the probes
-// give fixed answers (a failed feature request reads as every bit set).
+// A few processor version registers of real boards. Only the two revisions whose variant the flash device's feature
+// bit decides have it asked, each time; without devices, or with plain files in their place, the probes give fixed
+// answers (a failed feature request reads as every bit set).
 TEST(FlashProbe, ProcessorVariantsAndMissingDevices) {
   int queries = 0;
   deviceProbes().featureBit = [&queries] { return ++queries == 2; };
@@ -19,8 +18,12 @@ TEST(FlashProbe, ProcessorVariantsAndMissingDevices) {
   resetDeviceProbes();
   EXPECT_EQ(variants + " " + std::to_string(queries), "1242300 2");
   TestRoot root;
-  EXPECT_TRUE(passesInRoot(root, [] { EXPECT_FALSE(isLargeBlockFlash() || probeFlashFeatureBit() || probeMinimumSystemVersion()); }));
+  EXPECT_TRUE(passesInRoot(root, [] {
+    EXPECT_FALSE(isLargeBlockFlash() || probeFlashFeatureBit() || probeMinimumSystemVersion());
+  }));
   root.write("/dev/mtd0", std::string(64, '\0'));
   root.write("/dev/flash", "");
-  EXPECT_TRUE(passesInRoot(root, [] { EXPECT_FALSE(probeLargeBlockFlash() || probeMinimumSystemVersion() || !probeFlashFeatureBit()); }));
+  EXPECT_TRUE(passesInRoot(root, [] {
+    EXPECT_FALSE(probeLargeBlockFlash() || probeMinimumSystemVersion() || !probeFlashFeatureBit());
+  }));
 }

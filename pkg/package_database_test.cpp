@@ -1,5 +1,5 @@
-// Reading entries, and the entries that installs and the schedule write, are
-// checked by the golden scenarios (tests/scenarios/).
+// Reading entries, and the entries that installs and the schedule write, are checked by the golden scenarios
+// (tests/scenarios/).
 #include "pkg/package_database.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +15,8 @@ namespace {
 
 const std::string ENTRY = "/flash/var/pdb/tessel/";
 
-// The journal in one line: "NAME=CONTENT" for a write and "-NAME" for a
-// removal, NAME relative to the entry when it lies there.
+// The journal in one line: "NAME=CONTENT" for a write and "-NAME" for a removal, NAME relative to the entry when it
+// lies there.
 std::string journaled(const FileJournal& journal) {
   std::string text;
   for (const auto& [target, operation] : journal.operations()) {
@@ -26,10 +26,9 @@ std::string journaled(const FileJournal& journal) {
   return text;
 }
 
-// Each row changes the package "tessel-6.40.5" and writes or removes its
-// entry, in a root whose entry holds every file and whose boot image has
-// one link, then two; "blocked" has a plain file where its entry belongs,
-// so that nothing is journaled after the first failure, which is printed.
+// Each row changes the package "tessel-6.40.5" and writes or removes its entry, in a root whose entry holds every
+// file and whose boot image has one link, then two; "blocked" has a plain file where its entry belongs, so that
+// nothing is journaled after the first failure, which is printed.
 TEST(PackageDatabase, JournalsExactlyTheEntrysFiles) {
   using P = InstalledPackage;
   const std::string version = "version=103310853 1600000000\n ", gone = "-/flash/var/pdb/tessel -image ";
@@ -44,15 +43,20 @@ TEST(PackageDatabase, JournalsExactlyTheEntrysFiles) {
        },
        "bundle=quorilan\n conflicts=wardle 0 5\n deps=system 103310848 0\nlibc 0 7\n disabled=user\n -enabled "
        "files=a\netc/plain\n provides=shell 1 2 -3\neditor 0 0 10\n " + version},
-      {[](P& p, FileJournal& j) { return p.isBundle = p.disabled = true, writeEntry(p, j); }, "-bundle deps= disabled=auto\n -enabled " + version},
-      {[](P& p, FileJournal& j) { return p.storedAsImage = p.userForced = true, writeEntry(p, j); }, "-disabled enabled=user\n "},
+      {[](P& p, FileJournal& j) { return p.isBundle = p.disabled = true, writeEntry(p, j); },
+       "-bundle deps= disabled=auto\n -enabled " + version},
+      {[](P& p, FileJournal& j) { return p.storedAsImage = p.userForced = true, writeEntry(p, j); },
+       "-disabled enabled=user\n "},
       {[](P& p, FileJournal& j) { return p.flags = PACKAGE_FLAG_NO_META, writeEntry(p, j); }, "-disabled -enabled "},
       {[](P& p, FileJournal& j) {
          p.files = {"/flash/bin/tessel", "/flash/bin/gone"};
          return p.flags = PACKAGE_FLAG_BOOT, removeEntry(p, j), p.files.empty();
        },
        "-/flash/bin/tessel -/flash/bootimage " + gone},
-      {[](P& p, FileJournal& j) { return p.flags = PACKAGE_FLAG_BOOT, link("/flash/bootimage", "/flash/boot2") == 0 && (removeEntry(p, j), true); },
+      {[](P& p, FileJournal& j) {
+         p.flags = PACKAGE_FLAG_BOOT;
+         return link("/flash/bootimage", "/flash/boot2") == 0 && (removeEntry(p, j), true);
+       },
        gone},
       {[](P& p, FileJournal& j) { return p.name = "blocked", !registerEntry(p, j); }, ""},
       {[](P& p, FileJournal& j) { return p.name = "blocked", p.bundle = {"quorilan", 6, 0, 0}, !writeEntry(p, j); },
@@ -60,7 +64,8 @@ TEST(PackageDatabase, JournalsExactlyTheEntrysFiles) {
        "Not a directory\n"},
   };
   TestRoot root;
-  for (const char* name : {"version", "deps", "provides", "conflicts", "bundle", "files", "disabled", "enabled", "image"})
+  for (const char* name : {"version", "deps", "provides", "conflicts", "bundle", "files", "disabled", "enabled",
+                           "image"})
     root.write(ENTRY + name, "old\n");
   root.write("/flash/bin/tessel", "x");
   root.write("/flash/bootimage", "boot");

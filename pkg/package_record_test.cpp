@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-// Pre-releases order before the final release; every form prints and parses
-// back, and a malformed text or a field above 255 leaves the version alone.
+// Pre-releases order before the final release; every form prints and parses back, and a malformed text or a field
+// above 255 leaves the version alone.
 TEST(PackageRecord, VersionTextPrintsAndParsesBack) {
   PackageVersion previous = 0, parsed = 0;
   for (const auto& [version, text] : std::vector<std::pair<PackageVersion, const char*>>{
            {makeVersion(3, 20, 'a', 12), "3.20alpha12"}, {makeVersion(3, 20, 'b', 3), "3.20beta3"},
-           {makeVersion(3, 20, 'c', 0), "3.20rc"}, {makeVersion(3, 20, 'c', 2), "3.20rc2"}, {makeVersion(3, 20, 'f', 0), "3.20"},
-           {makeVersion(3, 20, 'f', 5), "3.20.5"}, {makeVersion(255, 255, 'f', 255), "255.255.255"}}) {
+           {makeVersion(3, 20, 'c', 0), "3.20rc"}, {makeVersion(3, 20, 'c', 2), "3.20rc2"},
+           {makeVersion(3, 20, 'f', 0), "3.20"}, {makeVersion(3, 20, 'f', 5), "3.20.5"},
+           {makeVersion(255, 255, 'f', 255), "255.255.255"}}) {
     EXPECT_EQ(versionText(version), text);
     EXPECT_TRUE(parseVersion(text, parsed) && parsed == version && previous < version) << text;
     previous = version;

@@ -1,5 +1,4 @@
-// How a database loads is in the golden scenarios (tests/scenarios/) and in
-// listings run end to end.
+// How a database loads is in the golden scenarios (tests/scenarios/) and in listings run end to end.
 #include "pkg/repository.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +7,8 @@
 #include "install_fixture.h"
 #include "pkg/installer_context.h"
 
-// The walk of a stored bundle ends at a member header that is too short: the
-// member is kept as read, without a name, and its bundle follows it.
+// The walk of a stored bundle ends at a member header that is too short: the member is kept as read, without a name,
+// and its bundle follows it.
 TEST(Repository, BundleWalkEndsAtAShortMemberHeader) {
   TestRoot root;
   ByteVector parts = encodePart(PART_BUNDLE_HEADER, encodeHeaderBlock("cut", version("1.0"), 5, 0));

@@ -1,15 +1,12 @@
-// Golden scenarios: the statements of each file under tests/scenarios/ are carried out in a child
-// rooted in a fresh device root, and what their calls print must be the text after "expect":
-//   device [arch=NAME] [min=VERSION] [largeblock] [pvr=NUMBER]
-//   installed|candidate|member NAME VERSION OPTION...  (a member joins the last candidate)
-//   file PATH [TEXT]   ("|" for a line break)      image PATH   (the last candidate as a package file)
-//   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL | install FLAG,...
-//     | relate [excludes] [needs] [newer] | resolve NAME... | load NAME[=VERSION]... | repository [quiet] | list
-//     | scan DIRECTORY/...
-// VERSION is a version text or a number. Options: build=N flags=N bundle inert arch=NAME note=TEXT
-// dep=REF conflicts=REF provides=REF@PRIORITY (REF: NAME[:MIN[:MAX]]) file=/flash/PATH[@VARIANT];
-// disabled, forced (the user set the state), do=ACTION, in=BUNDLE. An installed record gets a
-// database entry and its files; a package file's files hold their own name.
+// Golden scenarios: the statements of each file under tests/scenarios/ are carried out in a child rooted in a
+// fresh device root, and what the calls print must be the text after "expect". Statements, in order:
+//   device [arch=NAME] [min=VERSION] [largeblock] [pvr=NUMBER]     file PATH [TEXT] ("|" breaks a line)
+//   installed|candidate|member NAME VERSION OPTION...    image PATH (the last candidate as a package file)
+//   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL | install FLAG,... | list
+//     | relate [excludes] [needs] | resolve NAME... | load NAME[=VERSION]... | repository [quiet] | scan DIR/...
+// Options: build=N bundle inert arch=NAME note=TEXT dep=REF conflicts=REF provides=REF@PRIORITY (REF being
+// NAME[:MIN[:MAX]]) file=/flash/PATH[@VARIANT] disabled forced do=ACTION in=BUNDLE. An installed record gets a
+// database entry and its files; members join the last candidate; a package file's files hold their own name.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -44,7 +41,7 @@ std::pair<std::string, std::string> keyValue(const std::string& word) {
 
 PackageVersion versionFrom(const std::string& text) {
   PackageVersion version = 0;
-  if (!text.empty() && !parseVersion(text, version)) version = static_cast<PackageVersion>(std::stoul(text, nullptr, 0));
+  if (!text.empty() && !parseVersion(text, version)) version = static_cast<uint32_t>(std::stoul(text, nullptr, 0));
   return version;
 }
 
@@ -61,7 +58,7 @@ std::unique_ptr<InstalledPackage> recordFrom(const Words& words) {
   record->version = versionFrom(words.at(2));
   for (size_t i = 3; i < words.size(); ++i) {
     auto [key, value] = keyValue(words[i]);
-    if (key == "build" || key == "flags") (key == "build" ? record->buildTime : record->flags) = versionFrom(value);
+    if (key == "build") record->buildTime = versionFrom(value);
     else if (key == "file") record->files.insert(value);
     else if (key == "bundle") record->isBundle = true;
     else if (key == "inert") record->version = record->buildTime = INERT_VALUE;
@@ -73,7 +70,8 @@ std::unique_ptr<InstalledPackage> recordFrom(const Words& words) {
     else if (key == "disabled") record->disabled = true;
     else if (key == "forced") record->userForced = true;
     else if (key == "in") record->bundle.name = value;
-    else if (key == "do") record->scheduledAction = value == "uninstall" ? ACTION_UNINSTALL : value == "enable" ? ACTION_ENABLE : ACTION_DISABLE;
+    else if (key == "do") record->scheduledAction = value == "uninstall" ? ACTION_UNINSTALL
+                                                   : value == "enable"    ? ACTION_ENABLE : ACTION_DISABLE;
     else ADD_FAILURE() << "unknown option " << words[i];
   }
   return record;
@@ -91,7 +89,9 @@ InstallFlags flagsFrom(const std::string& text) {
 
 PackageDraft draftOf(const InstalledPackage& record) {
   PackageDraft draft;
-  static_cast<HeaderDraft&>(draft) = {record.name, record.version, record.buildTime, record.flags};
+  draft.name = record.name;
+  draft.version = record.version;
+  draft.buildTime = record.buildTime;
   if (!record.architecture.empty()) draft.architecture = record.architecture;
   if (!record.note.empty()) draft.note = record.note;
   std::tie(draft.deps, draft.provides, draft.conflicts) = std::tie(record.deps, record.provides, record.conflicts);
@@ -115,10 +115,12 @@ std::string imageOf(const InstalledPackage& record) {
 
 // A record read from the database: header fields, lists, files, bundle and state.
 std::string described(const InstalledPackage& r) {
-  std::string text = nameVersionText(r) + " build=" + std::to_string(r.buildTime) + " arch=" + r.architecture + " note=" + r.note;
-  for (const auto& [label, list] : {std::pair{" dep=", &r.deps}, {" provides=", &r.provides}, {" conflicts=", &r.conflicts}})
+  std::string text =
+      nameVersionText(r) + " build=" + std::to_string(r.buildTime) + " arch=" + r.architecture + " note=" + r.note;
+  for (auto [label, list] : {std::pair{" dep=", &r.deps}, {" provides=", &r.provides}, {" conflicts=", &r.conflicts}})
     for (const PackageRef& ref : *list)
-      text += label + ref.name + ":" + versionText(ref.minVersion) + ":" + versionText(ref.maxVersion) + "@" + std::to_string(ref.priority);
+      text += label + ref.name + ":" + versionText(ref.minVersion) + ":" + versionText(ref.maxVersion) + "@" +
+              std::to_string(ref.priority);
   for (const std::string& file : r.files) text += " file=" + file;
   text += (r.bundle.name.empty() ? "" : " in=" + refText(r.bundle) + ":" + versionText(r.bundle.maxVersion)) +
           (r.isBundle ? " bundle" : "") + (r.disabled ? " disabled" : "") + (r.userForced ? " forced" : "");
@@ -127,8 +129,8 @@ std::string described(const InstalledPackage& r) {
 
 std::ostringstream console;
 
-// The console's lines since the last call: a drawn status line as
-// "[status] TEXT"; erasing it and the wipes under messages leave nothing.
+// The console's lines since the last call: a drawn status line as "[status] TEXT"; erasing it and the wipes under
+// messages leave nothing.
 std::string printed() {
   static const std::regex draw("\x1b\\[\\?25l\r(.*?) *\r\x1b\\[\\?25h"), wipe("\r +\r"), erased("\\[status\\] \n");
   std::string lines = std::regex_replace(std::regex_replace(console.str(), draw, "[status] $1\n"), wipe, "");
@@ -136,8 +138,7 @@ std::string printed() {
   return std::regex_replace(lines, erased, "");
 }
 
-// The installed records with their state, then the journal with what it
-// writes ("|" for a line break).
+// The installed records with their state, then the journal with what it writes ("|" for a line break).
 std::string recordsAndJournal(FileJournal& journal) {
   std::string text;
   for (const auto& record : InstallerContext::instance().packages)
@@ -182,8 +183,8 @@ std::string runCall(const Words& call, const Records& candidates) {
     reader.filter = INSTALL_FILTER;
     reader.nextPart();
     const InstalledPackage* stands = installPackageFromStream(journal, reader, flags, {}, nullptr, nullptr, nullptr);
-    text += printed() + "install " + nameVersionText(candidate) + ": " + (stands ? nameVersionText(*stands) : "nothing") +
-            " stands for it\n" + recordsAndJournal(journal);
+    text += printed() + "install " + nameVersionText(candidate) + ": " +
+            (stands ? nameVersionText(*stands) : "nothing") + " stands for it\n" + recordsAndJournal(journal);
   }
   for (const auto& a : candidates)
     for (const auto& b : candidates) {
@@ -191,7 +192,6 @@ std::string runCall(const Words& call, const Records& candidates) {
       if (a == b || call[0] != "relate") continue;
       if (has("excludes") && excludes(*a, *b)) text += "excludes" + pair;
       if (has("needs") && dependsOn(*a, *b)) text += "needs" + pair;
-      if (has("newer") && compareVersions(*a, *b) > 0) text += "newer" + pair;
     }
   for (size_t i = 1; call[0] == "resolve" && i < call.size(); ++i) {
     const InstalledPackage* found = resolveName(call[i]);
@@ -205,7 +205,8 @@ std::string runCall(const Words& call, const Records& candidates) {
     text += (read ? "" : "read error: ") + printed() + described(record);
   }
   if (call[0] == "repository") {
-    text = loadRepository(has("quiet"), InstallerContext::instance().architecture) ? printed() : "read error: " + printed();
+    bool read = loadRepository(has("quiet"), InstallerContext::instance().architecture);
+    text = (read ? "" : "read error: ") + printed();
     for (const auto& record : InstallerContext::instance().packages) text += described(*record);
   }
   if (call[0] == "list") printPackageListing(console);
@@ -230,8 +231,7 @@ std::string fileText(const std::string& line, const Words& words) {
   return text;
 }
 
-// Carries out the statements in a child process rooted in a fresh device
-// root; returns what the calls printed.
+// Carries out the statements in a child process rooted in a fresh device root; returns what the calls printed.
 std::string transcriptOf(const std::string& statements) {
   TestRoot root;
   EXPECT_TRUE(passesInRoot(root, [&statements] {
