@@ -1,219 +1,225 @@
+// The file journal, and the file-system mechanics beneath it (safe_write.h). Where temporary files go is left to the
+// end-to-end fault tests that leave "/ram" missing or full.
 #include "journal/file_journal.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <map>
+
+#include "chroot_check.h"
 #include "journal/safe_write.h"
-#include "test_root.h"
 
 namespace {
 
-using Operations = std::map<std::string, std::string>;
+using std::filesystem::exists;
 
-// The journal's operations: target → "U", "L text", "M source" or "T temporary".
-Operations operationsOf(const FileJournal& journal) {
-  static const char* const KINDS[] = {"M ", "T ", "?", "L ", "U"};  // by JournalKind
-  Operations described;
-  for (const auto& [target, operation] : journal.operations())
-    described[target] = KINDS[operation.kind] + operation.argument;
-  return described;
+// "TARGET KIND[ ARGUMENT]; " per operation: M(ove), T(emporary move), L(ink), U(nlink).
+std::string described(const FileJournal& journal) {
+  std::string text;
+  for (const auto& [target, operation] : journal.operations()) {
+    text += target + " " + "MT?LU"[operation.kind];
+    text += (operation.argument.empty() ? "" : " ") + operation.argument + "; ";
+  }
+  return text;
 }
 
-class FileJournalTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_FALSE(dir.empty()); }
-  void TearDown() override { removeTree(dir); }
-
-  std::string path(const std::string& name) const { return dir + "/" + name; }
-  // Opens a write through the journal and fills it; returns its temporary file.
-  std::string write(FileJournal& journal, const std::string& name, const std::string& content) {
-    std::ofstream out = journal.openWrite(path(name), content.size() + 1, 0644);
-    out << content;
-    out.close();
-    EXPECT_FALSE(out.fail());
-    return journal.operations().at(path(name)).argument;
-  }
-  std::string manifestOf(const FileJournal& journal) {
-    EXPECT_TRUE(journal.writeManifest(path("MANIFEST")));
-    return readFile(path("MANIFEST"));
-  }
-  std::string linkText(const std::string& name) const {
-    char text[64] = {};
-    return readlink(path(name).c_str(), text, sizeof text - 1) > 0 ? text : "";
-  }
-
-  std::string dir = makeTemporaryDirectory("journal");
-};
-
-TEST_F(FileJournalTest, LaterOperationsOnATargetReplaceEarlierOnes) {
-  ASSERT_TRUE(writeFile(path("replaced"), "old"));
-  FileJournal journal;
-  std::string first = write(journal, "file", "one");
-  std::string second = write(journal, "file", "two");
-  EXPECT_FALSE(pathExists(first));
-  journal.addRemove(path("replaced"));
-  EXPECT_EQ(operationsOf(journal),
-            (Operations{{path("file"), "T " + second}, {path("replaced"), "U"}}));
-  std::string third = write(journal, "replaced", "new");
-  EXPECT_EQ(operationsOf(journal)[path("replaced")], "T " + third);
-  journal.apply();
-  EXPECT_EQ(readFile(path("file")), "two");
-  EXPECT_FALSE(pathExists(second));
-  EXPECT_EQ(readFile(path("replaced")), "new");
-}
-
-// The journal owns the temporary files of its writes: a withdrawn or
-// cancelled write deletes its file, a cancelled move keeps its source.
-TEST_F(FileJournalTest, WithdrawnAndCancelledWritesDeleteTheirTemporaryFiles) {
-  ASSERT_TRUE(writeFile(path("source"), "source"));
-  ASSERT_EQ(symlink("nowhere", path("dangling").c_str()), 0);
-  FileJournal journal;
-  std::string withdrawn = write(journal, "file", "content");
-  journal.addRemove(path("file"));      // a missing path withdraws what is pending on it
-  journal.addRemove(path("dangling"));  // removal follows links: a dangling one is missing
-  EXPECT_TRUE(journal.empty());
-  EXPECT_FALSE(pathExists(withdrawn));
-  const std::string temporaries[] = {write(journal, "one", "1"), write(journal, "two", "2")};
-  journal.addMove(path("source"), path("moved"));
-  journal.cancel();
-  EXPECT_TRUE(journal.empty());
-  for (const std::string& temporary : temporaries) EXPECT_FALSE(pathExists(temporary));
-  EXPECT_EQ(readFile(path("source")), "source");
-}
-
-// Every removal and link runs before any move. In key order the move to
-// "a" comes first, but its source "z" is removed in the first pass, so the
-// move fails and says so; "package" is emptied before "ram/meta" moves in.
-// A directory goes with its files unless it holds a subdirectory or a
-// hidden entry. Moves and links create missing directories, not below a file.
-TEST_F(FileJournalTest, ApplyRemovesAndLinksBeforeItMoves) {
-  for (const char* name : {"z", "package/old", "package/meta", "ram/meta", "source", "existing",
-                           "blocker", "plain/a", "nested/a", "nested/sub/c", "hidden/a",
-                           "hidden/.keep"})
-    ASSERT_TRUE(writeFile(path(name), name));
-  ProcessResult result = runInChild([this] {
-    FileJournal journal;
-    journal.addMove(path("z"), path("a"));
-    for (const char* name : {"z", "package", "plain", "nested", "hidden"})
-      journal.addRemove(path(name));
-    journal.addMove(path("ram/meta"), path("package/meta"));
-    journal.addMove(path("source"), path("b/c/d/target"));
-    journal.addSymlink("/flash/bootimage", path("existing"));
-    journal.addSymlink("target text", path("new/dir/link"));
-    journal.addSymlink("x", path("blocker/link"));
-    journal.apply();
-    return 0;
+// Runs `body` in a child rooted in `root`, on a tmpfs of `flashBytes` at "/flash" unless 0; failures are printed with
+// the child's output.
+ProcessResult inRoot(const TestRoot& root, const std::function<void()>& body, size_t flashBytes = 0) {
+  return runInChild([&] {
+    if (flashBytes != 0 && (!enterPrivateMountNamespace() || !mountTmpfs(root.at("/flash"), flashBytes))) return 100;
+    if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) return 101;
+    body();
+    return ::testing::Test::HasFailure() ? 1 : 0;
   });
-  EXPECT_EQ(result.status, 0);
-  EXPECT_FALSE(pathExists(path("a")));
-  EXPECT_FALSE(pathExists(path("z")));
-  EXPECT_FALSE(pathExists(path("package/old")));
-  EXPECT_EQ(readFile(path("package/meta")), "ram/meta");
-  EXPECT_FALSE(pathExists(path("plain")));
-  EXPECT_FALSE(pathExists(path("nested/a")));
-  EXPECT_EQ(readFile(path("nested/sub/c")), "nested/sub/c");
-  EXPECT_FALSE(pathExists(path("hidden/a")));
-  EXPECT_EQ(readFile(path("hidden/.keep")), "hidden/.keep");
-  EXPECT_EQ(readFile(path("b/c/d/target")), "source");
-  EXPECT_FALSE(pathExists(path("source")));
-  EXPECT_EQ(linkText("existing"), "/flash/bootimage");
-  EXPECT_EQ(linkText("new/dir/link"), "target text");
+}
+
+// Writes through the journal and returns the temporary file.
+std::string write(FileJournal& journal, const std::string& target, const std::string& content) {
+  journal.openWrite(target, content.size() + 1, 0644) << content;
+  return journal.operations().at(target).argument;
+}
+
+// A later operation on a target replaces the earlier one; a replaced, withdrawn (by removing a missing path, or a
+// dangling link) or cancelled write deletes its temporary file, a cancelled move keeps its source. A directory may be
+// claimed with nothing but a removal pending on it.
+TEST(FileJournal, OperationsReplaceEarlierOnesAndWritesOwnTheirFiles) {
+  EXPECT_TRUE(passesInRoot(TestRoot(), [] {
+    ASSERT_TRUE(writeFile("/old", "old") && writeFile("/source", "source") && writeFile("/file", ""));
+    std::filesystem::create_symlink("nowhere", "/dangling");
+    FileJournal journal;
+    const std::string first = write(journal, "/new", "one"), second = write(journal, "/new", "two");
+    journal.addRemove("/old");
+    journal.addRemove("/ram");
+    EXPECT_EQ(described(journal), "/new T " + second + "; /old U; /ram U; ");
+    const std::string third = write(journal, "/old", "new"), withdrawn = write(journal, "/dangling", "x");
+    journal.addRemove("/dangling");
+    journal.addSymlink("x", "/linked");
+    EXPECT_TRUE(journal.claimDirectory("/ram") && journal.claimDirectory("/missing"));
+    EXPECT_FALSE(journal.claimDirectory("/file") || journal.claimDirectory("/linked"));
+    EXPECT_FALSE(exists(first) || exists(withdrawn));
+    EXPECT_EQ(described(journal), "/linked L x; /new T " + second + "; /old T " + third + "; ");
+    journal.apply();
+    EXPECT_EQ(readFile("/new") + readFile("/old") + std::filesystem::read_symlink("/linked").string(), "twonewx");
+    EXPECT_FALSE(exists(second) || exists(third));
+    const std::string cancelled = write(journal, "/other", "1");
+    journal.addMove("/source", "/moved");
+    journal.cancel();
+    EXPECT_FALSE(!journal.empty() || exists(cancelled) || !exists("/source"));
+  }));
+}
+
+// Every removal and link runs before any move: the move to "/a" comes first in key order, but its source "/z" is
+// removed in the first pass, and "/package" is emptied before "/ram/meta" moves in. A directory goes with its files
+// unless it holds a subdirectory or a hidden entry. Moves and links create missing directories, not below a file.
+TEST(FileJournal, ApplyRemovesAndLinksBeforeItMoves) {
+  TestRoot root;
+  ProcessResult result = inRoot(root, [] {
+    for (const char* name : {"/z", "/package/old", "/package/meta", "/ram/meta", "/source", "/blocker", "/plain/a",
+                             "/nested/a", "/nested/sub/c", "/hidden/a", "/hidden/.keep"})
+      ASSERT_TRUE(writeFile(name, name));
+    FileJournal journal;
+    journal.addMove("/z", "/a");
+    for (const char* name : {"/z", "/package", "/plain", "/nested", "/hidden"}) journal.addRemove(name);
+    journal.addMove("/ram/meta", "/package/meta");
+    journal.addMove("/source", "/b/c/d/target");
+    journal.addSymlink("target text", "/new/dir/link");
+    journal.addSymlink("x", "/blocker/link");
+    journal.apply();
+    for (const char* gone : {"/a", "/z", "/package/old", "/plain", "/nested/a", "/hidden/a", "/source"})
+      EXPECT_FALSE(exists(gone)) << gone;
+    EXPECT_EQ(readFile("/package/meta") + readFile("/nested/sub/c") + readFile("/hidden/.keep") +
+                  readFile("/b/c/d/target") + std::filesystem::read_symlink("/new/dir/link").string(),
+              "/ram/meta/nested/sub/c/hidden/.keep/sourcetarget text");
+  });
+  EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(result.err, "symlink: Not a directory\nrename: No such file or directory\n");
 }
 
-TEST_F(FileJournalTest, ManifestRoundTripTurnsTemporaryMovesIntoMoves) {
-  ASSERT_TRUE(writeFile(path("old"), "old"));
-  FileJournal journal;
-  journal.addRemove(path("old"));
-  journal.addSymlink("/flash/x", path("link"));
-  journal.addMove("/ram/source", path("moved"));
-  std::string temporary = write(journal, "written", "content");
-  std::string manifest = manifestOf(journal);
-  EXPECT_EQ(manifest, "L " + path("link") + " /flash/x\nM " + path("moved") + " /ram/source\nU " +
-                          path("old") + "\nM " + path("written") + " " + temporary + "\n");
-  EXPECT_FALSE(journal.writeManifest(path("missing/MANIFEST")));
-
-  FileJournal restored;
-  ASSERT_TRUE(restored.readManifest(path("MANIFEST")));
-  Operations expected = operationsOf(journal);
-  expected[path("written")] = "M " + temporary;
-  EXPECT_EQ(operationsOf(restored), expected);
-  EXPECT_EQ(manifestOf(restored), manifest);
-  restored.cancel();  // moves own nothing
-  EXPECT_EQ(readFile(temporary), "content");
+// The manifest stores a temporary move as a move (owning no file); one that cannot be put in place leaves no partial
+// file. Reading stops at an empty line, passes over unknown lines and fails at a malformed one, keeping the
+// operations before it.
+TEST(FileJournal, Manifest) {
+  EXPECT_TRUE(passesInRoot(TestRoot(), [] {
+    ASSERT_TRUE(writeFile("/old", "old"));
+    FileJournal journal, restored;
+    journal.addRemove("/old");
+    journal.addSymlink("/flash/x", "/link");
+    journal.addMove("/ram/source", "/moved");
+    const std::string temporary = write(journal, "/written", "content");
+    EXPECT_FALSE(journal.writeManifest("/missing/MANIFEST") || journal.writeManifest("/ram") || exists("/ram.new"));
+    ASSERT_TRUE(journal.writeManifest("/MANIFEST"));
+    EXPECT_EQ(readFile("/MANIFEST"), "L /link /flash/x\nM /moved /ram/source\nU /old\nM /written " + temporary + "\n");
+    ASSERT_TRUE(restored.readManifest("/MANIFEST"));
+    std::string expected = described(journal);
+    EXPECT_EQ(described(restored), expected.replace(expected.rfind(" T "), 3, " M "));
+    for (const auto& [text, read] : std::map<std::string, std::string>{
+             {"U /a\nM /b\nU /c\n", "false /a U; "}, {"U\n", "false "}, {"L /link\n", "false "}, {"X /a\n", "false "},
+             {"X /ignored /really\nL /l /t extra\n\nU /after\n", "true /l L /t; "}, {"\nU /a\n", "true "}}) {
+      FileJournal partial;
+      ASSERT_TRUE(writeFile("/MANIFEST", text));
+      std::string outcome = partial.readManifest("/MANIFEST") ? "true " : "false ";
+      EXPECT_EQ(outcome + described(partial), read) << text;
+    }
+  }));
 }
 
-// A malformed line fails the read but keeps the operations before it;
-// unknown lines are passed over and an empty line ends the manifest.
-TEST_F(FileJournalTest, ManifestLinesMalformedUnknownAndEmpty) {
-  struct Case {
-    const char* text;
-    bool read;
-    Operations operations;
-  };
-  const Case cases[] = {
-      {"U /a\nM /b\nU /c\n", false, {{"/a", "U"}}},
-      {"U\n", false, {}},
-      {"L /link\n", false, {}},
-      {"X /ignored /really\nM /t /s extra fields\n\nU /after\n", true, {{"/t", "M /s"}}},
-      {"X /a /b\n", false, {}},
-      {"\nU /a\n", true, {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    ASSERT_TRUE(writeFile(path("MANIFEST"), c.text));
-    FileJournal journal;
-    EXPECT_EQ(journal.readManifest(path("MANIFEST")), c.read);
-    EXPECT_EQ(operationsOf(journal), c.operations);
-  }
-  FileJournal missing;
-  EXPECT_FALSE(missing.readManifest(path("no-such-manifest")));
-}
-
-TEST_F(FileJournalTest, ClaimDirectoryWithdrawsRemovalsOnly) {
-  ASSERT_EQ(mkdir(path("entry").c_str(), 0755), 0);
-  ASSERT_TRUE(writeFile(path("file"), "f"));
-  FileJournal journal;
-  journal.addRemove(path("entry"));
-  journal.addSymlink("x", path("linked"));
-  EXPECT_TRUE(journal.claimDirectory(path("entry")));
-  EXPECT_TRUE(journal.claimDirectory(path("missing")));
-  EXPECT_FALSE(journal.claimDirectory(path("file")));
-  EXPECT_FALSE(journal.claimDirectory(path("linked")));
-  EXPECT_EQ(operationsOf(journal), (Operations{{path("linked"), "L x"}}));
-}
-
-// "/flash" is a small tmpfs in the child, the sources stay on the test's
-// file system, so every move has to copy.
-TEST_F(FileJournalTest, MovesAcrossFileSystemsCopyAndAFailedCopyKeepsTheTarget) {
-  std::string flash = path("flash");
-  ASSERT_EQ(mkdir(flash.c_str(), 0755), 0);
-  ASSERT_TRUE(writeFile(path("ram/small"), "small", 0640));
-  ASSERT_TRUE(writeFile(path("ram/huge"), std::string(200 * 1024, 'h')));
-  ASSERT_TRUE(writeFile(path("ram/tmp123456"), "owned"));
-  ProcessResult result = runInChild([&] {
-    if (!enterPrivateMountNamespace() || !mountTmpfs(flash, 64 * 1024)) return 100;
-    if (!writeFile(flash + "/kept", "old content")) return 101;
+// "/flash" is a small tmpfs, so every move copies: a copy whose last block is written short keeps the target, and the
+// progress callback runs for the copied blocks; a copied file keeps its mode, and only the journal's own temporary file is deleted from "/ram"
+// after the copy.
+TEST(FileJournal, MovesAcrossFileSystemsCopy) {
+  TestRoot root;
+  ProcessResult result = inRoot(root, [] {
+    // The last block of "huge" fits only in part.
+    ASSERT_TRUE(writeFile("/ram/huge", std::string(3 * COPY_BLOCK_SIZE + 12000, 'h')));
+    ASSERT_TRUE(writeFile("/flash/kept", "old"));
+    ASSERT_TRUE(writeFile("/ram/tmp123456", "owned", 0640) && writeFile("/ram/small", "small"));
     FileJournal journal;
     int blocks = 0;
-    journal.addMove(path("ram/huge"), flash + "/kept");
-    journal.addMove(path("ram/small"), flash + "/dir/small");
-    journal.put(flash + "/owned", JOURNAL_TEMPORARY_MOVE, path("ram/tmp123456"));
-    journal.apply([&] { ++blocks; });
-    if (blocks == 0) return 7;  // the copies reported their progress
-    if (readFile(flash + "/kept") != "old content") return 1;
-    if (readFile(flash + "/dir/small") != "small") return 2;
+    journal.put("/flash/dir/owned", JOURNAL_TEMPORARY_MOVE, "/ram/tmp123456");
+    journal.addMove("/ram/huge", "/flash/kept");
+    journal.addMove("/ram/small", "/flash/small");
+    journal.apply([&blocks] { ++blocks; });
+    EXPECT_GT(blocks, 3);
     struct stat status {};
-    if (stat((flash + "/dir/small").c_str(), &status) != 0) return 3;
-    if ((status.st_mode & 0777) != 0640) return 4;
-    if (readFile(path("ram/small")) != "small") return 5;  // a copy leaves the source
-    // The journal's own temporary file is not left behind in "/ram".
-    if (readFile(flash + "/owned") != "owned" || pathExists(path("ram/tmp123456"))) return 6;
-    return 0;
-  });
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.err.rfind("copy: No space left on device", 0), 0u) << result.err;
+    EXPECT_EQ(stat("/flash/dir/owned", &status) == 0 ? status.st_mode & 0777 : 0, 0640u);
+    EXPECT_EQ(readFile("/flash/kept") + readFile("/flash/dir/owned") + readFile("/flash/small") +
+                  readFile("/ram/small"), "oldownedsmallsmall");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/flash"), {}), 3);
+    EXPECT_FALSE(exists("/ram/tmp123456"));
+  }, 16 * 4096);
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_EQ(result.err, "copy: No space left on device\n");
+}
+
+// Answers from a table of directories and logs every probed path.
+FileSystemProbe tableProbe(std::map<std::string, FileSystemSpace> spaces, std::string* asked = nullptr) {
+  return [spaces, asked](const std::string& path, FileSystemSpace& space) {
+    if (asked) *asked += path + " ";
+    return spaces.count(path) != 0 && (space = spaces.at(path), true);
+  };
+}
+
+// The hint and a tenth of it must stay strictly below the free bytes, counted in 64 bits and saturating.
+TEST(SafeWrite, ParentOfAndRoomForAHint) {
+  for (const auto& [path, parent] : std::map<std::string, std::string>{
+           {"/flash/var/pdb/name", "/flash/var/pdb"}, {"/flash/var/pdb/name/", "/flash/var/pdb"}, {"/a//b", "/a"},
+           {"/flash", "/"}, {"/", "."}, {"///", "."}, {"name", "."}, {"", "."}, {"a/b", "a"}})
+    EXPECT_EQ(parentOf(path), parent) << path;
+  std::string fits;
+  for (auto [hint, blockSize, freeBlocks] : std::vector<std::tuple<uint64_t, uint64_t, uint64_t>>{
+           {1000, 1, 1100}, {1000, 1, 1101}, {9, 1, 10}, {3ull << 30, 4096, 1 << 20}, {4ull << 30, 4096, 1 << 20},
+           {UINT64_MAX, UINT64_MAX, UINT64_MAX}, {1, UINT64_MAX, UINT64_MAX}})
+    fits += hintFits(hint, blockSize, freeBlocks) ? "y" : "n";
+  EXPECT_EQ(fits, "nyyynny");
+}
+
+// The first ancestor that can be measured decides, even when it is full or its name too long; "/ram" takes a zero
+// hint and what finds no room.
+TEST(SafeWrite, ChoosesTheMeasuredAncestorOrRam) {
+  const std::string fits = "/" + std::string(116, 'd'), tooLong = fits + "d";
+  for (const auto& [target, expected] : std::map<std::string, std::string>{
+           {"/flash/new/deeper/file", "/flash: /flash/new/deeper /flash/new /flash "},
+           {"/flash/pkg/file", "/ram: /flash/pkg "}, {"/a/b", "/ram: /a / "}, {"relative/file", "/ram: relative . "},
+           {fits + "/f", fits + ": " + fits + " "}, {tooLong + "/f", "/ram: " + tooLong + " "}, {"/0", "/ram: "}}) {
+    std::string asked;
+    const FileSystemSpace room{1, 1101};
+    auto probe = tableProbe({{"/flash", room}, {"/flash/pkg", {1, 1100}}, {fits, room}, {tooLong, room}}, &asked);
+    EXPECT_EQ(chooseTemporaryDirectory(target, target == "/0" ? 0 : 1000, probe) + ": " + asked, expected);
+  }
+}
+
+// A removal gives its blocks back, a partly used one counting whole; a new file costs its blocks, a replaced one
+// returns the old blocks only when the new content comes from another device; "/flash/bootimage" counts for
+// "/flash/boot". Every account must keep more than 16 free blocks, and one that cannot be measured has none.
+TEST(SafeWrite, SpaceAccounts) {
+  TestRoot root;
+  ProcessResult result = inRoot(root, [] {
+    ASSERT_TRUE(writeFile("/flash/file", std::string(4097, 'o')) && writeFile("/ram/five", std::string(20480, 'n')) &&
+                writeFile("/flash/five", std::string(20479, 'n')) && writeFile("/flash/bootimage", "b"));
+    SpaceAccount account = makeSpaceAccount("/flash"), boot{"/flash/boot", 4096, 0};
+    EXPECT_EQ(std::to_string(account.blockSize) + " " + std::to_string(account.freeBlocks), "4096 56");
+    const std::pair<std::string, JournalOperation> charges[] = {
+        {"/flash/file", {JOURNAL_TEMPORARY_MOVE, "/ram/five"}}, {"/flash/file", {JOURNAL_MOVE, "/flash/five"}},
+        {"/flash/five", {JOURNAL_REMOVE, ""}}, {"/flash/gone", {JOURNAL_REMOVE, ""}}, {"/flash/n", {JOURNAL_MOVE, ""}},
+        {"/flash/link", {JOURNAL_SYMLINK, "/ram/five"}}, {"/ram/five", {JOURNAL_REMOVE, ""}},
+        {"/flash/bootimage", {JOURNAL_REMOVE, ""}}};
+    std::string balance;
+    for (const auto& [target, operation] : charges) {
+      chargeOperation(account, target, operation);
+      chargeOperation(boot, target, operation);
+      balance += std::to_string(account.freeBlocks - 56) + "/" + std::to_string(boot.freeBlocks) + " ";
+    }
+    EXPECT_EQ(balance, "-3/0 -3/0 2/0 2/0 2/0 2/0 2/0 3/1 ");
+  }, 64 * 4096);
+  EXPECT_EQ(result.status, 0) << result.out;
+  FileJournal empty;
+  EXPECT_FALSE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}})));
+  EXPECT_TRUE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}, {"/flash/boot", {4096, 17}}})));
+  EXPECT_FALSE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}, {"/flash/boot", {4096, 16}}})));
 }
 
 }  // namespace

@@ -1,367 +1,290 @@
-// Golden scenarios for candidate selection, candidate evaluation and the
-// schedule planner: each file under tests/scenarios/ describes one case; the
-// runner builds its records, makes the call in a child process rooted in a
-// temporary device root, and compares a transcript of what happened with the
-// transcript after "expect". Statements, one a line ("#" comments):
-//
-//   arch NAME                       machine architecture (default "i386")
-//   device [min=VERSION] [largeblock]   minimum system version, 256 KiB blocks
-//   installed NAME VERSION [OPTION...]  a record of the context's packages,
-//                                   with a database entry in the root
-//   candidate NAME VERSION [OPTION...]  a candidate record
-//   member NAME VERSION [OPTION...]     a member of the candidate above
-//   run select [reversed] [verbose] | run evaluate FLAGS | run schedule LEVEL
-//     | run plan LEVEL                FLAGS: "none" or a comma-separated list
-//                                   of upgrade, downgrade, ignore, conflict,
-//                                   reinstall
-//
-// VERSION is a version text ("6.41beta3") or a number ("0x03146302").
-// Options: build=N, bundle, inert, arch=NAME, dep=REF, conflicts=REF,
-// provides=REF@PRIORITY with REF = NAME[:MIN[:MAX]] (an empty bound is
-// open); installed only: disabled, forced (the user set the state),
-// do=uninstall|enable|disable, in=BUNDLE.
-//
-// Transcript: every console line, status lines as "[status] TEXT" (wipes
-// left out); then "selected NAME-VERSION ..." (select), or "needed
-// NAME-VERSION: FLAG..." after each candidate's lines (evaluate), or
-// "result true|false", for plan "removals ..." and "enables ..." in list
-// order, "package NAME-VERSION enabled|disabled [do=ACTION]" per record,
-// and for schedule "journal U TARGET" and "journal W TARGET CONTENT" in
-// target order.
+// Golden scenarios: the statements of each file under tests/scenarios/ are carried out in a child rooted in a
+// fresh device root, and what the calls print must be the text after "expect". Statements, in order:
+//   device [arch=NAME] [min=VERSION] [largeblock] [pvr=NUMBER]     file PATH [TEXT] ("|" breaks a line)
+//   installed|candidate|member NAME VERSION OPTION...    image PATH (the last candidate as a package file)
+//   run select [reversed] [verbose] | evaluate FLAG,... | schedule LEVEL | plan LEVEL | install FLAG,... | list
+//     | relate [excludes] [needs] | resolve NAME... | load NAME[=VERSION]... | repository [quiet] | scan DIR/...
+// Options: build=N bundle inert arch=NAME note=TEXT dep=REF conflicts=REF provides=REF@PRIORITY (REF being
+// NAME[:MIN[:MAX]]) file=/flash/PATH[@VARIANT] disabled forced do=ACTION in=BUNDLE. An installed record gets a
+// database entry and its files; members join the last candidate; a package file's files hold their own name.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 #include "chroot_check.h"
 #include "console/console.h"
+#include "console/package_listing.h"
 #include "device/flash_probe.h"
+#include "install_fixture.h"
 #include "journal/file_journal.h"
 #include "model/installer_context.h"
+#include "pkg/package_database.h"
+#include "pkg/repository.h"
+#include "pkgfile/package_reader.h"
 #include "resolve/candidates.h"
+#include "resolve/relations.h"
 #include "resolve/schedule.h"
-#include "test_root.h"
+#include "resolve/package_install.h"
 
 namespace {
 
-const char* const SCENARIO_DIRECTORY = INSTALLER_SOURCE_DIR "/tests/scenarios";
-
 using Words = std::vector<std::string>;
+using Records = std::vector<std::unique_ptr<InstalledPackage>>;
 
-Words splitAt(const std::string& text, char separator) {
-  Words parts;
-  std::istringstream in(text);
-  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
-  if (text.empty() || text.back() == separator) parts.push_back("");
-  return parts;
+std::pair<std::string, std::string> keyValue(const std::string& word) {
+  size_t equals = word.find('=');
+  return {word.substr(0, equals), equals == std::string::npos ? "" : word.substr(equals + 1)};
 }
 
-/// A version text or a decimal/hexadecimal number; empty text is 0.
 PackageVersion versionFrom(const std::string& text) {
   PackageVersion version = 0;
-  if (text.empty() || parseVersion(text, version)) return version;
-  size_t used = 0;
-  unsigned long number = std::stoul(text, &used, 0);
-  if (used != text.size()) ADD_FAILURE() << "bad version " << text;
-  return static_cast<PackageVersion>(number);
+  if (!text.empty() && !parseVersion(text, version)) version = static_cast<uint32_t>(std::stoul(text, nullptr, 0));
+  return version;
 }
 
 PackageRef refFrom(const std::string& text) {
-  PackageRef ref;
   size_t at = text.find('@');
-  if (at != std::string::npos) ref.priority = std::stoi(text.substr(at + 1));
-  Words parts = splitAt(text.substr(0, at), ':');
-  ref.name = parts[0];
-  if (parts.size() > 1) ref.minVersion = versionFrom(parts[1]);
-  if (parts.size() > 2) ref.maxVersion = versionFrom(parts[2]);
-  return ref;
+  std::istringstream in(text.substr(0, at));
+  std::string name, low, high;
+  std::getline(std::getline(std::getline(in, name, ':'), low, ':'), high);
+  return {name, versionFrom(low), versionFrom(high), at == std::string::npos ? 0 : std::stoi(text.substr(at + 1))};
 }
 
-uint32_t actionFrom(const std::string& name) {
-  for (uint32_t action : {ACTION_UNINSTALL, ACTION_ENABLE, ACTION_DISABLE})
-    if (name == scheduleActionName(action)) return action;
-  ADD_FAILURE() << "unknown action " << name;
-  return ACTION_NONE;
-}
-
-/// Fills `record` from "VERB NAME VERSION OPTION..."; `installed` is the
-/// same record when it is an installed one, which alone takes the
-/// installed-only options.
-void fillRecord(PackageRecord& record, InstalledPackage* installed, const Words& words) {
-  record.name = words[1];
-  record.version = versionFrom(words[2]);
+std::unique_ptr<InstalledPackage> recordFrom(const Words& words) {
+  auto record = std::make_unique<InstalledPackage>(words.at(1));
+  record->version = versionFrom(words.at(2));
   for (size_t i = 3; i < words.size(); ++i) {
-    size_t equals = words[i].find('=');
-    std::string key = words[i].substr(0, equals);
-    std::string value = equals == std::string::npos ? "" : words[i].substr(equals + 1);
-    if (key == "build") record.buildTime = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
-    else if (key == "bundle") record.isBundle = true;
-    else if (key == "inert") record.version = record.buildTime = INERT_VALUE;
-    else if (key == "arch") record.architecture = value;
-    else if (key == "dep") record.deps.push_back(refFrom(value));
-    else if (key == "conflicts") record.conflicts.push_back(refFrom(value));
-    else if (key == "provides") record.provides.push_back(refFrom(value));
-    else if (installed && key == "disabled") installed->disabled = true;
-    else if (installed && key == "forced") installed->stateChosenByUser = true;
-    else if (installed && key == "in") installed->bundle.name = value;
-    else if (installed && key == "do") installed->scheduledAction = actionFrom(value);
-    else ADD_FAILURE() << "unknown option " << key;
+    auto [key, value] = keyValue(words[i]);
+    if (key == "build") record->buildTime = versionFrom(value);
+    else if (key == "file") record->files.insert(value);
+    else if (key == "bundle") record->isBundle = true;
+    else if (key == "inert") record->version = record->buildTime = INERT_VALUE;
+    else if (key == "arch") record->architecture = value;
+    else if (key == "note") record->note = value;
+    else if (key == "dep") record->deps.push_back(refFrom(value));
+    else if (key == "conflicts") record->conflicts.push_back(refFrom(value));
+    else if (key == "provides") record->provides.push_back(refFrom(value));
+    else if (key == "disabled") record->disabled = true;
+    else if (key == "forced") record->stateChosenByUser = true;
+    else if (key == "in") record->bundle.name = value;
+    else if (key == "do") record->scheduledAction = value == "uninstall" ? ACTION_UNINSTALL
+                                                   : value == "enable"    ? ACTION_ENABLE : ACTION_DISABLE;
+    else ADD_FAILURE() << "unknown option " << words[i];
   }
-}
-
-template <typename Record>
-std::unique_ptr<Record> makeRecord(const Words& words) {
-  auto record = std::make_unique<Record>();
-  fillRecord(*record, dynamic_cast<InstalledPackage*>(record.get()), words);
   return record;
 }
 
-struct Scenario {
-  std::string architecture = "i386";
-  PackageVersion minimumVersion = 0;
-  bool largeBlocks = false;
-  std::vector<std::unique_ptr<InstalledPackage>> installed;
-  std::vector<std::unique_ptr<PackageRecord>> candidates;
-  Words call;
-  std::string expected;
-};
-
-void parseStatement(Scenario& scenario, const Words& words) {
-  const std::string& verb = words[0];
-  if (verb == "device") {
-    for (size_t i = 1; i < words.size(); ++i) {
-      if (words[i].rfind("min=", 0) == 0) scenario.minimumVersion = versionFrom(words[i].substr(4));
-      else if (words[i] == "largeblock") scenario.largeBlocks = true;
-      else ADD_FAILURE() << "unknown device option " << words[i];
-    }
-  } else if (verb == "arch") {
-    scenario.architecture = words.size() > 1 ? words[1] : "";
-  } else if (verb == "run") {
-    scenario.call.assign(words.begin() + 1, words.end());
-  } else if (words.size() < 3) {
-    ADD_FAILURE() << "unknown statement or record without name and version: " << verb;
-  } else if (verb == "installed") {
-    scenario.installed.push_back(makeRecord<InstalledPackage>(words));
-  } else if (verb == "candidate") {
-    scenario.candidates.push_back(makeRecord<PackageRecord>(words));
-  } else if (verb == "member" && !scenario.candidates.empty()) {
-    scenario.candidates.back()->members.push_back(makeRecord<PackageRecord>(words));
-  } else {
-    ADD_FAILURE() << "unknown statement " << verb;
-  }
-}
-
-Scenario readScenario(const std::string& path) {
-  Scenario scenario;
-  std::ifstream file(path);
-  for (std::string line; std::getline(file, line);) {
-    std::istringstream in(line);
-    Words words{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
-    if (words.empty() || words[0][0] == '#') continue;
-    if (words[0] == "expect") break;
-    parseStatement(scenario, words);
-  }
-  std::ostringstream rest;
-  rest << file.rdbuf();
-  scenario.expected = rest.str();
-  return scenario;
-}
-
-const std::string HIDE_CURSOR_CR = "\x1b[?25l\r";
-const std::string CR_SHOW_CURSOR = "\r\x1b[?25h";
-
-/// The console's bytes as readable lines: messages as printed, status lines
-/// as "[status] TEXT"; wipes and redraws of the shown status line left out.
-std::string readableConsole(const std::string& bytes) {
-  std::string out, status;
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    if (bytes.compare(pos, HIDE_CURSOR_CR.size(), HIDE_CURSOR_CR) == 0) {
-      size_t start = pos + HIDE_CURSOR_CR.size();
-      size_t end = bytes.find(CR_SHOW_CURSOR, start);
-      if (end == std::string::npos) return out + "[broken status] " + bytes.substr(pos) + "\n";
-      status = bytes.substr(start, end - start);
-      status.erase(status.find_last_not_of(' ') + 1);
-      if (!status.empty()) out += "[status] " + status + "\n";
-      pos = end + CR_SHOW_CURSOR.size();
-    } else if (bytes[pos] == '\r') {
-      size_t end = bytes.find('\r', pos + 1);
-      if (end == std::string::npos || bytes.find_first_not_of(' ', pos + 1) != end)
-        return out + "[broken wipe] " + bytes.substr(pos) + "\n";
-      pos = end + 1;
-    } else {
-      size_t end = std::min(bytes.find_first_of("\n\r\x1b", pos), bytes.size());
-      std::string text = bytes.substr(pos, end - pos);
-      if (end < bytes.size() && bytes[end] == '\n') {
-        out += text + "\n";
-        ++end;
-      } else if (text != status) {
-        out += "[redraw] " + text + "\n";
-      }
-      pos = end;
-    }
-  }
-  return out;
-}
-
-const std::pair<InstallFlags, const char*> FLAG_NAMES[] = {
-    {INSTALL_UPGRADE, "upgrade"},   {INSTALL_DOWNGRADE, "downgrade"}, {INSTALL_IGNORE_REQUIREMENTS, "ignore"},
+const std::pair<InstallFlags, std::string> FLAGS[] = {
+    {INSTALL_UPGRADE, "upgrade"}, {INSTALL_DOWNGRADE, "downgrade"}, {INSTALL_IGNORE_REQUIREMENTS, "ignore"},
     {INSTALL_ALLOW_CONFLICT, "conflict"}, {INSTALL_REINSTALL, "reinstall"}};
-
-std::string flagNames(InstallFlags flags) {
-  std::string text;
-  for (const auto& [flag, name] : FLAG_NAMES)
-    if (flags & flag) text += std::string(" ") + name;
-  return text.empty() ? " none" : text;
-}
 
 InstallFlags flagsFrom(const std::string& text) {
   InstallFlags flags = 0;
-  for (const std::string& word : splitAt(text, ',')) {
-    auto named = std::find_if(std::begin(FLAG_NAMES), std::end(FLAG_NAMES),
-                              [&word](const auto& entry) { return word == entry.second; });
-    if (named != std::end(FLAG_NAMES)) flags |= named->first;
-    else if (word != "none") ADD_FAILURE() << "unknown flag " << word;
-  }
+  for (const auto& [flag, name] : FLAGS) flags |= text.find(name) != std::string::npos ? flag : 0;
   return flags;
 }
 
-std::string listText(const char* label, const std::vector<InstalledPackage*>& list) {
-  std::string text = label;
-  for (const InstalledPackage* record : list) text += " " + nameVersionText(*record);
-  return text + "\n";
-}
-
-std::string packagesText() {
-  std::string text;
-  for (const auto& record : InstallerContext::instance().packages) {
-    text += "package " + nameVersionText(*record) + (record->disabled ? " disabled" : " enabled");
-    if (record->scheduledAction != ACTION_NONE)
-      text += std::string(" do=") + scheduleActionName(record->scheduledAction);
-    text += "\n";
+PackageDraft draftOf(const InstalledPackage& record) {
+  PackageDraft draft;
+  draft.name = record.name;
+  draft.version = record.version;
+  draft.buildTime = record.buildTime;
+  if (!record.architecture.empty()) draft.architecture = record.architecture;
+  if (!record.note.empty()) draft.note = record.note;
+  std::tie(draft.deps, draft.provides, draft.conflicts) = std::tie(record.deps, record.provides, record.conflicts);
+  for (const std::string& file : record.files) {
+    size_t at = file.find('@');
+    uint8_t variant = at == std::string::npos ? 0 : static_cast<uint8_t>(std::stoi(file.substr(at + 1)));
+    draft.files.push_back({file.substr(7, at - 7), 0100644, variant, file});  // below "/flash/"
   }
-  return text;
+  return draft;
 }
 
-std::string journalText(const FileJournal& journal) {
+// A package file of the record: a bundle when it has members.
+std::string imageOf(const InstalledPackage& record) {
+  if (record.members.empty()) return bytesText(buildPackage(draftOf(record)));
+  BundleDraft bundle;
+  static_cast<HeaderDraft&>(bundle) = draftOf(record);
+  for (const auto& member : record.members)
+    bundle.members.push_back(buildPackageParts(draftOf(static_cast<const InstalledPackage&>(*member))));
+  return bytesText(buildBundle(bundle));
+}
+
+// A record read from the database: header fields, lists, files, bundle and state.
+std::string described(const InstalledPackage& r) {
+  std::string text =
+      nameVersionText(r) + " build=" + std::to_string(r.buildTime) + " arch=" + r.architecture + " note=" + r.note;
+  for (auto [label, list] : {std::pair{" dep=", &r.deps}, {" provides=", &r.provides}, {" conflicts=", &r.conflicts}})
+    for (const PackageRef& ref : *list)
+      text += label + ref.name + ":" + versionText(ref.minVersion) + ":" + versionText(ref.maxVersion) + "@" +
+              std::to_string(ref.priority);
+  for (const std::string& file : r.files) text += " file=" + file;
+  text += (r.bundle.name.empty() ? "" : " in=" + refText(r.bundle) + ":" + versionText(r.bundle.maxVersion)) +
+          (r.isBundle ? " bundle" : "") + (r.disabled ? " disabled" : "") + (r.stateChosenByUser ? " forced" : "");
+  return text + (r.scheduledAction ? " do=" : "") + scheduleActionName(r.scheduledAction) + "\n";
+}
+
+std::ostringstream console;
+
+// The console's lines since the last call: a drawn status line as "[status] TEXT"; erasing it and the wipes under
+// messages leave nothing.
+std::string printed() {
+  static const std::regex draw("\x1b\\[\\?25l\r(.*?) *\r\x1b\\[\\?25h"), wipe("\r +\r"), erased("\\[status\\] \n");
+  std::string lines = std::regex_replace(std::regex_replace(console.str(), draw, "[status] $1\n"), wipe, "");
+  console.str("");
+  return std::regex_replace(lines, erased, "");
+}
+
+// The installed records with their state, then the journal with what it writes ("|" for a line break).
+std::string recordsAndJournal(FileJournal& journal) {
   std::string text;
+  for (const auto& record : InstallerContext::instance().packages)
+    text += "package " + nameVersionText(*record) + (record->disabled ? " disabled" : " enabled") +
+            (record->scheduledAction ? " do=" : "") + std::string(scheduleActionName(record->scheduledAction)) + "\n";
   for (const auto& [target, operation] : journal.operations()) {
-    if (operation.kind == JOURNAL_REMOVE) {
-      text += "journal U " + target + "\n";
-    } else if (operation.kind == JOURNAL_TEMPORARY_MOVE) {
-      std::ifstream written(operation.argument);
-      std::string content;
-      std::getline(written, content);
-      text += "journal W " + target + " " + content + "\n";
-    } else {
-      text += "journal " + std::to_string(operation.kind) + " " + target + " " + operation.argument + "\n";
-    }
+    std::string content = readFile(operation.argument);
+    if (!content.empty() && content.back() == '\n') content.pop_back();
+    std::replace(content.begin(), content.end(), '\n', '|');
+    text += (operation.kind == JOURNAL_REMOVE ? "journal U " + target : "journal W " + target + " " + content) + "\n";
   }
+  journal.cancel();
   return text;
 }
 
-/// Makes the scenario's call and returns its transcript; `take` returns
-/// the console's lines since it was last called.
-std::string runCall(const Scenario& scenario, const std::function<std::string()>& take) {
-  const Words& call = scenario.call;
-  int level = call[0] == "schedule" || call[0] == "plan" ? std::stoi(call.size() > 1 ? call[1] : "0") : 0;
+std::string runCall(const Words& call, const Records& candidates) {
+  auto has = [&call](const char* word) { return std::find(call.begin(), call.end(), word) != call.end(); };
+  auto listed = [](std::string text, const auto& records) {
+    for (const auto* record : records) text += " " + nameVersionText(*record);
+    return text + "\n";
+  };
+  std::string text;
+  FileJournal journal;
   if (call[0] == "select") {
     std::vector<PackageRecord*> list;
-    for (const auto& candidate : scenario.candidates) list.push_back(candidate.get());
-    selectCandidates(list, std::count(call.begin(), call.end(), "reversed") > 0,
-                     std::count(call.begin(), call.end(), "verbose") > 0);
-    std::string text = take() + "selected";
-    for (const PackageRecord* record : list) text += " " + nameVersionText(*record);
-    return text + "\n";
+    for (const auto& candidate : candidates) list.push_back(candidate.get());
+    selectCandidates(list, has("reversed"), has("verbose"));
+    return printed() + listed("selected", list);
   }
-  if (call[0] == "evaluate") {
-    InstallFlags granted = flagsFrom(call.size() > 1 ? call[1] : "none");
-    std::string text;
-    for (const auto& candidate : scenario.candidates) {
-      InstallFlags needed = evaluateCandidate(*candidate, granted);
-      text += take() + "needed " + nameVersionText(*candidate) + ":" + flagNames(needed) + "\n";
+  for (size_t i = 0; (call[0] == "evaluate" || call[0] == "install") && i < candidates.size(); ++i) {
+    const InstalledPackage& candidate = *candidates[i];
+    InstallFlags flags = flagsFrom(call.at(1));
+    if (call[0] == "evaluate") {
+      InstallFlags needed = evaluateCandidate(candidate, flags);
+      text += printed() + "needed " + nameVersionText(candidate) + ":";
+      for (const auto& [flag, name] : FLAGS) text += needed & flag ? " " + name : "";
+      text += needed ? "\n" : " none\n";
+      continue;
     }
-    return text;
+    std::istringstream file(bytesText(buildPackage(draftOf(candidate))));
+    PackageReader reader(file, true);
+    reader.filter = INSTALL_FILTER;
+    reader.nextPart();
+    const InstalledPackage* stands = installPackageFromStream(journal, reader, flags, {}, nullptr, nullptr, nullptr);
+    text += printed() + "install " + nameVersionText(candidate) + ": " +
+            (stands ? nameVersionText(*stands) : "nothing") + " stands for it\n" + recordsAndJournal(journal);
   }
-  if (call[0] == "schedule") {
-    FileJournal journal;
-    bool result = runSchedule(journal, level);
-    std::string text = take() + "result " + (result ? "true" : "false") + "\n";
-    text += packagesText() + journalText(journal);
-    journal.cancel();
-    return text;
+  for (const auto& a : candidates)
+    for (const auto& b : candidates) {
+      std::string pair = " " + nameVersionText(*a) + " " + nameVersionText(*b) + "\n";
+      if (a == b || call[0] != "relate") continue;
+      if (has("excludes") && excludes(*a, *b)) text += "excludes" + pair;
+      if (has("needs") && dependsOn(*a, *b)) text += "needs" + pair;
+    }
+  for (size_t i = 1; call[0] == "resolve" && i < call.size(); ++i) {
+    const InstalledPackage* found = resolveName(call[i]);
+    text += "resolve " + call[i] + " " + (found ? nameVersionText(*found) : "none") + "\n";
   }
-  if (call[0] == "plan") {
-    PackageList removals, enables;
-    bool result = planSchedule(removals, enables, level);
-    std::string text = take() + "result " + (result ? "true" : "false") + "\n";
-    return text + listText("removals", removals) + listText("enables", enables) + packagesText();
+  for (size_t i = 1; call[0] == "load" && i < call.size(); ++i) {
+    auto [name, preset] = keyValue(call[i]);  // a version set before: a header read from an image
+    InstalledPackage record(name);
+    record.version = versionFrom(preset);
+    bool read = loadEntry(record);
+    text += (read ? "" : "read error: ") + printed() + described(record);
   }
-  ADD_FAILURE() << "unknown call " << call[0];
-  return std::string();
+  if (call[0] == "repository") {
+    bool read = loadRepository(has("quiet"), InstallerContext::instance().architecture);
+    text = (read ? "" : "read error: ") + printed();
+    for (const auto& record : InstallerContext::instance().packages) text += described(*record);
+  }
+  if (call[0] == "list") printPackageListing(console);
+  PackageFileList scanned;
+  for (size_t i = 1; call[0] == "scan" && i < call.size(); ++i) scanUploadDirectory(call[i], scanned);
+  std::sort(scanned.begin(), scanned.end(), [](const auto& a, const auto& b) { return a->path < b->path; });
+  for (const auto& record : scanned) text += "scanned " + nameVersionText(*record) + " " + record->path + "\n";
+  if (call[0] != "plan" && call[0] != "schedule") return text + printed();
+  PackageList removals, enables;
+  int level = std::stoi(call.at(1));
+  bool result = call[0] == "plan" ? planSchedule(removals, enables, level) : runSchedule(journal, level);
+  text = printed() + "result " + (result ? "true" : "false") + "\n";
+  if (call[0] == "plan") text += listed("removals", removals) + listed("enables", enables);
+  return text + recordsAndJournal(journal);
 }
 
-std::string runScenario(Scenario& scenario) {
+// The text of a "file" statement: the rest of the line after the path.
+std::string fileText(const std::string& line, const Words& words) {
+  size_t start = line.find(words.at(1)) + words[1].size() + 1;
+  std::string text = start < line.size() ? line.substr(start) : "";
+  std::replace(text.begin(), text.end(), '|', '\n');
+  return text;
+}
+
+// Carries out the statements in a child process rooted in a fresh device root; returns what the calls printed.
+std::string transcriptOf(const std::string& statements) {
   TestRoot root;
-  // The database entries of the installed records, with their state files.
-  for (const auto& record : scenario.installed) {
-    std::string entry = "/flash/var/pdb/" + record->name + "/";
-    root.write(entry + "version", std::to_string(record->version) + " " + std::to_string(record->buildTime) + "\n");
-    if (record->disabled) root.write(entry + "disabled", record->stateChosenByUser ? "user\n" : "auto\n");
-    else if (record->stateChosenByUser) root.write(entry + "enabled", "user\n");
-  }
-  bool finished = passesInRoot(root, [&scenario] {
-    InstallerContext::reset();
+  EXPECT_TRUE(passesInRoot(root, [&statements] {
     InstallerContext& context = InstallerContext::instance();
-    context.architecture = scenario.architecture;
-    context.packages = std::move(scenario.installed);
-    deviceProbes().systemVersion = [&scenario] { return scenario.minimumVersion; };
-    deviceProbes().largeBlockFlash = [&scenario] { return scenario.largeBlocks; };
-    std::ostringstream console;
+    context.architecture = "i386";  // the one a package file names by default
     setConsoleOutput(&console);
-    std::string transcript = runCall(scenario, [&console] {
-      std::string lines = readableConsole(console.str());
-      console.str(std::string());
-      return lines;
-    });
-    setConsoleOutput(nullptr);
-    std::ofstream("/transcript") << transcript;
-    InstallerContext::reset();
-  });
-  EXPECT_TRUE(finished) << "the scenario's child process failed";
+    Records candidates;
+    std::string transcript;
+    std::istringstream lines(statements);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream in(line);
+      Words words{std::istream_iterator<std::string>(in), {}};
+      if (words.empty() || words[0][0] == '#') continue;
+      if (words[0] == "run") transcript += runCall(Words(words.begin() + 1, words.end()), candidates);
+      else if (words[0] == "candidate") candidates.push_back(recordFrom(words));
+      else if (words[0] == "member") candidates.back()->members.push_back(recordFrom(words));
+      else if (words[0] == "installed") context.packages.push_back(recordFrom(words));
+      else if (words[0] == "image") writeFile(words.at(1), imageOf(*candidates.back()));
+      else if (words[0] == "file") writeFile(words.at(1), fileText(line, words));
+      else if (words[0] != "device") ADD_FAILURE() << "unknown statement: " << line;
+      for (size_t i = 1; words[0] == "device" && i < words.size(); ++i) {
+        auto [key, value] = keyValue(words[i]);
+        PackageVersion number = key == "min" || key == "pvr" ? versionFrom(value) : 0;
+        if (key == "arch") context.architecture = value;
+        else if (key == "min") deviceProbes().systemVersion = [number] { return number; };
+        else if (key == "pvr") deviceProbes().processorVersion = [number] { return number; };
+        else if (key == "largeblock") deviceProbes().largeBlockFlash = [] { return true; };
+        else ADD_FAILURE() << "unknown device option " << key;
+      }
+      if (words[0] != "installed") continue;
+      // The database entry, with the state files that the journal may remove.
+      const InstalledPackage& record = *context.packages.back();
+      const std::string entry = "/flash/var/pdb/" + record.name + "/";
+      writeFile(entry + "version", "");
+      for (const std::string& file : record.files) writeFile(file, file);
+      if (record.disabled) writeFile(entry + "disabled", record.stateChosenByUser ? "user\n" : "auto\n");
+      else if (record.stateChosenByUser) writeFile(entry + "enabled", "user\n");
+    }
+    writeFile("/transcript", transcript);
+  })) << "the scenario's child process failed";
   return root.read("/transcript");
 }
 
-std::vector<std::string> scenarioNames() {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(SCENARIO_DIRECTORY))
-    if (entry.path().extension() == ".txt") names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
+TEST(Scenarios, TranscriptsMatch) {
+  size_t count = 0;
+  for (const auto& file : std::filesystem::directory_iterator(INSTALLER_SOURCE_DIR "/tests/scenarios")) {
+    const std::string text = readFile(file.path());
+    const size_t expect = text.find("\nexpect\n");
+    ASSERT_NE(expect, std::string::npos) << file.path();
+    EXPECT_EQ(text.substr(expect + 8), transcriptOf(text.substr(0, expect))) << file.path().filename();
+    ++count;
+  }
+  EXPECT_GE(count, 20u);  // a missing directory would pass by running nothing
 }
-
-class Scenarios : public testing::TestWithParam<std::string> {};
-
-TEST_P(Scenarios, TranscriptMatches) {
-  Scenario scenario = readScenario(std::string(SCENARIO_DIRECTORY) + "/" + GetParam());
-  ASSERT_FALSE(scenario.call.empty()) << "the scenario has no run statement";
-  ASSERT_FALSE(scenario.expected.empty()) << "the scenario has no expected transcript";
-  EXPECT_EQ(scenario.expected, runScenario(scenario)) << "scenario " << GetParam();
-}
-
-INSTANTIATE_TEST_SUITE_P(Golden, Scenarios, testing::ValuesIn(scenarioNames()),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                           std::string name = info.param.substr(0, info.param.size() - 4);
-                           for (char& c : name)
-                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                           return name;
-                         });
-
-// A missing directory would otherwise pass by running no scenario at all.
-TEST(ScenarioRunner, FindsTheScenarioFiles) { EXPECT_GE(scenarioNames().size(), 20u); }
 
 }  // namespace

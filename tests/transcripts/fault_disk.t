@@ -104,6 +104,23 @@ $ for f in alpha/version alpha/deps alpha/files imaged/image; do for mode in '' 
      12 [5] 1
 $ installer -q -r $ROOT && state | diff installed -
 
+# The schedule and state files stop the run on a disk error too; a
+# directory standing in place of one of them, or of "files", is no error:
+# it reads like an empty file, and the run goes on.
+$ mkdir -p $ROOT/ram/pdb/alpha && echo none > $ROOT/ram/pdb/alpha/schedule && echo auto > $ROOT/flash/var/pdb/alpha/disabled
+$ for f in /ram/pdb/alpha/schedule /flash/var/pdb/alpha/disabled; do
+>   LD_PRELOAD=$SHIM FAULT_FAIL=read:$f:EIO installer -r $ROOT > out; echo "[$?] $(grep -c "^ERROR: could not read $f" out)"
+> done
+[5] 1
+[5] 1
+$ cd $ROOT && rm ram/pdb/alpha/schedule flash/var/pdb/alpha/disabled && mkdir ram/pdb/alpha/schedule flash/var/pdb/alpha/disabled && cd - > /dev/null
+$ mv $ROOT/flash/var/pdb/gamma/files gamma.files && mkdir $ROOT/flash/var/pdb/gamma/files && installer -r $ROOT --show | awk 'NR > 2 { print $1, $2 }'
+imaged 1.0
+alpha X
+gamma 1.0
+$ installer -r $ROOT
+WARNING: omitting package gamma-1.0: it is already installed
+
 # --commit applies what it can of a manifest whose moves lost their source.
 $ reset && echo 'new alpha' > $ROOT/flash/tmpAAAAAA && cat > $ROOT/ram/MANIFEST <<END
 > M /flash/bin/alpha /flash/tmpAAAAAA
