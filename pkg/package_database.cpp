@@ -192,11 +192,16 @@ bool writeMetaFiles(const InstalledPackage& package, FileJournal& journal) {
   if (!writeMetaFile(package, journal, "version", VERSION_SIZE_HINT, versionLine) ||
       !writeMetaFile(package, journal, "deps", LIST_SIZE_HINT, refLines(package.deps, false)))
     return false;
-  if (!package.provides.empty() &&
-      !writeMetaFile(package, journal, "provides", LIST_SIZE_HINT, refLines(package.provides, true)))
+  // An empty list is no file: one left by an older version must go, or the
+  // new version would still provide or exclude what the old one did.
+  if (package.provides.empty())
+    journal.addRemove(entry + "provides");
+  else if (!writeMetaFile(package, journal, "provides", LIST_SIZE_HINT, refLines(package.provides, true)))
     return false;
-  if (!package.conflicts.empty() &&
-      !writeMetaFile(package, journal, "conflicts", LIST_SIZE_HINT, refLines(package.conflicts, false)))
+  if (package.conflicts.empty())
+    journal.addRemove(entry + "conflicts");
+  else if (!writeMetaFile(package, journal, "conflicts", LIST_SIZE_HINT,
+                          refLines(package.conflicts, false)))
     return false;
   if (package.bundle.name.empty())
     journal.addRemove(entry + "bundle");

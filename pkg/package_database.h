@@ -62,15 +62,13 @@
 // hint that chooses where its temporary file goes:
 //   version   "VERSION BUILDTIME\n"                         (32)
 //   deps      "NAME MIN MAX\n" per entry, also for none     (1024)
-//   provides  "NAME MIN MAX PRIORITY\n" per entry, if any   (1024)
-//   conflicts "NAME MIN MAX\n" per entry, if any            (1024)
+//   provides  "NAME MIN MAX PRIORITY\n" per entry; removed when none  (1024)
+//   conflicts "NAME MIN MAX\n" per entry; removed when none           (1024)
 //   bundle    "BUNDLE\n" for a bundle member, else removed  (16)
 //   files     each path without its leading "/" and "\n",
 //             in byte-wise order; not for a bundle          (4096)
 //   disabled  "user\n" or "auto\n" when disabled, else removed          (8)
 //   enabled   "user\n" when enabled by the user's choice, else removed  (8)
-// An empty provides or conflicts list writes nothing and removes nothing, so
-// such a file left by an earlier version of the package stays in the entry.
 // The meta files are written only for a package that is neither stored as
 // an image nor flagged no-meta, in the order above; the first that fails
 // stops the write and is reported by reportWriteFailure with the label

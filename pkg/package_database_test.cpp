@@ -44,7 +44,7 @@ TEST(PackageDatabase, JournalsExactlyTheEntrysFiles) {
        "bundle=quorilan\n conflicts=wardle 0 5\n deps=system 103310848 0\nlibc 0 7\n disabled=user\n -enabled "
        "files=a\netc/plain\n provides=shell 1 2 -3\neditor 0 0 10\n " + version},
       {[](P& p, FileJournal& j) { return p.isBundle = p.disabled = true, writeEntry(p, j); },
-       "-bundle deps= disabled=auto\n -enabled " + version},
+       "-bundle -conflicts deps= disabled=auto\n -enabled -provides " + version},  // empty lists leave no file
       {[](P& p, FileJournal& j) { return p.storedAsImage = p.stateChosenByUser = true, writeEntry(p, j); },
        "-disabled enabled=user\n "},
       {[](P& p, FileJournal& j) { return p.flags = PACKAGE_FLAG_NO_META, writeEntry(p, j); }, "-disabled -enabled "},
