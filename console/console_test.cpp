@@ -14,6 +14,7 @@ std::string printed(const std::function<void(ConsoleState&)>& act) {
   setConsoleOutput(&out);
   act(consoleState());
   setConsoleOutput(nullptr);
+  consoleState() = ConsoleState();
   return out.str();
 }
 

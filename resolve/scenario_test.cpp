@@ -236,6 +236,7 @@ std::string transcriptOf(const std::string& statements) {
   TestRoot root;
   EXPECT_TRUE(passesInRoot(root, [&statements] {
     InstallerContext& context = InstallerContext::instance();
+    consoleState() = ConsoleState();
     context.architecture = "i386";  // the one a package file names by default
     setConsoleOutput(&console);
     Records candidates;
