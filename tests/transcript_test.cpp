@@ -20,8 +20,9 @@
 // All commands of a file run in one shell, in a fresh work folder, with ROOT
 // a fresh device root ("/ram", "/rw", "/flash/boot", "/flash/var/pdb",
 // "/flash/rw/pckg", "/flash/var/pckg"), PATH starting with the build folder,
-// SHIM the fault library (tests/support/fault_shim.cpp) and KEYS the keys
-// folder. The shell has a mount table of its own in which the host's system
+// SHIM the fault library (tests/support/fault_shim.cpp), KEYS the keys
+// folder and STORIES the folder of the transcripts, whose shell files they
+// may source. The shell has a mount table of its own in which the host's system
 // folders and the build folder are bound read-only into ROOT: "chroot $ROOT
 // installer --commit" works, and a story may mount file systems over ROOT's.
 // "lines CMD..." runs CMD and prints its output as the lines of a terminal
@@ -196,7 +197,7 @@ void runShell(const TestRoot& root, const std::string& work, const std::string& 
   const char* sanitizer = std::getenv("ASAN_OPTIONS");
   std::vector<std::string> environment = {
       "PATH=" + binaries + ":/usr/sbin:/usr/bin:/sbin:/bin", "ROOT=" + root.path(), "SHIM=" FAULT_SHIM_LIBRARY,
-      "KEYS=" KEYS_DIR, "HOME=" + work, "LC_ALL=C", "TZ=UTC",
+      "KEYS=" KEYS_DIR, "STORIES=" INSTALLER_SOURCE_DIR "/tests/transcripts", "HOME=" + work, "LC_ALL=C", "TZ=UTC",
       // A preloaded shim stands before the sanitizer runtime.
       "ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") + ":verify_asan_link_order=0"};
   if (const char* options = std::getenv("UBSAN_OPTIONS")) environment.push_back(std::string("UBSAN_OPTIONS=") + options);
