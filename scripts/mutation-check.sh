@@ -82,7 +82,7 @@ driver @@ if (!files.empty()) return; @@ if (files.empty()) return; @@ the secon
 
 console @@ if (position > total) position = total; @@  @@ a position past the end overfills the progress bar
 console @@ statusLine.size() > STATUS_WIPE_WIDTH ? statusLine.size() : STATUS_WIPE_WIDTH @@ STATUS_WIPE_WIDTH @@ a status line longer than the usual wipe is only partly blanked
-console @@ (package.disabled ? "X" : " ") @@ (package.userForced ? "X" : " ") @@ the listing marks user-set packages instead of disabled ones
+console @@ (package.disabled ? "X" : " ") @@ (package.stateChosenByUser ? "X" : " ") @@ the listing marks user-set packages instead of disabled ones
 
 device @@ return revision == FEATURE_REVISION_A || revision == FEATURE_REVISION_B; @@ return revision == FEATURE_REVISION_A; @@ the second processor revision with a feature bit is not recognised
 device @@ return featureBit ? 2 : 4; @@ return featureBit ? 4 : 2; @@ the feature bit selects the wrong processor variant
