@@ -52,7 +52,7 @@ for target in "${targets[@]}"; do
   inputs=("corpus/$target")
   if [ -d "$regressions/$target" ]; then inputs+=("$regressions/$target"); fi
   set +e
-  "./fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=1024 -timeout=10 -print_final_stats=1 \
+  "./$target" -max_total_time="$seconds" -rss_limit_mb=1024 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="artifacts/$target/" "${inputs[@]}" >"$log" 2>&1
   result=$?
   set -e
