@@ -65,10 +65,14 @@ bool takeText(PackageReader& reader, uint16_t type, std::string& text) {
 }
 
 /// When the reader stands on a part of `type`, appends its list to `refs`
-/// and moves on; false only for a list that is cut short.
+/// and moves on; false for a list that is cut short or holds a name that the
+/// package database could not read back (it would take the stored list for a
+/// broken one and uninstall the package).
 bool takeRefList(PackageReader& reader, uint16_t type, std::vector<PackageRef>& refs) {
   if (reader.currentType != type) return true;
   if (!readRefList(reader, refs)) return false;
+  for (const PackageRef& ref : refs)
+    if (!isStorableName(ref.name)) return false;
   reader.nextPart();
   return true;
 }
