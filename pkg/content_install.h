@@ -38,8 +38,16 @@ void reportBroken(const InstalledPackage& package);
 bool bootImageStaysPacked(const InstalledPackage& package);
 
 /// True for an entry name that may become a path below "/flash": not empty,
-/// no NUL, blank or control character, no ".." component, not ending in "/".
+/// no NUL, blank or control character, not ending in "/", no empty, "." or
+/// ".." component after an optional leading "/", no component longer than
+/// NAME_MAX, and not inside the package database.
 bool isSafeEntryName(const std::string& name);
+
+/// True when `target`, an entry's target, can become a plain file: it is
+/// shorter than PATH_MAX, no directory stands there, and it is neither a
+/// directory prefix of one of the package's files so far nor has one as a
+/// directory prefix.
+bool canBecomePlainFile(const InstalledPackage& package, const std::string& target);
 
 /// Where an entry of the package lands: "/flash", then "/x/" and the
 /// package name when it is disabled, then the entry name (with a "/"
