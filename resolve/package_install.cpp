@@ -81,8 +81,10 @@ InstallResult installPackage(FileJournal& journal, PackageReader& reader, Instal
   auto package = std::make_unique<InstalledPackage>();
   const bool headerFound = reader.currentType == PART_HEADER;
   if (!readPackageHeader(*package, reader)) {
-    // A bundle reports its broken member under its own name.
-    if (headerFound && bundle == nullptr) reportBroken(*package);
+    // A bundle reports its broken member under its own name; a header cut
+    // before its name has none to show.
+    if (headerFound && bundle == nullptr && package->name.empty()) error("broken package");
+    if (headerFound && bundle == nullptr && !package->name.empty()) reportBroken(*package);
     return {Outcome::UNREADABLE, nullptr};
   }
   if (package->storedAsImage && imageDirectory != nullptr) *imageDirectory = entryPath(*package);

@@ -38,14 +38,17 @@ w
 # the relation lists must read back from the database as they were written.
 % h1.qbx name=.hidden version=1.0 entry=100644:0:bin/hidden:x
 % h2.qbd name=.bundle version=1.0 bundle
+% h3.qbx name= version=1.0
 % r1.qbx name=refs version=1.0 depends=base\x09
 % r2.qbx name=refs version=1.0 provides=a\x20b
 % r3.qbx name=refs version=1.0 conflicts=
 % r4.qbx name=refs version=1.0 conflicts=x\x01
-$ for p in h1.qbx h2.qbd r1.qbx r2.qbx r3.qbx r4.qbx; do lines installer -r $ROOT - < $p; echo "status $?"; rm -f $ROOT/flash/var/pdb/image; check; done
+$ for p in h1.qbx h2.qbd h3.qbx r1.qbx r2.qbx r3.qbx r4.qbx; do lines installer -r $ROOT - < $p; echo "status $?"; rm -f $ROOT/flash/var/pdb/image; check; done
 ERROR: installation of .hidden-1.0 failed: broken package
 status 1
 ERROR: installation of .bundle-1.0 failed: broken package
+status 1
+ERROR: broken package
 status 1
 ERROR: installation of refs-1.0 failed: broken package
 status 1
