@@ -65,15 +65,19 @@ bool takeText(PackageReader& reader, uint16_t type, std::string& text) {
 }
 
 /// When the reader stands on a part of `type`, appends its list to `refs`
-/// and moves on; false for a list that is cut short or holds a name that the
-/// package database could not read back (it would take the stored list for a
-/// broken one and uninstall the package).
+/// and moves on; false only for a list that is cut short.
 bool takeRefList(PackageReader& reader, uint16_t type, std::vector<PackageRef>& refs) {
   if (reader.currentType != type) return true;
   if (!readRefList(reader, refs)) return false;
+  reader.nextPart();
+  return true;
+}
+
+/// True when the package database can store every name of the list as a
+/// word and read it back.
+bool allStorable(const std::vector<PackageRef>& refs) {
   for (const PackageRef& ref : refs)
     if (!isStorableName(ref.name)) return false;
-  reader.nextPart();
   return true;
 }
 
@@ -143,7 +147,9 @@ bool readPackageHeader(PackageRecord& record, PackageReader& reader) {
     return false;
   }
   if (reader.currentType == PART_IMAGE) record.storedAsImage = true;
-  return true;
+  // The record is complete, but a list that the database would read back
+  // as broken (and so uninstall the package) makes the header broken.
+  return allStorable(record.deps) && allStorable(record.provides) && allStorable(record.conflicts);
 }
 
 bool readPackageFile(PackageFileRecord& record, const std::string& path) {
