@@ -7,7 +7,7 @@
 % e3.qbx name=evil version=1.0 entry=100644:0:a//b:x
 % e4.qbx name=evil version=1.0 entry=100644:0:./x:x
 % e5.qbx name=evil version=1.0 entry=100644:0:\{256:n}:x
-% e6.qbx name=evil version=1.0 entry=100644:0:\{2050:p/}x:x
+% e6.qbx name=evil version=1.0 entry=100644:0:\{2043:p/}xxx:x
 % e7.qbx name=evil version=1.0 entry=100644:0:q:x entry=100644:0:q/sub:y
 % e8.qbx name=evil version=1.0 entry=100644:0:q/sub:y entry=100644:0:q:x
 % e9.qbx name=evil version=1.0 entry=100644:0:var/pdb/base/files:bin/evil
@@ -23,7 +23,8 @@ installing evil-1.0 [..]
 ERROR: installation of evil-1.0 failed: broken package
 $ rm $ROOT/flash/rw/pckg/*
 
-# Dotted names and long components that fit are no fault.
+# Dotted names, and a component and a whole target of the greatest length
+# that fits, are no fault.
 % fine.qbx name=fine version=1.0 entry=100644:0:/fine/\{255:b}:x\x0a entry=100644:0:fine/.dot/..x:y\x0a entry=100644:0:fine/qq/sub:w\x0a entry=100644:0:fine/q:z\x0a
 $ lines installer -r $ROOT - < fine.qbx && rm -f $ROOT/flash/var/pdb/image
 installing fine-1.0 [..]
@@ -33,6 +34,11 @@ y
 x
 z
 w
+% deep.qbx name=deep version=1.0 entry=100644:0:\{2043:p/}xx:deep
+$ lines installer -r $ROOT - < deep.qbx && (cd $ROOT && cat $(cat flash/var/pdb/deep/files)) && rm -r $ROOT/flash/p $ROOT/flash/var/pdb/deep && check
+installing deep-1.0 [..]
+installed deep-1.0
+deep (no-eol)
 
 # A package name that starts with "." would be no database entry; names in
 # the relation lists must read back from the database as they were written.
