@@ -88,6 +88,24 @@ bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream&
   return true;
 }
 
+// True when `target`, an entry's target, can become a plain file: it is
+// shorter than PATH_MAX, no directory stands there, and it is neither a
+// directory prefix of one of the package's files so far nor has one as a
+// directory prefix.
+bool canBecomePlainFile(const InstalledPackage& package, const std::string& target) {
+  if (target.size() >= PATH_MAX) return false;
+  struct stat status;
+  if (lstat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return false;
+  // A target of the package below this one needs it as a directory; one
+  // above it is a file that this one would need as a directory.
+  const std::string directory = target + "/";
+  auto below = package.files.lower_bound(directory);
+  if (below != package.files.end() && below->compare(0, directory.size(), directory) == 0) return false;
+  for (size_t slash = target.find('/', 1); slash != std::string::npos; slash = target.find('/', slash + 1))
+    if (package.files.count(target.substr(0, slash)) != 0) return false;
+  return true;
+}
+
 void passOverImagePart(const InstalledPackage& package, PackageReader& reader) {
   for (uint32_t left = reader.partLength(); left > 0;) {
     showInstallProgress(package, reader);
@@ -125,20 +143,6 @@ bool isSafeEntryName(const std::string& name) {
   // rewrite another package's record.
   const std::string enabledTarget = "/flash/" + name.substr(first) + "/";
   return enabledTarget.compare(0, std::strlen(DATABASE_DIRECTORY), DATABASE_DIRECTORY) != 0;
-}
-
-bool canBecomePlainFile(const InstalledPackage& package, const std::string& target) {
-  if (target.size() >= PATH_MAX) return false;
-  struct stat status;
-  if (lstat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return false;
-  // A target of the package below this one needs it as a directory; one
-  // above it is a file that this one would need as a directory.
-  const std::string directory = target + "/";
-  auto below = package.files.lower_bound(directory);
-  if (below != package.files.end() && below->compare(0, directory.size(), directory) == 0) return false;
-  for (size_t slash = target.find('/', 1); slash != std::string::npos; slash = target.find('/', slash + 1))
-    if (package.files.count(target.substr(0, slash)) != 0) return false;
-  return true;
 }
 
 std::string entryTarget(const InstalledPackage& package, const std::string& entryName) {

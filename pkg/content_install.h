@@ -43,12 +43,6 @@ bool bootImageStaysPacked(const InstalledPackage& package);
 /// NAME_MAX, and not inside the package database.
 bool isSafeEntryName(const std::string& name);
 
-/// True when `target`, an entry's target, can become a plain file: it is
-/// shorter than PATH_MAX, no directory stands there, and it is neither a
-/// directory prefix of one of the package's files so far nor has one as a
-/// directory prefix.
-bool canBecomePlainFile(const InstalledPackage& package, const std::string& target);
-
 /// Where an entry of the package lands: "/flash", then "/x/" and the
 /// package name when it is disabled, then the entry name (with a "/"
 /// in front when it has none).
