@@ -87,11 +87,15 @@ bool parseVersion(const std::string& text, PackageVersion& out) {
   return true;
 }
 
-bool isSafePackageName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
+bool isStorableName(const std::string& name) {
+  if (name.empty()) return false;
   for (unsigned char c : name)
-    if (c <= ' ' || c == '/' || c == 0x7F) return false;
+    if (c <= ' ' || c == 0x7F) return false;
   return true;
+}
+
+bool isSafePackageName(const std::string& name) {
+  return isStorableName(name) && name[0] != '.' && name.find('/') == std::string::npos;
 }
 
 std::string nameVersionText(const PackageRecord& record) {

@@ -109,8 +109,13 @@ class InstalledPackage : public PackageRecord {
 /// installer context.
 using PackageList = std::vector<InstalledPackage*>;
 
-/// True for a name that can be a directory of the package database: not
-/// empty, "." or "..", and without "/", blanks or control characters.
+/// True for a name that the package database stores as one word and reads
+/// back unchanged: not empty, without blanks or control characters.
+bool isStorableName(const std::string& name);
+
+/// True for a name that can be a directory of the package database: a
+/// storable name without "/" that does not start with "." (the database
+/// passes over such directories, as it does "." and "..").
 bool isSafePackageName(const std::string& name);
 
 /// Text form of a version: "6.40.5", "6.40", "6.41beta3", "7.0rc", "0.0".

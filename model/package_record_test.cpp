@@ -22,10 +22,13 @@ TEST(PackageRecord, VersionTextPrintsAndParsesBack) {
   EXPECT_EQ(parsed, makeVersion(255, 255, 'f', 255));
 }
 
-// A package name becomes a directory of the package database.
+// A package name becomes a directory of the package database; a name of a
+// relation list is stored there as one word.
 TEST(PackageRecord, SafeNames) {
-  for (const char* name : {"tessel", "media-kit", "a.b", "...", "x_1"}) EXPECT_TRUE(isSafePackageName(name)) << name;
-  for (const std::string& name :
-       std::vector<std::string>{"", ".", "..", "a/b", "/", "a b", "tab\there", "nl\n", "del\x7f", {"nul\0in", 6}})
+  for (const char* name : {"tessel", "media-kit", "a.b", "x_1"}) EXPECT_TRUE(isSafePackageName(name)) << name;
+  for (const std::string& name : std::vector<std::string>{"", ".", "..", "...", ".hidden", "a/b", "/", "a b",
+                                                          "tab\there", "nl\n", "del\x7f", {"nul\0in", 6}})
     EXPECT_FALSE(isSafePackageName(name)) << name;
+  for (const char* name : {".hidden", "a/b", "x"}) EXPECT_TRUE(isStorableName(name)) << name;
+  for (const char* name : {"", "a b", "tab\there", "cr\r", "ctl\x01", "del\x7f"}) EXPECT_FALSE(isStorableName(name)) << name;
 }

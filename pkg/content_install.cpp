@@ -1,7 +1,11 @@
 #include "pkg/content_install.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "console/console.h"
@@ -84,6 +88,24 @@ bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream&
   return true;
 }
 
+// True when `target`, an entry's target, can become a plain file: it is
+// shorter than PATH_MAX, no directory stands there, and it is neither a
+// directory prefix of one of the package's files so far nor has one as a
+// directory prefix.
+bool canBecomePlainFile(const InstalledPackage& package, const std::string& target) {
+  if (target.size() >= PATH_MAX) return false;
+  struct stat status;
+  if (lstat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return false;
+  // A target of the package below this one needs it as a directory; one
+  // above it is a file that this one would need as a directory.
+  const std::string directory = target + "/";
+  auto below = package.files.lower_bound(directory);
+  if (below != package.files.end() && below->compare(0, directory.size(), directory) == 0) return false;
+  for (size_t slash = target.find('/', 1); slash != std::string::npos; slash = target.find('/', slash + 1))
+    if (package.files.count(target.substr(0, slash)) != 0) return false;
+  return true;
+}
+
 void passOverImagePart(const InstalledPackage& package, PackageReader& reader) {
   for (uint32_t left = reader.partLength(); left > 0;) {
     showInstallProgress(package, reader);
@@ -107,14 +129,20 @@ bool isSafeEntryName(const std::string& name) {
   if (name.empty() || name.back() == '/') return false;
   for (unsigned char c : name)
     if (c <= ' ' || c == 0x7F) return false;
-  size_t start = 0;
-  while (start <= name.size()) {
+  // One leading "/" is the flash root; after it every component is a name
+  // that a directory can hold.
+  const size_t first = name[0] == '/' ? 1 : 0;
+  for (size_t start = first; start <= name.size();) {
     size_t end = name.find('/', start);
     if (end == std::string::npos) end = name.size();
-    if (name.compare(start, end - start, "..") == 0) return false;
+    const std::string component = name.substr(start, end - start);
+    if (component.empty() || component == "." || component == ".." || component.size() > NAME_MAX) return false;
     start = end + 1;
   }
-  return true;
+  // The package database is the installer's own: an entry there would
+  // rewrite another package's record.
+  const std::string enabledTarget = "/flash/" + name.substr(first) + "/";
+  return enabledTarget.compare(0, std::strlen(DATABASE_DIRECTORY), DATABASE_DIRECTORY) != 0;
 }
 
 std::string entryTarget(const InstalledPackage& package, const std::string& entryName) {
@@ -152,9 +180,10 @@ bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader
       in.seekg(entry.size, std::ios::cur);
       continue;
     }
-    // A name that could leave the package's place, or that a stored
-    // manifest cannot carry, makes the whole package broken.
-    if (!isSafeEntryName(entry.name)) {
+    // A name that could leave the package's place, that a stored manifest
+    // cannot carry, or whose target cannot become a plain file makes the
+    // whole package broken before anything of it is applied.
+    if (!isSafeEntryName(entry.name) || !canBecomePlainFile(package, entryTarget(package, entry.name))) {
       reportBroken(package);
       return false;
     }

@@ -38,7 +38,9 @@ void reportBroken(const InstalledPackage& package);
 bool bootImageStaysPacked(const InstalledPackage& package);
 
 /// True for an entry name that may become a path below "/flash": not empty,
-/// no NUL, blank or control character, no ".." component, not ending in "/".
+/// no NUL, blank or control character, not ending in "/", no empty, "." or
+/// ".." component after an optional leading "/", no component longer than
+/// NAME_MAX, and not inside the package database.
 bool isSafeEntryName(const std::string& name);
 
 /// Where an entry of the package lands: "/flash", then "/x/" and the

@@ -73,6 +73,14 @@ bool takeRefList(PackageReader& reader, uint16_t type, std::vector<PackageRef>& 
   return true;
 }
 
+/// True when the package database can store every name of the list as a
+/// word and read it back.
+bool allStorable(const std::vector<PackageRef>& refs) {
+  for (const PackageRef& ref : refs)
+    if (!isStorableName(ref.name)) return false;
+  return true;
+}
+
 /// The size on disk equals the declared total, or cannot be told.
 bool sizeMatches(const std::string& path, uint64_t totalSize) {
   struct stat status;
@@ -139,7 +147,9 @@ bool readPackageHeader(PackageRecord& record, PackageReader& reader) {
     return false;
   }
   if (reader.currentType == PART_IMAGE) record.storedAsImage = true;
-  return true;
+  // The record is complete, but a list that the database would read back
+  // as broken (and so uninstall the package) makes the header broken.
+  return allStorable(record.deps) && allStorable(record.provides) && allStorable(record.conflicts);
 }
 
 bool readPackageFile(PackageFileRecord& record, const std::string& path) {

@@ -23,7 +23,8 @@ bool readRefList(PackageReader& reader, std::vector<PackageRef>& refs);
 /// Fills `record` from the header part on which the reader stands (type 1 or
 /// 18) and the optional parts after it, in their fixed order. Leaves the
 /// reader on the first part it did not consume; false for a wrong first part,
-/// a short header block or a short reference list.
+/// a short header block, an unsafe package name, a short reference list or,
+/// with the record complete, a list name the database cannot store.
 bool readPackageHeader(PackageRecord& record, PackageReader& reader);
 
 /// Reads the package file at `path` with its bundle members into `record`;

@@ -79,7 +79,14 @@ InstallResult installPackage(FileJournal& journal, PackageReader& reader, Instal
                              const UserStateMap& userStates, const PackageRef* bundle,
                              std::string* imageDirectory, bool* boot) {
   auto package = std::make_unique<InstalledPackage>();
-  if (!readPackageHeader(*package, reader)) return {Outcome::UNREADABLE, nullptr};
+  const bool headerFound = reader.currentType == PART_HEADER;
+  if (!readPackageHeader(*package, reader)) {
+    // A bundle reports its broken member under its own name; a header cut
+    // before its name has none to show.
+    if (headerFound && bundle == nullptr && package->name.empty()) error("broken package");
+    if (headerFound && bundle == nullptr && !package->name.empty()) reportBroken(*package);
+    return {Outcome::UNREADABLE, nullptr};
+  }
   if (package->storedAsImage && imageDirectory != nullptr) *imageDirectory = entryPath(*package);
 
   InstallFlags evaluated = bundle != nullptr ? ALL_FLAGS : granted | INSTALL_ALLOW_CONFLICT;
@@ -184,7 +191,10 @@ unsigned installBundleFromStream(FileJournal& journal, PackageReader& reader, In
                                  bool* boot) {
   if (boot != nullptr) *boot = false;
   auto bundle = std::make_unique<InstalledPackage>();
-  if (!readPackageHeader(*bundle, reader)) return BUNDLE_BROKEN;
+  if (!readPackageHeader(*bundle, reader)) {
+    reportBroken(*bundle);
+    return BUNDLE_BROKEN;
+  }
   if (reader.currentType == PART_IMAGE) reader.nextPart();
   if (bundle->storedAsImage && imageDirectory != nullptr) *imageDirectory = entryPath(*bundle);
 

@@ -33,11 +33,13 @@
 //
 // A directive "% FILE key=value..." writes a package file that qbxtool would
 // refuse to make into the work folder before the first command runs. Keys,
-// whose values take "\xNN" escapes: name=, version=, entry=MODE:VARIANT:NAME:DATA
-// (octal mode; repeatable), part=TYPE:BEFORE:DATA (an extra part put where
-// part BEFORE stands), unsigned, cut=N (the files part holds the entries cut
-// to N bytes), files=DATA (the files part data as given), and "bundle" for a
-// bundle without members.
+// whose values take "\xNN" escapes and "\{N:TEXT}" for TEXT N times: name=,
+// version=, entry=MODE:VARIANT:NAME:DATA (octal mode; repeatable), depends=,
+// provides= and conflicts= (a name without bounds; repeatable),
+// part=TYPE:BEFORE:DATA (an extra part put where part BEFORE stands),
+// unsigned, cut=N (the files part holds the entries cut to N bytes),
+// files=DATA (the files part data as given), and "bundle" for a bundle
+// without members.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -111,6 +113,13 @@ std::string render(const std::string& output, int status) {
 std::string unescape(const std::string& text) {
   std::string out;
   for (size_t index = 0; index < text.size(); ++index) {
+    size_t colon = text.find(':', index), close = text.find('}', index);
+    if (text.compare(index, 2, "\\{") == 0 && colon < close && close != std::string::npos) {
+      for (size_t count = std::stoul(text.substr(index + 2, colon - index - 2)); count > 0; --count)
+        out += text.substr(colon + 1, close - colon - 1);
+      index = close;
+      continue;
+    }
     bool hex = text.compare(index, 2, "\\x") == 0 && index + 3 < text.size();
     out += hex ? static_cast<char>(std::stoi(text.substr(index + 2, 2), nullptr, 16)) : text[index];
     if (hex) index += 3;
@@ -146,6 +155,8 @@ std::vector<std::string> fields(const std::string& text, size_t count) {
     } else if (key == "entry") {
       draft.files.push_back({parts[2], static_cast<uint16_t>(std::stoul(parts[0], nullptr, 8)),
                              static_cast<uint8_t>(std::stoul(parts[1])), parts[3]});
+    } else if (key == "depends" || key == "provides" || key == "conflicts") {
+      (key == "depends" ? draft.deps : key == "provides" ? draft.provides : draft.conflicts).push_back({value, 0, 0, 0});
     } else if (key == "part") {
       draft.extraParts.push_back({static_cast<uint16_t>(std::stoul(parts[0])), ByteVector(parts[2].begin(), parts[2].end()),
                                   static_cast<uint16_t>(std::stoul(parts[1]))});

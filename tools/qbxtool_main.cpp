@@ -15,6 +15,7 @@
 
 #include "console/console.h"
 #include "model/machine.h"
+#include "model/package_record.h"
 #include "package_inspector.h"
 #include "package_writer.h"
 #include "pkgfile/little_endian.h"
@@ -169,9 +170,12 @@ OptionResult parseHeaderOption(ArgumentCursor& args, HeaderOptions& options) {
   return OptionResult::TAKEN;
 }
 
+// The installer refuses a package whose name, or a name in whose relation
+// lists, it could not keep in its database.
 bool checkPackageName(const std::string& name, const char* what) {
-  if (name.empty() || name.size() > NAME_FIELD_LENGTH || name.find('/') != std::string::npos) {
-    error("%s \"%s\" must have 1 to 16 bytes and no \"/\"", what, name.c_str());
+  if (name.size() > NAME_FIELD_LENGTH || !isSafePackageName(name)) {
+    error("%s \"%s\" must have 1 to 16 bytes, no \"/\", blank or control character and no \".\" first", what,
+          name.c_str());
     return false;
   }
   return true;

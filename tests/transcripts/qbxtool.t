@@ -112,7 +112,8 @@ status 2
 status 2
 status 0
 $ for a in info 'build -o x.qbx --name x --version' 'build --name x --version 1.0' 'build -o x.qbx --name x --version 1.0 --colour red tree' \
->     'build -o x.qbx --name seventeen-letters --version 1.0 tree' 'build -o x.qbx --name x --version 1.0 --depends a:1.0:2.0:5 tree' \
+>     'build -o x.qbx --name seventeen-letters --version 1.0 tree' 'build -o x.qbx --name .x --version 1.0 tree' \
+>     'build -o x.qbx --name x --version 1.0 --conflicts .x tree' 'build -o x.qbx --name x --version 1.0 --depends a:1.0:2.0:5 tree' \
 >     'build -o x.qbx --name x --version 1.0 --provides a:1.0:2.0:nine tree' 'build -o x.qbx --name x --version 1.0 --variant bin/nothing=1 tree' \
 >     'build -o x.qbx --name x --version 1.0 --variant bin/tool=5 tree' 'build -o x.qbx --name x --version 6.41gamma'; do
 >   qbxtool $a > out 2>&1; echo "$? $(head -1 out)"; done
@@ -120,7 +121,9 @@ $ for a in info 'build -o x.qbx --name x --version' 'build --name x --version 1.
 2 qbxtool: build: option --version needs a value
 2 qbxtool: build: -o, --name and --version are required
 2 qbxtool: build: unknown option --colour
-1 ERROR: package name "seventeen-letters" must have 1 to 16 bytes and no "/"
+1 ERROR: package name "seventeen-letters" must have 1 to 16 bytes, no "/", blank or control character and no "." first
+1 ERROR: package name ".x" must have 1 to 16 bytes, no "/", blank or control character and no "." first
+1 ERROR: reference name ".x" must have 1 to 16 bytes, no "/", blank or control character and no "." first
 1 ERROR: "a:1.0:2.0:5" has too many fields
 1 ERROR: "nine" is not a priority (a signed 32-bit number)
 1 ERROR: --variant bin/nothing=1: no file bin/nothing in the tree
