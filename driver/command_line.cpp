@@ -15,27 +15,30 @@ namespace {
 
 enum class ScanResult { CONTINUE, STOP_SCAN, EXIT };
 
-void commitManifest() {
+int commitManifest() {
   FileJournal journal;
   journal.readManifest(MANIFEST_PATH);
   std::ostream& out = consoleOut();
   out << "finishing install... " << std::flush;
   journal.apply(stepSpinner);
   out << "\b \n" << std::flush;
+  return 0;
 }
 
-void cancelManifest() {
+int cancelManifest() {
   FileJournal journal;
   journal.readManifest(MANIFEST_PATH);
   journal.cancel();
   std::remove(MANIFEST_PATH);
+  return 0;
 }
 
 void printUsage() { consoleOut() << "usage: installer [-q] [-r <root>] [-]\n" << std::flush; }
 
 // Applies one argument (and the one after it for "-r"); `index` is moved
-// past what was consumed.
-ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings) {
+// past what was consumed. "--commit" and "--cancel" run at once, inside the
+// root that a "-r" before them named, and set `exitStatus`.
+ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings, int& exitStatus) {
   const char* argument = argv[index];
   auto is = [argument](const char* option) { return std::strcmp(argument, option) == 0; };
   if (is("--cleanup")) {
@@ -58,11 +61,11 @@ ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings) {
     settings.flags |= INSTALL_REINSTALL;
   } else if (is("-b") || is("--force") || is("--noupgrade") || is("-i")) {
     // Accepted for compatibility with older callers; no effect.
-  } else if (is("--commit")) {
-    commitManifest();
-    return ScanResult::EXIT;
-  } else if (is("--cancel")) {
-    cancelManifest();
+  } else if (is("--commit") || is("--cancel")) {
+    if (!enterRoot(settings))
+      exitStatus = STATUS_ROOT_UNUSABLE;
+    else
+      exitStatus = is("--commit") ? commitManifest() : cancelManifest();
     return ScanResult::EXIT;
   } else if (is("--show")) {
     settings.listingRequested = true;
@@ -78,8 +81,9 @@ ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings) {
 int runInstaller(int argc, char** argv) {
   Settings settings;
   for (int index = 1; index < argc; ++index) {
-    ScanResult result = scanArgument(argc, argv, index, settings);
-    if (result == ScanResult::EXIT) return 0;
+    int exitStatus = 0;
+    ScanResult result = scanArgument(argc, argv, index, settings, exitStatus);
+    if (result == ScanResult::EXIT) return exitStatus;
     if (result == ScanResult::STOP_SCAN) break;
   }
   return runMode(settings);
