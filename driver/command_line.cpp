@@ -1,7 +1,9 @@
 #include "driver/command_line.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -15,19 +17,43 @@ namespace {
 
 enum class ScanResult { CONTINUE, STOP_SCAN, EXIT };
 
+// Exit statuses of "--commit" and "--cancel": the manifest was refused as a
+// whole (nothing changed), or a commit failed part-way (the manifest stays
+// for another try).
+constexpr int STATUS_MANIFEST_REFUSED = 6;
+constexpr int STATUS_COMMIT_FAILED = 7;
+
+// Reads and checks the stored manifest whole; false, with the reason shown,
+// when it is refused. No manifest reads as an empty journal.
+bool readStoredManifest(FileJournal& journal, bool forCommit) {
+  struct stat status {};
+  if (lstat(MANIFEST_PATH, &status) != 0 && errno == ENOENT) return true;
+  std::string reason = journal.readManifest(MANIFEST_PATH);
+  if (reason.empty() && forCommit) reason = journal.findMissingSource();
+  if (reason.empty()) return true;
+  error("%s %s", MANIFEST_PATH, reason.c_str());
+  return false;
+}
+
 int commitManifest() {
   FileJournal journal;
-  journal.readManifest(MANIFEST_PATH);
+  if (!readStoredManifest(journal, true)) return STATUS_MANIFEST_REFUSED;
   std::ostream& out = consoleOut();
   out << "finishing install... " << std::flush;
-  journal.apply(stepSpinner);
+  bool done = journal.apply(stepSpinner);
   out << "\b \n" << std::flush;
+  if (!done) {
+    error("%s was applied only in part", MANIFEST_PATH);
+    return STATUS_COMMIT_FAILED;
+  }
+  // Applied again, it would undo what later runs put in place.
+  unlink(MANIFEST_PATH);
   return 0;
 }
 
 int cancelManifest() {
   FileJournal journal;
-  journal.readManifest(MANIFEST_PATH);
+  if (!readStoredManifest(journal, false)) return STATUS_MANIFEST_REFUSED;
   journal.cancel();
   std::remove(MANIFEST_PATH);
   return 0;

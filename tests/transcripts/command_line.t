@@ -38,12 +38,13 @@ $ for r in /no/such/root /rw/file '' --commit; do for a in '' --show --cleanup -
 $ ls -lR $ROOT/flash $ROOT/ram | diff before - && rm $ROOT/rw/file $ROOT/ram/MANIFEST $ROOT/flash/rw/pckg/one.qbx
 
 # A manifest that removes a file and a directory, links, and moves a
-# temporary file into a directory that does not exist yet. After "-r /other"
-# --commit and --cancel work on /other's manifest alone.
+# temporary file into a directory that does not exist yet. Applied, it is
+# removed; cancelled, its temporary file goes too. After "-r /other" they
+# work on /other's manifest alone.
 $ store() (
 >   cd $ROOT && rm -rf flash/link flash/new ram/* && mkdir -p flash/olddir other/ram && echo old > flash/old
 >   echo a > flash/olddir/a && echo 'a file the link replaces' > flash/link && echo 'new content' > ram/tmpAbc123
->   printf 'L /flash/link /flash/bootimage\nM /flash/new/dir/file /ram/tmpAbc123\nU /flash/old\nU /flash/olddir\n' > ram/MANIFEST
+>   printf 'L /flash/link /flash/bootimage\nM /flash/new/dir/file /ram/tmpAbc123 T\nU /flash/old\nU /flash/olddir\n' > ram/MANIFEST
 >   echo 'U /flash/link' > other/ram/MANIFEST
 > )
 $ show() (
@@ -57,14 +58,14 @@ $ show
 flash/new/
 flash/new/dir/file: new content
 flash/link: /flash/bootimage
-ram: MANIFEST / other: MANIFEST
+ram: / other: MANIFEST
 $ store && chroot $ROOT installer --commit
 finishing install... \b  (esc)
 $ show
 flash/new/
 flash/new/dir/file: new content
 flash/link: /flash/bootimage
-ram: MANIFEST / other: MANIFEST
+ram: / other: MANIFEST
 $ store && chroot $ROOT installer -r /other --commit
 finishing install... \b  (esc)
 $ show
@@ -73,7 +74,7 @@ flash/olddir/
 flash/olddir/a: a
 ram/tmpAbc123: new content
 flash/link: a file the link replaces
-ram: MANIFEST tmpAbc123 / other: MANIFEST
+ram: MANIFEST tmpAbc123 / other:
 $ store && chroot $ROOT installer -r /other --cancel && show | tail -1
 ram: MANIFEST tmpAbc123 / other:
 $ store && chroot $ROOT installer --cancel --bogus
@@ -81,9 +82,8 @@ $ show
 flash/old: old
 flash/olddir/
 flash/olddir/a: a
-ram/tmpAbc123: new content
 flash/link: a file the link replaces
-ram: tmpAbc123 / other: MANIFEST
+ram: / other: MANIFEST
 # Nothing left to commit, nor to cancel.
 $ chroot $ROOT installer --commit && grep . $ROOT/flash/old
 finishing install... \b  (esc)
@@ -97,7 +97,8 @@ $ echo small > $ROOT/ram/tmpSmall1 && head -c 262144 /dev/zero > $ROOT/ram/tmpHu
 $ printf 'M /flash/kept /ram/tmpHuge01\nM /flash/var/pdb/x/file /ram/tmpSmall1\n' > $ROOT/ram/MANIFEST
 $ chroot $ROOT installer --commit 2> errors && cat errors
 finishing install... |\b  (esc)
-copy: No space left on device
+ERROR: /ram/MANIFEST was applied only in part
+[7]
 $ (cd $ROOT && grep -r . flash | sort)
 flash/kept:old content
 flash/var/pdb/x/file:small
@@ -108,9 +109,11 @@ $ umount $ROOT/flash && mount -t tmpfs -o size=64k tmpfs $ROOT/flash && echo 'ol
 $ head -c 40960 /dev/zero > $ROOT/flash/filler && head -c 28672 /dev/zero > $ROOT/ram/tmpLast01
 $ printf 'M /flash/kept /ram/tmpLast01\n' > $ROOT/ram/MANIFEST && chroot $ROOT installer --commit 2>&1 >/dev/null
 copy: No space left on device
+[7]
 $ rm $ROOT/flash/filler && printf 'M /flash/kept /ram/tmpLast01\n' > $ROOT/ram/MANIFEST
 $ LD_PRELOAD=$SHIM FAULT_FAIL='close:/flash/tmp*:EIO' chroot $ROOT installer --commit 2>&1 >/dev/null
 copy: Input/output error
+[7]
 $ ls $ROOT/flash && cat $ROOT/flash/kept
 kept
 old content
