@@ -40,7 +40,8 @@ $ ls -lR $ROOT/flash $ROOT/ram | diff before - && rm $ROOT/rw/file $ROOT/ram/MAN
 # A manifest that removes a file and a directory, links, and moves a
 # temporary file into a directory that does not exist yet. Applied, it is
 # removed; cancelled, its temporary file goes too. After "-r /other" they
-# work on /other's manifest alone.
+# work on /other's manifest alone (its /proc serves the sanitizers).
+$ mkdir -p $ROOT/other/proc && mount --bind /proc $ROOT/other/proc
 $ store() (
 >   cd $ROOT && rm -rf flash/link flash/new ram/* && mkdir -p flash/olddir other/ram && echo old > flash/old
 >   echo a > flash/olddir/a && echo 'a file the link replaces' > flash/link && echo 'new content' > ram/tmpAbc123
