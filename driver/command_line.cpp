@@ -1,7 +1,9 @@
 #include "driver/command_line.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -15,27 +17,54 @@ namespace {
 
 enum class ScanResult { CONTINUE, STOP_SCAN, EXIT };
 
-void commitManifest() {
-  FileJournal journal;
-  journal.readManifest(MANIFEST_PATH);
-  std::ostream& out = consoleOut();
-  out << "finishing install... " << std::flush;
-  journal.apply(stepSpinner);
-  out << "\b \n" << std::flush;
+// Exit statuses of "--commit" and "--cancel": the manifest was refused as a
+// whole (nothing changed), or a commit failed part-way (the manifest stays
+// for another try).
+constexpr int STATUS_MANIFEST_REFUSED = 6;
+constexpr int STATUS_COMMIT_FAILED = 7;
+
+// Reads and checks the stored manifest whole; false, with the reason shown,
+// when it is refused. No manifest reads as an empty journal.
+bool readStoredManifest(FileJournal& journal, bool forCommit) {
+  struct stat status {};
+  if (lstat(MANIFEST_PATH, &status) != 0 && errno == ENOENT) return true;
+  std::string reason = journal.readManifest(MANIFEST_PATH);
+  if (reason.empty() && forCommit) reason = journal.findMissingSource();
+  if (reason.empty()) return true;
+  error("%s %s", MANIFEST_PATH, reason.c_str());
+  return false;
 }
 
-void cancelManifest() {
+int commitManifest() {
   FileJournal journal;
-  journal.readManifest(MANIFEST_PATH);
+  if (!readStoredManifest(journal, true)) return STATUS_MANIFEST_REFUSED;
+  std::ostream& out = consoleOut();
+  out << "finishing install... " << std::flush;
+  bool done = journal.apply(stepSpinner);
+  out << "\b \n" << std::flush;
+  if (!done) {
+    error("%s was applied only in part", MANIFEST_PATH);
+    return STATUS_COMMIT_FAILED;
+  }
+  // Applied again, it would undo what later runs put in place.
+  unlink(MANIFEST_PATH);
+  return 0;
+}
+
+int cancelManifest() {
+  FileJournal journal;
+  if (!readStoredManifest(journal, false)) return STATUS_MANIFEST_REFUSED;
   journal.cancel();
   std::remove(MANIFEST_PATH);
+  return 0;
 }
 
 void printUsage() { consoleOut() << "usage: installer [-q] [-r <root>] [-]\n" << std::flush; }
 
 // Applies one argument (and the one after it for "-r"); `index` is moved
-// past what was consumed.
-ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings) {
+// past what was consumed. "--commit" and "--cancel" run at once, inside the
+// root that a "-r" before them named, and set `exitStatus`.
+ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings, int& exitStatus) {
   const char* argument = argv[index];
   auto is = [argument](const char* option) { return std::strcmp(argument, option) == 0; };
   if (is("--cleanup")) {
@@ -58,11 +87,11 @@ ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings) {
     settings.flags |= INSTALL_REINSTALL;
   } else if (is("-b") || is("--force") || is("--noupgrade") || is("-i")) {
     // Accepted for compatibility with older callers; no effect.
-  } else if (is("--commit")) {
-    commitManifest();
-    return ScanResult::EXIT;
-  } else if (is("--cancel")) {
-    cancelManifest();
+  } else if (is("--commit") || is("--cancel")) {
+    if (!enterRoot(settings))
+      exitStatus = STATUS_ROOT_UNUSABLE;
+    else
+      exitStatus = is("--commit") ? commitManifest() : cancelManifest();
     return ScanResult::EXIT;
   } else if (is("--show")) {
     settings.listingRequested = true;
@@ -78,8 +107,9 @@ ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings) {
 int runInstaller(int argc, char** argv) {
   Settings settings;
   for (int index = 1; index < argc; ++index) {
-    ScanResult result = scanArgument(argc, argv, index, settings);
-    if (result == ScanResult::EXIT) return 0;
+    int exitStatus = 0;
+    ScanResult result = scanArgument(argc, argv, index, settings, exitStatus);
+    if (result == ScanResult::EXIT) return exitStatus;
     if (result == ScanResult::STOP_SCAN) break;
   }
   return runMode(settings);

@@ -1,8 +1,10 @@
 // The option scan: fills the settings of one call, runs "--commit" and
-// "--cancel" on the spot, and hands everything else to runMode.
+// "--cancel" on the spot (inside the root of a "-r" before them), and hands
+// everything else to runMode.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "model/install_flags.h"
@@ -16,9 +18,16 @@ struct Settings {
   bool quiet = false;
   bool listingRequested = false;
   bool applyAtOnce = true;
-  std::string root;
+  std::optional<std::string> root;
   InstallFlags flags = 0;
 };
+
+/// Exit status when the root named by "-r" cannot be entered: nothing ran.
+constexpr int STATUS_ROOT_UNUSABLE = 4;
+
+/// Enters the root named by "-r", if any, and its "/"; false (with the
+/// error shown) when it cannot be entered.
+bool enterRoot(const Settings& settings);
 
 /// Scans the arguments and runs the chosen mode; returns the exit status.
 int runInstaller(int argc, char** argv);

@@ -17,13 +17,6 @@ namespace {
 // full disk, the error number of the failure (EIO).
 constexpr int STATUS_DATABASE_UNREADABLE = 5;
 
-void changeRoot(const std::string& root) {
-  if (!root.empty() && chroot(root.c_str()) != 0) std::perror("chroot");
-  if (chdir("/") != 0) {
-    // The working directory is "/" whatever happened; a failure changes nothing.
-  }
-}
-
 // The "arch" variable wins whenever it is set, also when it is empty.
 std::string runArchitecture() {
   const char* fromEnvironment = std::getenv("arch");
@@ -32,10 +25,7 @@ std::string runArchitecture() {
 
 // False when the package database could not be read: then no mode runs,
 // as a package that only looks broken would be uninstalled.
-bool prepareRun(const Settings& settings) {
-  changeRoot(settings.root);
-  return loadRepository(settings.quiet, runArchitecture());
-}
+bool prepareRun(const Settings& settings) { return loadRepository(settings.quiet, runArchitecture()); }
 
 // The listing goes straight to the output stream, so "-q" does not hide it.
 int runListing() {
@@ -45,7 +35,21 @@ int runListing() {
 
 }  // namespace
 
+bool enterRoot(const Settings& settings) {
+  // A root that cannot be entered ends the call: going on in the real root
+  // would change the live system instead of the one that was named.
+  if (settings.root && chroot(settings.root->c_str()) != 0) {
+    std::perror("chroot");
+    return false;
+  }
+  if (chdir("/") != 0) {
+    // The working directory is "/" whatever happened; a failure changes nothing.
+  }
+  return true;
+}
+
 int runMode(const Settings& settings) {
+  if (!enterRoot(settings)) return STATUS_ROOT_UNUSABLE;
   if (!prepareRun(settings)) return STATUS_DATABASE_UNREADABLE;
   if (settings.listingRequested) return runListing();
   if (settings.cleanupRequested) return runCleanupMode();

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "journal/safe_write.h"
@@ -28,29 +29,46 @@ void removeDirectory(const std::string& path) {
   rmdir(path.c_str());
 }
 
-void applyRemove(const std::string& target) {
-  if (unlink(target.c_str()) != 0 && errno == EISDIR) removeDirectory(target);
+// A path that is already gone needs no removal.
+bool applyRemove(const std::string& target) {
+  if (unlink(target.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
+  if (errno == EISDIR) {
+    removeDirectory(target);
+    return true;
+  }
+  std::perror("unlink");
+  return false;
 }
 
-void applySymlink(const std::string& target, const std::string& linkText) {
+bool applySymlink(const std::string& target, const std::string& linkText) {
   makeDirectories(parentOf(target));
   unlink(target.c_str());
-  if (symlink(linkText.c_str(), target.c_str()) != 0) std::perror("symlink");
+  if (symlink(linkText.c_str(), target.c_str()) == 0) return true;
+  std::perror("symlink");
+  return false;
 }
 
-void applyMove(const std::string& target, const JournalOperation& operation,
+bool isPresent(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0;
+}
+
+bool applyMove(const std::string& target, const JournalOperation& operation,
                const CopyProgress& progress) {
   const std::string& source = operation.argument;
+  // Done by an earlier run of the same journal that was cut short.
+  if (!isPresent(source) && isPresent(target)) return true;
   makeDirectories(parentOf(target));
-  if (rename(source.c_str(), target.c_str()) == 0) return;
+  if (rename(source.c_str(), target.c_str()) == 0) return true;
   if (errno == EXDEV) {
+    if (!copyOver(source, target, progress)) return false;
     // A temporary file that the journal owns has served its purpose once
     // copied; left in "/ram" it would hold memory until the next boot.
-    if (copyOver(source, target, progress) && operation.kind == JOURNAL_TEMPORARY_MOVE)
-      unlink(source.c_str());
-    return;
+    if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(source.c_str());
+    return true;
   }
   std::perror("rename");
+  return false;
 }
 
 std::vector<std::string> splitAtSpaces(const std::string& line) {
@@ -64,18 +82,49 @@ std::vector<std::string> splitAtSpaces(const std::string& line) {
   }
 }
 
-// Adds the operation of one manifest line; false when the line is malformed.
-bool readManifestLine(FileJournal& journal, const std::string& line) {
-  std::vector<std::string> fields = splitAtSpaces(line);
-  if (fields.size() < 2) return false;
-  const std::string& kind = fields[0];
-  if (kind == "U") {
-    journal.put(fields[1], JOURNAL_REMOVE, "");
-  } else if (kind == "L" || kind == "M") {
-    if (fields.size() < 3) return false;
-    journal.put(fields[1], kind == "L" ? JOURNAL_SYMLINK : JOURNAL_MOVE, fields[2]);
+// True when `path` lies below the directory `top` and has no empty, "." or
+// ".." component, so that it cannot lead out of `top`.
+bool liesBelow(const std::string& path, const std::string& top) {
+  if (!startsWith(path, top + "/")) return false;
+  size_t start = top.size() + 1;
+  for (;;) {
+    size_t slash = path.find('/', start);
+    std::string part = path.substr(start, slash - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string::npos) return true;
+    start = slash + 1;
   }
-  return true;
+}
+
+// The names of the journal's temporary files begin with "tmp".
+bool isTemporaryName(const std::string& name) {
+  return name.size() > 3 && startsWith(name, "tmp") && name.find('/') == std::string::npos;
+}
+
+// Adds the operation of one manifest line to `operations`; returns why the
+// line cannot be taken, or "".
+std::string readManifestLine(std::map<std::string, JournalOperation>& operations,
+                             const std::string& line) {
+  std::vector<std::string> fields = splitAtSpaces(line);
+  const std::string& kind = fields[0];
+  size_t expected = kind == "U" ? 2 : kind == "L" ? 3 : kind == "M" ? 3 : 0;
+  bool temporary = kind == "M" && fields.size() == 4 && fields[3] == "T";
+  if (expected == 0 || fields.size() != expected + (temporary ? 1 : 0)) return "is malformed";
+  for (const std::string& field : fields)
+    if (field.empty()) return "is malformed";
+  const std::string& target = fields[1];
+  if (!liesBelow(target, "/flash")) return "names " + target + ", outside /flash";
+  JournalOperation operation{kind == "U" ? JOURNAL_REMOVE : JOURNAL_SYMLINK, expected == 3 ? fields[2] : ""};
+  if (kind == "M") {
+    const std::string& source = operation.argument;
+    bool inRam = startsWith(source, "/ram/") && isTemporaryName(source.substr(5));
+    if (!(liesBelow(source, "/flash") || inRam) ||
+        (temporary && !isTemporaryName(source.substr(source.rfind('/') + 1))))
+      return "moves " + source + ", which is not the installer's";
+    operation.kind = temporary ? JOURNAL_TEMPORARY_MOVE : JOURNAL_MOVE;
+  }
+  if (!operations.emplace(target, operation).second) return "names " + target + " twice";
+  return "";
 }
 
 }  // namespace
@@ -130,16 +179,18 @@ bool FileJournal::claimDirectory(const std::string& path) {
   return S_ISDIR(status.st_mode);
 }
 
-void FileJournal::apply(const CopyProgress& progress) const {
+bool FileJournal::apply(const CopyProgress& progress) const {
   // Data written into temporary files reaches the flash before any of them
   // replaces a live file.
   sync();
+  bool done = true;
   for (const auto& [target, operation] : operations_) {
-    if (operation.kind == JOURNAL_REMOVE) applyRemove(target);
-    if (operation.kind == JOURNAL_SYMLINK) applySymlink(target, operation.argument);
+    if (operation.kind == JOURNAL_REMOVE) done = applyRemove(target) && done;
+    if (operation.kind == JOURNAL_SYMLINK) done = applySymlink(target, operation.argument) && done;
   }
   for (const auto& [target, operation] : operations_)
-    if (isMove(operation.kind)) applyMove(target, operation, progress);
+    if (isMove(operation.kind)) done = applyMove(target, operation, progress) && done;
+  return done;
 }
 
 void FileJournal::cancel() {
@@ -157,7 +208,9 @@ bool FileJournal::writeManifest(const std::string& path) const {
   for (const auto& [target, operation] : operations_) {
     if (operation.kind == JOURNAL_REMOVE) out << "U " << target << '\n';
     if (operation.kind == JOURNAL_SYMLINK) out << "L " << target << ' ' << operation.argument << '\n';
-    if (isMove(operation.kind)) out << "M " << target << ' ' << operation.argument << '\n';
+    if (isMove(operation.kind))
+      out << "M " << target << ' ' << operation.argument
+          << (operation.kind == JOURNAL_TEMPORARY_MOVE ? " T\n" : "\n");
   }
   out.close();
   if (!out.fail() && std::rename(partial.c_str(), path.c_str()) == 0) return true;
@@ -167,15 +220,30 @@ bool FileJournal::writeManifest(const std::string& path) const {
   return false;
 }
 
-bool FileJournal::readManifest(const std::string& path) {
+std::string FileJournal::readManifest(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return std::string("cannot be read: ") + std::strerror(errno);
+  if (!S_ISREG(status.st_mode)) return "is not a file";
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  if (!in) return std::string("cannot be read: ") + std::strerror(errno);
+  // Checked whole before any of it is taken: a manifest is carried out
+  // entirely or not at all.
+  std::map<std::string, JournalOperation> read;
   std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty()) return true;
-    if (!readManifestLine(*this, line)) return false;
+  for (int number = 1; std::getline(in, line); ++number) {
+    std::string reason = in.eof() ? "is cut short" : readManifestLine(read, line);
+    if (!reason.empty()) return "line " + std::to_string(number) + " " + reason;
   }
-  return !operations_.empty();
+  if (in.bad()) return "cannot be read";
+  for (const auto& [target, operation] : read) put(target, operation.kind, operation.argument);
+  return "";
+}
+
+std::string FileJournal::findMissingSource() const {
+  for (const auto& [target, operation] : operations_)
+    if (isMove(operation.kind) && !isPresent(operation.argument) && !isPresent(target))
+      return operation.argument + ", the source of " + target + ", is missing";
+  return "";
 }
 
 bool FileJournal::hasEnoughSpace() const { return ::hasEnoughSpace(*this); }

@@ -5,7 +5,12 @@
 // each line, fields separated by single spaces):
 //   "U " target                 remove
 //   "L " target " " linkText    symbolic link
-//   "M " target " " source      move (a temporary move is stored as a move)
+//   "M " target " " source      move
+//   "M " target " " source " T" move of a temporary file that the journal owns
+// An older reader takes the last form for a plain move, as it was written
+// before. Targets lie below "/flash"; a move's source below "/flash" too, or
+// is a temporary file in "/ram" ("/ram/tmpXXXXXX"); a temporary move's source
+// is always named "tmpXXXXXX".
 #pragma once
 
 #include <cstdint>
@@ -59,15 +64,23 @@ class FileJournal {
   /// is withdrawn) is pending on it.
   bool claimDirectory(const std::string& path);
   /// Carries out every operation: removals and links first, then moves;
-  /// `progress` is called after each block of a move that has to copy.
-  void apply(const CopyProgress& progress = {}) const;
+  /// `progress` is called after each block of a move that has to copy. A
+  /// move whose source is gone and whose target exists counts as done, so a
+  /// stored journal that was applied in part can be applied again. False
+  /// when an operation failed (its error went to standard error).
+  bool apply(const CopyProgress& progress = {}) const;
   /// Deletes the temporary files of temporary moves and empties the journal.
   void cancel();
   /// Writes the manifest to `path`, replacing it only once the new one is
   /// complete; false (and `path` left as it was) when it cannot be written.
   bool writeManifest(const std::string& path) const;
-  /// Adds the operations of the manifest at `path`.
-  bool readManifest(const std::string& path);
+  /// Adds the operations of the manifest at `path` when it can be read and
+  /// every line is well formed and names only the installer's places (see
+  /// the format above); returns "" then, else why not, adding nothing.
+  std::string readManifest(const std::string& path);
+  /// "" when every move can be carried out: its source exists, or is gone
+  /// and its target is in place (done before); else the first that cannot.
+  std::string findMissingSource() const;
   /// True when "/flash/boot" and "/flash" keep more than 16 free blocks
   /// once every operation is carried out.
   bool hasEnoughSpace() const;

@@ -45,7 +45,7 @@ resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(depen
 journal @@ std::remove(partial.c_str()); @@ (void)partial; @@ a manifest that cannot be stored leaves its partial file behind in /ram
 journal @@ if (close(output) != 0) copied = false; @@ close(output); @@ a failing close of a copy across file systems goes unnoticed
 journal @@ if (written != length) { @@ if (written < 0) { @@ a short write of a copy (the last block on a full disk) is taken for a whole one
-journal @@ progress) && operation.kind == JOURNAL_TEMPORARY_MOVE @@ progress) && operation.kind != JOURNAL_TEMPORARY_MOVE @@ a move across file systems leaves the temporary file in /ram and deletes a non-temporary source
+journal @@ if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(source.c_str()); @@ if (operation.kind != JOURNAL_TEMPORARY_MOVE) unlink(source.c_str()); @@ a move across file systems leaves the temporary file in /ram and deletes a non-temporary source
 journal @@ if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(operation.argument.c_str()); @@ if (operation.kind == JOURNAL_TEMPORARY_MOVE) continue; @@ a cancelled journal leaves its temporary files behind
 journal @@ if (pending->second.kind == JOURNAL_TEMPORARY_MOVE) unlink(pending->second.argument.c_str()); @@ if (pending->second.kind == JOURNAL_TEMPORARY_MOVE) {} @@ a withdrawn write leaves its temporary file behind
 journal @@ old.argument != argument @@ old.argument == argument @@ replacing a temporary move deletes the new temporary file instead of the old one
