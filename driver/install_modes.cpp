@@ -1,6 +1,7 @@
 #include "driver/install_modes.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -83,10 +84,12 @@ int runStreamInstallMode(const Settings& settings) {
   unsigned status = installFromStream(journal, std::cin, settings.flags | INSTALL_UPGRADE,
                                       UserStateMap(), &copy, &directory, &boot);
   if (!finishImage(image, copy) && status == 0) status = STATUS_IMAGE_NOT_WRITTEN;
+  // The copy is kept only as the package's stored image (its entry
+  // directory comes from the image part) or as the boot image.
+  bool keepImage = status == 0 && (!directory.empty() || boot);
+  if (!keepImage) std::remove(STREAM_IMAGE_SOURCE);
   if (status == 0) {
-    // Without an entry directory (no image part) the target is the
-    // relative name "image", that is "/image".
-    placePackageImage(journal, STREAM_IMAGE_SOURCE, directory + "image", boot);
+    if (keepImage) placePackageImage(journal, STREAM_IMAGE_SOURCE, directory + "image", boot);
     journal.apply();
   } else {
     journal.cancel();

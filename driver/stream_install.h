@@ -13,6 +13,7 @@ class FileJournal;
 /// Installs the package or bundle read from `input` (from its first byte).
 /// `copyTarget` receives every byte read; `directory` the entry directory of
 /// a package stored as an image; `boot` whether it becomes the boot image.
+/// With a copy target both stay empty unless the stream was read whole.
 /// Returns 0 when installed; 1 for a single package that was not, or the
 /// bundle install's result.
 unsigned installFromStream(FileJournal& journal, std::istream& input, InstallFlags flags,
