@@ -61,6 +61,14 @@ bool finishImage(std::ofstream& image, const ImageCopy& copy) {
   return false;
 }
 
+// The space check before anything is applied; a resumed upgrade
+// ("--reinstall") goes on whatever the flash holds.
+bool fitsOnFlash(const FileJournal& journal, InstallFlags flags) {
+  if ((flags & INSTALL_REINSTALL) || journal.hasEnoughSpace()) return true;
+  error("not enough space for upgrade");
+  return false;
+}
+
 }  // namespace
 
 int runCleanupMode() {
@@ -85,14 +93,18 @@ int runStreamInstallMode(const Settings& settings) {
                                       UserStateMap(), &copy, &directory, &boot);
   if (!finishImage(image, copy) && status == 0) status = STATUS_IMAGE_NOT_WRITTEN;
   // The copy is kept only as the package's stored image (its entry
-  // directory comes from the image part) or as the boot image.
+  // directory comes from the image part) or as the boot image. It is on
+  // the flash already and moves there by a rename, so the space check
+  // counts it as it stands.
   bool keepImage = status == 0 && (!directory.empty() || boot);
   if (!keepImage) std::remove(STREAM_IMAGE_SOURCE);
+  if (status == 0 && !fitsOnFlash(journal, settings.flags)) status = STATUS_NO_SPACE;
   if (status == 0) {
     if (keepImage) placePackageImage(journal, STREAM_IMAGE_SOURCE, directory + "image", boot);
     journal.apply();
   } else {
     journal.cancel();
+    std::remove(STREAM_IMAGE_SOURCE);
   }
   writePostlog();
   return static_cast<int>(status);
@@ -103,8 +115,7 @@ int runUpgradeMode(const Settings& settings) {
   runSchedule(journal, true);
   int status = 0;
   runUpgrade(journal, settings.flags | INSTALL_UPGRADE);
-  if (!(settings.flags & INSTALL_REINSTALL) && !journal.hasEnoughSpace()) {
-    error("not enough space for upgrade");
+  if (!fitsOnFlash(journal, settings.flags)) {
     journal.cancel();
     status = STATUS_NO_SPACE;
   }
