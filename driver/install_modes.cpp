@@ -100,7 +100,8 @@ int runStreamInstallMode(const Settings& settings) {
   if (!keepImage) std::remove(STREAM_IMAGE_SOURCE);
   if (status == 0 && !fitsOnFlash(journal, settings.flags)) status = STATUS_NO_SPACE;
   if (status == 0) {
-    if (keepImage) placePackageImage(journal, STREAM_IMAGE_SOURCE, directory + "image", boot);
+    if (keepImage)
+      placePackageImage(journal, STREAM_IMAGE_SOURCE, directory.empty() ? "" : directory + "image", boot);
     journal.apply();
   } else {
     journal.cancel();

@@ -50,7 +50,7 @@ void placePackageImage(FileJournal& journal, const std::string& file, const std:
                        bool boot) {
   if (boot) {
     journal.addMove(file, BOOT_IMAGE_PATH);
-    journal.addSymlink(BOOT_IMAGE_PATH, target);
+    if (!target.empty()) journal.addSymlink(BOOT_IMAGE_PATH, target);
   } else {
     journal.addMove(file, target);
   }

@@ -22,7 +22,8 @@ unsigned installFromStream(FileJournal& journal, std::istream& input, InstallFla
 
 /// Journals the move of a package file kept whole to `target`, its entry's
 /// "image"; for the boot package the file becomes "/flash/bootimage" and
-/// `target` a link to it.
+/// `target` a link to it, unless `target` is empty (a boot package without
+/// an image part has no entry image).
 void placePackageImage(FileJournal& journal, const std::string& file, const std::string& target,
                        bool boot);
 

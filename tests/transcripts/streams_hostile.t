@@ -68,6 +68,16 @@ WARNING: omitting package imaged-1.0: it is already installed
 $ cmp imaged.qbx $ROOT/flash/var/pdb/imaged/image && ls $ROOT/flash/var/pdb
 alpha
 imaged
+# The copy of a boot package without an image part becomes the boot image,
+# linked from nowhere.
+$ mkdir k && echo kernel > k/kernel && qbxtool build -o boot.qbx --name tessel --version 6.40 --boot k
+$ outside > was && bootimage=1 lines installer -r $ROOT - < boot.qbx
+installing tessel-6.40 [..]
+installed tessel-6.40
+$ outside | diff was - && cmp boot.qbx $ROOT/flash/bootimage && ls $ROOT/flash/var/pdb/tessel
+deps
+files
+version
 
 # A flash that is nearly full: the install is checked as the upgrade run is,
 # before anything is applied. The first file is unpacked on the flash, the
