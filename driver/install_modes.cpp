@@ -1,6 +1,7 @@
 #include "driver/install_modes.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -60,6 +61,14 @@ bool finishImage(std::ofstream& image, const ImageCopy& copy) {
   return false;
 }
 
+// The space check before anything is applied; a resumed upgrade
+// ("--reinstall") goes on whatever the flash holds.
+bool fitsOnFlash(const FileJournal& journal, InstallFlags flags) {
+  if ((flags & INSTALL_REINSTALL) || journal.hasEnoughSpace()) return true;
+  error("not enough space for upgrade");
+  return false;
+}
+
 }  // namespace
 
 int runCleanupMode() {
@@ -83,13 +92,20 @@ int runStreamInstallMode(const Settings& settings) {
   unsigned status = installFromStream(journal, std::cin, settings.flags | INSTALL_UPGRADE,
                                       UserStateMap(), &copy, &directory, &boot);
   if (!finishImage(image, copy) && status == 0) status = STATUS_IMAGE_NOT_WRITTEN;
+  // The copy is kept only as the package's stored image (its entry
+  // directory comes from the image part) or as the boot image. It is on
+  // the flash already and moves there by a rename, so the space check
+  // counts it as it stands.
+  bool keepImage = status == 0 && (!directory.empty() || boot);
+  if (!keepImage) std::remove(STREAM_IMAGE_SOURCE);
+  if (status == 0 && !fitsOnFlash(journal, settings.flags)) status = STATUS_NO_SPACE;
   if (status == 0) {
-    // Without an entry directory (no image part) the target is the
-    // relative name "image", that is "/image".
-    placePackageImage(journal, STREAM_IMAGE_SOURCE, directory + "image", boot);
+    if (keepImage)
+      placePackageImage(journal, STREAM_IMAGE_SOURCE, directory.empty() ? "" : directory + "image", boot);
     journal.apply();
   } else {
     journal.cancel();
+    std::remove(STREAM_IMAGE_SOURCE);
   }
   writePostlog();
   return static_cast<int>(status);
@@ -100,8 +116,7 @@ int runUpgradeMode(const Settings& settings) {
   runSchedule(journal, true);
   int status = 0;
   runUpgrade(journal, settings.flags | INSTALL_UPGRADE);
-  if (!(settings.flags & INSTALL_REINSTALL) && !journal.hasEnoughSpace()) {
-    error("not enough space for upgrade");
+  if (!fitsOnFlash(journal, settings.flags)) {
     journal.cancel();
     status = STATUS_NO_SPACE;
   }

@@ -29,18 +29,28 @@ unsigned installFromStream(FileJournal& journal, std::istream& input, InstallFla
   PackageReader reader(input, true, copyTarget);
   reader.filter = INSTALL_FILTER;
   reader.nextPart();
-  if (reader.currentType == PART_BUNDLE_HEADER)
-    return installBundleFromStream(journal, reader, flags, userStates, directory, boot);
-  InstalledPackage* installed =
-      installPackageFromStream(journal, reader, flags, userStates, nullptr, directory, boot);
-  return installed != nullptr ? 0 : 1;
+  unsigned status = 0;
+  if (reader.currentType == PART_BUNDLE_HEADER) {
+    status = installBundleFromStream(journal, reader, flags, userStates, directory, boot);
+  } else {
+    InstalledPackage* installed =
+        installPackageFromStream(journal, reader, flags, userStates, nullptr, directory, boot);
+    status = installed != nullptr ? 0 : 1;
+  }
+  // A package kept as it is was not read to its end: the copy of what was
+  // read is not the file and must not replace the stored or boot image.
+  if (copyTarget != nullptr && !reader.readWhole()) {
+    if (directory != nullptr) directory->clear();
+    if (boot != nullptr) *boot = false;
+  }
+  return status;
 }
 
 void placePackageImage(FileJournal& journal, const std::string& file, const std::string& target,
                        bool boot) {
   if (boot) {
     journal.addMove(file, BOOT_IMAGE_PATH);
-    journal.addSymlink(BOOT_IMAGE_PATH, target);
+    if (!target.empty()) journal.addSymlink(BOOT_IMAGE_PATH, target);
   } else {
     journal.addMove(file, target);
   }

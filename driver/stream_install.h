@@ -13,6 +13,7 @@ class FileJournal;
 /// Installs the package or bundle read from `input` (from its first byte).
 /// `copyTarget` receives every byte read; `directory` the entry directory of
 /// a package stored as an image; `boot` whether it becomes the boot image.
+/// With a copy target both stay empty unless the stream was read whole.
 /// Returns 0 when installed; 1 for a single package that was not, or the
 /// bundle install's result.
 unsigned installFromStream(FileJournal& journal, std::istream& input, InstallFlags flags,
@@ -21,7 +22,8 @@ unsigned installFromStream(FileJournal& journal, std::istream& input, InstallFla
 
 /// Journals the move of a package file kept whole to `target`, its entry's
 /// "image"; for the boot package the file becomes "/flash/bootimage" and
-/// `target` a link to it.
+/// `target` a link to it, unless `target` is empty (a boot package without
+/// an image part has no entry image).
 void placePackageImage(FileJournal& journal, const std::string& file, const std::string& target,
                        bool boot);
 

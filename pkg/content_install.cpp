@@ -119,6 +119,15 @@ void passOverImagePart(const InstalledPackage& package, PackageReader& reader) {
   reader.nextPart();
 }
 
+// After a package's signature comes the next member of its bundle or the
+// end of the file, exactly at the length its header declares. A file cut
+// short there, or one with more parts, is not the file that was signed and
+// would not be stored whole as an image.
+bool endsWhereExpected(const InstalledPackage& package, const PackageReader& reader) {
+  if (reader.currentType == -1) return reader.readWhole();
+  return !package.bundle.name.empty() && reader.currentType == PART_HEADER;
+}
+
 }  // namespace
 
 bool bootImageStaysPacked(const InstalledPackage& package) {
@@ -206,6 +215,10 @@ bool installContents(InstalledPackage& package, FileJournal& journal, PackageRea
     return false;
   }
   reader.nextPart();
+  if (!endsWhereExpected(package, reader)) {
+    reportBroken(package);
+    return false;
+  }
   if (!reader.isUnregistered() && !writeEntry(package, journal)) return false;
   if (package.hasBootFlag()) journal.addEmptyFile(UPGRADED_MARKER);
   if (!package.bundle.name.empty()) return true;

@@ -17,13 +17,20 @@ ByteVector header(const std::string& name, const ByteVector& tail = {}) {
   return encodePart(PART_HEADER, concat({encodeHeaderBlock(name, 7, 8, 0, false), tail}));
 }
 
+ByteVector packageFile(const ByteVector& parts, bool declaredLongest) {
+  ByteVector file = wrapInFile(PACKAGE_MAGIC, parts);
+  for (uint32_t byte = 0; declaredLongest && byte < 4; ++byte) file[FILE_REST_LENGTH_OFFSET + byte] = 0xFF;
+  return file;
+}
+
 const ByteVector SIGNATURE = encodePart(PART_SIGNATURE, ByteVector(68, 0));
 
 /// Reads the header of a file made of `parts`, through a source like a pipe:
-/// one byte at a time, never telling how much more is waiting.
+/// one byte at a time, never telling how much more is waiting. With
+/// `declaredLonger` the file header declares the longest length it can hold.
 struct HeaderRead : std::streambuf {
-  HeaderRead(const ByteVector& parts, const PartFilter& filter = SCAN_FILTER)
-      : file(wrapInFile(PACKAGE_MAGIC, parts)) {
+  HeaderRead(const ByteVector& parts, const PartFilter& filter = SCAN_FILTER, bool declaredLonger = false)
+      : file(packageFile(parts, declaredLonger)) {
     reader.filter = filter;
     reader.nextPart();
     ok = readPackageHeader(record, reader);
@@ -72,8 +79,9 @@ TEST(ReadPackageHeader, HeaderBlockFlagsNameAndBrokenHeaders) {
 }
 
 // A reference entry; an optional part out of its order stays the current part
-// for the caller. A text part is read in steps, so that a corrupt length field
-// costs only the data that is really there.
+// for the caller. A text part that runs past the declared file length is not
+// entered; one that the file is too short for is read in steps, so that a
+// corrupt length field costs only the data that is really there.
 TEST(ReadPackageHeader, OptionalPartsOutOfOrderOrLongerThanTheFile) {
   const ByteVector deps = encodeRefList({{"abcdefghijklmnop", 1, 0xA0B0C0D0, -5}});
   ByteVector parts = concat({header("t"), encodePart(PART_DEPENDS, deps), encodePart(PART_ARCHITECTURE, "arm")});
@@ -84,9 +92,11 @@ TEST(ReadPackageHeader, OptionalPartsOutOfOrderOrLongerThanTheFile) {
   EXPECT_EQ(outOfOrder.record.architecture, "i386");
   EXPECT_EQ(outOfOrder.reader.currentType, PART_ARCHITECTURE);
   putU16(parts, PART_TEXT2);
-  putU32(parts, 0xFFFFFFF0);
+  putU32(parts, 0xFFFFFF00);
   putText(parts, "cut");
-  EXPECT_EQ(HeaderRead(parts, {PART_HEADER, PART_TEXT2}).record.extraText2, "cut");
+  for (bool declaredLonger : {false, true})
+    EXPECT_EQ(HeaderRead(parts, {PART_HEADER, PART_TEXT2}, declaredLonger).record.extraText2,
+              declaredLonger ? "cut" : "");
 }
 
 // The size on disk must be the declared total; a bundle needs readable members.

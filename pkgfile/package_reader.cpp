@@ -41,6 +41,9 @@ uint32_t PackageStreamBuf::readFileHeader(uint64_t& totalSize) {
   partOffset_ = FILE_HEADER_LENGTH;
   // 64 bits, so that a length field near 2^32 cannot wrap to a tiny total.
   totalSize = static_cast<uint64_t>(readLittleU32(header + FILE_REST_LENGTH_OFFSET)) + FILE_HEADER_LENGTH;
+  // A stream (standard input) has no size of its own: without this bound a
+  // source that never ends would be read, and copied, for ever.
+  declaredEnd_ = totalSize;
   return readLittleU32(header);
 }
 
@@ -48,6 +51,11 @@ int32_t PackageStreamBuf::nextPart() {
   if (partRemaining_ > 0 && !skipRemaining()) return -1;
   partOffset_ += partLength_;
   partLength_ = partRemaining_ = 0;
+  if (partOffset_ == declaredEnd_) {
+    atDeclaredEnd_ = true;
+    return -1;
+  }
+  if (partOffset_ + PART_HEADER_LENGTH > declaredEnd_) return -1;
 
   uint8_t header[PART_HEADER_LENGTH];
   std::streamsize count = sourceGetn(reinterpret_cast<char*>(header), PART_HEADER_LENGTH);
@@ -61,7 +69,11 @@ int32_t PackageStreamBuf::nextPart() {
     sha1_.update(header, PART_HEADER_LENGTH);
   }
   partOffset_ += PART_HEADER_LENGTH;
-  partLength_ = partRemaining_ = readLittleU32(header + PART_LENGTH_OFFSET);
+  uint32_t length = readLittleU32(header + PART_LENGTH_OFFSET);
+  // A part that runs past the declared length is not entered: the file is
+  // broken, and its data is never read.
+  if (partOffset_ + length > declaredEnd_) return -1;
+  partLength_ = partRemaining_ = length;
   return type;
 }
 

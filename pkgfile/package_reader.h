@@ -41,9 +41,11 @@ class PackageStreamBuf : public std::streambuf {
 
   /// Reads the 8-byte file header and copies it to the copy target. Returns
   /// the magic, or 0xFFFFFFFF when the header is cut short (totalSize then 0).
+  /// Nothing past the declared length is read afterwards.
   uint32_t readFileHeader(uint64_t& totalSize);
   /// Passes over the rest of the current part and reads the next part
-  /// header; returns its type, or -1 when the source ends or cannot skip.
+  /// header; returns its type, or -1 when the source ends or cannot skip,
+  /// at the declared end of the file, or when the next part would run past it.
   int32_t nextPart();
   /// First steps of the signature check on the current part: finishes the
   /// SHA-1 into digest() and reads the 68 signature bytes into `data`
@@ -61,6 +63,9 @@ class PackageStreamBuf : public std::streambuf {
   /// The error number of the first failed read of the source (a disk
   /// error); 0 while its reads have only ever succeeded or ended.
   int sourceError() const { return sourceError_; }
+  /// True once nextPart found the last part ending exactly at the declared
+  /// length of the file.
+  bool atDeclaredEnd() const { return atDeclaredEnd_; }
 
  protected:
   std::streamsize showmanyc() override;
@@ -103,6 +108,9 @@ class PackageStreamBuf : public std::streambuf {
   uint32_t partRemaining_ = 0;
   uint32_t putbackCount_ = 0;
   int sourceError_ = 0;
+  // The declared file length; no part may run past it.
+  uint64_t declaredEnd_ = UINT64_MAX;
+  bool atDeclaredEnd_ = false;
   SHA1 sha1_;
   uint8_t digest_[SHA1::DIGEST_LENGTH] = {};
 };
@@ -135,6 +143,9 @@ class PackageReader : public std::istream {
   /// The error number of a failed read of the package file (a disk error),
   /// after which the reader took the file as ended; 0 when none failed.
   int readError() const { return buffer_->sourceError(); }
+  /// True when the parts were read to exactly the declared length: the file
+  /// ended where its header says, neither cut short nor running past it.
+  bool readWhole() const { return buffer_->atDeclaredEnd(); }
 
   /// Part types at which nextPart stops; filled by the caller.
   PartFilter filter;

@@ -166,6 +166,12 @@ unsigned installMembers(FileJournal& journal, PackageReader& reader, InstallFlag
     ++count;
     if (boot != nullptr && memberBoot) *boot = true;
   }
+  // The members end the file; a bundle cut short or with parts after them
+  // is broken even when the last member was only passed over.
+  if (reader.currentType != -1 || !reader.readWhole()) {
+    error("installation of %s failed: broken package", refText(bundleRef).c_str());
+    return BUNDLE_BROKEN;
+  }
   return count == 0 ? BUNDLE_EMPTY : BUNDLE_INSTALLED;
 }
 

@@ -27,13 +27,13 @@ $ lines installer -r $ROOT - < q.qbd
 WARNING: omitting package quorilan-6.40: it is already installed
 [2]
 
-$ rm $ROOT/flash/var/pdb/image && state > before && poke wardle-6.41.qbx
+$ test ! -e $ROOT/flash/var/pdb/image && state > before && poke wardle-6.41.qbx
 $ qbxtool bundle -o broken.qbd --name quorilan --version 6.41 tessel-6.41.qbx wardle-6.41.qbx
 $ lines installer -r $ROOT - < broken.qbd
 installing quorilan-6.41 [..]
 ERROR: installation of quorilan-6.41 failed: broken package
 [1]
-$ rm $ROOT/flash/var/pdb/image && state | diff before - && member wardle 6.41
+$ test ! -e $ROOT/flash/var/pdb/image && state | diff before - && member wardle 6.41
 
 # The user's state decides an optional member in the upgrade run.
 $ mkdir -p $ROOT/ram/pdb/media-kit && echo enable > $ROOT/ram/pdb/media-kit/schedule

@@ -10,13 +10,13 @@
 % bad3.qbx name=a/b version=1.0
 % bad4.qbx name=a\x20b version=1.0
 $ state > before
-$ for n in 1 2 3 4 5; do lines installer -r $ROOT - < evil$n.qbx; echo "status $?"; rm $ROOT/flash/var/pdb/image; done | sort | uniq -c
+$ for n in 1 2 3 4 5; do lines installer -r $ROOT - < evil$n.qbx; echo "status $?"; test -e $ROOT/flash/var/pdb/image && echo "image left"; done | sort | uniq -c
       5 ERROR: installation of evil-1.0 failed: broken package
       5 installing evil-1.0 [..]
       5 status 1
 $ state | diff before - && test -e $ROOT/escape
 [1]
-$ for n in 1 2 3 4; do cp bad$n.qbx $ROOT/flash/rw/pckg/bad.qbx; lines installer -r $ROOT; installer -q -r $ROOT - < bad$n.qbx; echo "status $?"; rm $ROOT/flash/var/pdb/image; done | sort | uniq -c
+$ for n in 1 2 3 4; do cp bad$n.qbx $ROOT/flash/rw/pckg/bad.qbx; lines installer -r $ROOT; installer -q -r $ROOT - < bad$n.qbx; echo "status $?"; test -e $ROOT/flash/var/pdb/image && echo "image left"; done | sort | uniq -c
       4 ERROR: broken package bad.qbx
       4 ERROR: router installation failed!!!
       4 status 1
