@@ -28,6 +28,16 @@ void removeDirectory(const std::string& path) {
   rmdir(path.c_str());
 }
 
+// True, with the skip shown, when a link that appeared after the operation
+// was planned would lead it out of its place; a skipped temporary move
+// deletes its file.
+bool skipsLeavingOperation(const std::string& target, const JournalOperation& operation) {
+  if (!leavesOwnedPlace(target)) return false;
+  std::fprintf(stderr, "skipped %s: a link leads out of its place\n", target.c_str());
+  if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(operation.argument.c_str());
+  return true;
+}
+
 void applyRemove(const std::string& target) {
   if (unlink(target.c_str()) != 0 && errno == EISDIR) removeDirectory(target);
 }
@@ -98,7 +108,8 @@ void FileJournal::addSymlink(const std::string& linkText, const std::string& lin
 }
 
 void FileJournal::addRemove(const std::string& path) {
-  if (existsFollowingLinks(path)) {
+  // What a link leads to elsewhere is not the installer's to remove.
+  if (existsFollowingLinks(path) && !leavesOwnedPlace(path)) {
     put(path, JOURNAL_REMOVE, "");
     return;
   }
@@ -135,11 +146,12 @@ void FileJournal::apply(const CopyProgress& progress) const {
   // replaces a live file.
   sync();
   for (const auto& [target, operation] : operations_) {
-    if (operation.kind == JOURNAL_REMOVE) applyRemove(target);
-    if (operation.kind == JOURNAL_SYMLINK) applySymlink(target, operation.argument);
+    if (operation.kind == JOURNAL_REMOVE && !skipsLeavingOperation(target, operation)) applyRemove(target);
+    if (operation.kind == JOURNAL_SYMLINK && !skipsLeavingOperation(target, operation))
+      applySymlink(target, operation.argument);
   }
   for (const auto& [target, operation] : operations_)
-    if (isMove(operation.kind)) applyMove(target, operation, progress);
+    if (isMove(operation.kind) && !skipsLeavingOperation(target, operation)) applyMove(target, operation, progress);
 }
 
 void FileJournal::cancel() {
