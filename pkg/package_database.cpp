@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -76,7 +77,20 @@ void readBundleFile(InstalledPackage& package, const std::string& entry) {
   package.scheduledAction = ACTION_UNINSTALL;
 }
 
+// True for a listed path that stays below "/flash" as written: no ".."
+// component can take its removal elsewhere.
+bool isFlashPath(const std::string& path) {
+  if (!startsWith(path, "/flash/")) return false;
+  for (size_t start = 0; start < path.size();) {
+    size_t end = std::min(path.find('/', start), path.size());
+    if (path.compare(start, end - start, "..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 // Adds the paths of the entry's "files" list; false when there is none.
+// A path that would lead out of "/flash" is not the package's and is left out.
 bool readFileList(InstalledPackage& package, const std::string& entry) {
   std::ifstream file(entry + "files");
   if (!file.is_open()) return false;
@@ -84,7 +98,7 @@ bool readFileList(InstalledPackage& package, const std::string& entry) {
   while (std::getline(file, line)) {
     if (line.empty()) continue;
     if (line[0] != '/') line.insert(0, 1, '/');
-    package.files.insert(line);
+    if (isFlashPath(line)) package.files.insert(line);
   }
   noteReadFailure(file, entry + "files");
   return true;
