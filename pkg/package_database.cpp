@@ -9,6 +9,7 @@
 
 #include "console/console.h"
 #include "journal/file_journal.h"
+#include "model/installer_context.h"
 
 const char* const DATABASE_DIRECTORY = "/flash/var/pdb/";
 const char* const BOOT_IMAGE_PATH = "/flash/bootimage";
@@ -237,6 +238,14 @@ void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
     journal.addRemove(entry + "enabled");
 }
 
+// True when a package of another name still lists `path`: a file that
+// two packages ship stays until the last of them goes.
+bool listedByAnother(const InstalledPackage& package, const std::string& path) {
+  for (const auto& other : InstallerContext::instance().packages)
+    if (other->name != package.name && other->files.count(path) != 0) return true;
+  return false;
+}
+
 // The boot image goes with its package only when no other name links to it.
 bool bootImageUnshared() {
   struct stat status;
@@ -318,7 +327,8 @@ void markEnabled(InstalledPackage& package, FileJournal& journal) {
 }
 
 void removeEntry(InstalledPackage& package, FileJournal& journal) {
-  for (const std::string& path : package.files) journal.addRemove(path);
+  for (const std::string& path : package.files)
+    if (!listedByAnother(package, path)) journal.addRemove(path);
   package.files.clear();
   journal.addRemove(entryDirectory(package));
   journal.addRemove(entryPath(package) + "image");

@@ -128,8 +128,9 @@ void markDisabled(InstalledPackage& package, FileJournal& journal);
 /// Journals the package's switch to enabled and updates the record.
 void markEnabled(InstalledPackage& package, FileJournal& journal);
 
-/// Journals the removal of the package's files, its entry and, for the
-/// boot package, of an unshared "/flash/bootimage"; empties `files`.
+/// Journals the removal of the package's files but those that a package of
+/// another name still lists, its entry and, for the boot package, of an
+/// unshared "/flash/bootimage"; empties `files`.
 void removeEntry(InstalledPackage& package, FileJournal& journal);
 
 /// Prints the failure of a database write for the package, chosen by the
