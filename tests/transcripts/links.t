@@ -149,3 +149,23 @@ right
 var/pdb:
 gamma
 right
+
+# A link that appears after a run stored its journal (--safe) does not lead
+# the commit elsewhere: the removal below it is skipped.
+$ mkdir -p o/opt && printf o > o/opt/tool && qbxtool build -o $ROOT/flash/rw/pckg/o.qbx --name opt --version 1.0 o
+$ installer -q -r $ROOT && rm -r o/opt && mkdir o/etc && printf o > o/etc/opt && qbxtool build -o $ROOT/flash/rw/pckg/o.qbx --name opt --version 1.1 o
+$ installer -q -r $ROOT --safe && grep opt/tool $ROOT/ram/MANIFEST
+U /flash/opt/tool
+$ mv $ROOT/flash/opt opt && ln -s /outside $ROOT/flash/opt && chroot $ROOT installer --commit
+finishing install... skipped /flash/opt/tool: a link leads out of its place
+\b  (esc)
+$ look; (cd $ROOT/flash && ls -d opt etc/opt var/pdb/opt/*)
+./log
+./tool
+kept
+kept
+etc/opt
+opt
+var/pdb/opt/deps
+var/pdb/opt/files
+var/pdb/opt/version
