@@ -169,3 +169,22 @@ opt
 var/pdb/opt/deps
 var/pdb/opt/files
 var/pdb/opt/version
+
+# A link that stays inside "/flash" is followed as before; a dangling one
+# leads nowhere the installer owns.
+$ mkdir -p $ROOT/flash/usr/libexec w/libexec d/srv && ln -s usr/libexec $ROOT/flash/libexec && ln -s /nowhere $ROOT/flash/srv
+$ echo w > w/libexec/w && echo d > d/srv/d && qbxtool build -o w.qbx --name within --version 1.0 w && qbxtool build -o d.qbx --name dangling --version 1.0 d
+$ lines installer -r $ROOT - < w.qbx && lines installer -r $ROOT - < d.qbx
+installing within-1.0 [..]
+installed within-1.0
+installing dangling-1.0 [..]
+ERROR: installation of dangling-1.0 failed: broken package
+[1]
+$ look; cat $ROOT/flash/usr/libexec/w $ROOT/flash/var/pdb/*/files | grep -e w -e d; test -e $ROOT/nowhere || echo nothing at /nowhere
+./log
+./tool
+kept
+kept
+w
+flash/libexec/w
+nothing at /nowhere
