@@ -55,6 +55,13 @@ std::string lastComponent(const std::string& path) {
   return path.substr(start, end + 1 - start);
 }
 
+// The owned place that `path` lies below as written, or "".
+std::string ownedPlaceOf(const std::string& path) {
+  for (const char* place : OWNED_PLACES)
+    if (startsWith(path, std::string(place) + "/")) return place;
+  return "";
+}
+
 // Creates a unique empty file from `directory` + "/tmpXXXXXX". On failure the
 // unchanged template is returned, so that the caller's later open reports it.
 std::string makeUniqueFile(const std::string& directory, bool& created) {
@@ -135,12 +142,6 @@ bool existsFollowingLinks(const std::string& path) {
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string ownedPlaceOf(const std::string& path) {
-  for (const char* place : OWNED_PLACES)
-    if (startsWith(path, std::string(place) + "/")) return place;
-  return "";
 }
 
 bool leavesOwnedPlace(const std::string& path) {

@@ -40,14 +40,12 @@ bool existsFollowingLinks(const std::string& path);
 /// True when `text` begins with `prefix` byte for byte.
 bool startsWith(const std::string& text, const std::string& prefix);
 
-/// The place of the installer's own that `path` names as written: "/flash",
-/// "/ram" or "/rw" when it lies below that folder, else "".
-std::string ownedPlaceOf(const std::string& path);
-/// True when `path` lies in an owned place as written, but the folder that
-/// holds it does not: a symbolic link among its existing ancestors (or one
-/// that dangles) leads elsewhere, or a ".." climbs out of a missing folder.
-/// The last component is not looked at: a link there is replaced or
-/// removed, never followed. A path outside the owned places is not judged.
+/// True when `path` lies below one of the installer's own places ("/flash",
+/// "/ram", "/rw") as written, but the folder that holds it does not: a
+/// symbolic link among its existing ancestors (or one that dangles) leads
+/// out of that place, or a ".." climbs out of a missing folder. The last
+/// component is not looked at: a link there is replaced or removed, never
+/// followed. A path outside the owned places is not judged.
 bool leavesOwnedPlace(const std::string& path);
 /// Opens one of the installer's own files with open(2) `flags` without
 /// following a link at its last component: when `flags` create the file, a
