@@ -34,7 +34,8 @@ void removeDirectory(const std::string& path) {
 bool skipsLeavingOperation(const std::string& target, const JournalOperation& operation) {
   if (!leavesOwnedPlace(target)) return false;
   std::fprintf(stderr, "skipped %s: a link leads out of its place\n", target.c_str());
-  if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(operation.argument.c_str());
+  const bool ownsSource = operation.kind == JOURNAL_TEMPORARY_MOVE;
+  if (ownsSource) unlink(operation.argument.c_str());
   return true;
 }
 
