@@ -1,5 +1,8 @@
 #include "driver/install_modes.h"
 
+#include <ext/stdio_filebuf.h>
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,12 +14,14 @@
 #include "driver/stream_install.h"
 #include "driver/upgrade_run.h"
 #include "journal/file_journal.h"
+#include "journal/safe_write.h"
 #include "resolve/schedule.h"
 
 namespace {
 
 // The stream install copies standard input here while it reads it; the
-// journal knows the same file as "/flash/var/pdb/image".
+// journal knows the same file as "/flash/var/pdb/image". It is opened
+// without following a link at its name: a link there is replaced.
 const char* const STREAM_IMAGE_PATH = "/flash/var/pdb//image";
 const char* const STREAM_IMAGE_SOURCE = "/flash/var/pdb/image";
 const char* const CHANGE_MARKER = "/flash/PCKGS_CHANGED";
@@ -53,9 +58,9 @@ class ImageCopy : public std::streambuf {
 
 // Closes the image file; false, with the error shown, when the copy of the
 // stream did not reach it whole.
-bool finishImage(std::ofstream& image, const ImageCopy& copy) {
-  image.close();
-  int failure = copy.failure() != 0 ? copy.failure() : image.fail() ? errno : 0;
+bool finishImage(__gnu_cxx::stdio_filebuf<char>& image, const ImageCopy& copy) {
+  bool closed = image.close() != nullptr;
+  int failure = copy.failure() != 0 ? copy.failure() : !closed ? errno : 0;
   if (failure == 0) return true;
   error("could not write image: %s", std::strerror(failure));
   return false;
@@ -81,14 +86,16 @@ int runCleanupMode() {
 int runStreamInstallMode(const Settings& settings) {
   FileJournal journal;
   runSchedule(journal, true);
-  std::ofstream image(STREAM_IMAGE_PATH, std::ios::binary | std::ios::trunc);
-  if (!image.is_open()) {
+  int descriptor = openOwnedFile(STREAM_IMAGE_PATH, O_WRONLY | O_CREAT | O_TRUNC);
+  if (descriptor < 0) {
     consoleOut() << "ERROR: could not open image\n" << std::flush;
     return STATUS_NO_IMAGE;
   }
+  // The buffer owns the descriptor and closes it.
+  __gnu_cxx::stdio_filebuf<char> image(descriptor, std::ios::out | std::ios::binary);
   std::string directory;
   bool boot = false;
-  ImageCopy copy(image.rdbuf());
+  ImageCopy copy(&image);
   unsigned status = installFromStream(journal, std::cin, settings.flags | INSTALL_UPGRADE,
                                       UserStateMap(), &copy, &directory, &boot);
   if (!finishImage(image, copy) && status == 0) status = STATUS_IMAGE_NOT_WRITTEN;

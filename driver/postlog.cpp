@@ -1,14 +1,18 @@
 #include "driver/postlog.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <cerrno>
 #include <string>
 
 #include "console/console.h"
+#include "journal/safe_write.h"
 
 namespace {
 
+// The postlog is opened without following a link at its name: a link
+// standing there is replaced, never written or read through.
 const char* const POSTLOG_PATH = "/flash/postlog";
 constexpr size_t RESET_SIZE = 4096;
 
@@ -16,30 +20,49 @@ constexpr size_t RESET_SIZE = 4096;
 bool postlogReset = false;
 
 void carryOverOldLines() {
-  std::ifstream in(POSTLOG_PATH, std::ios::binary);
-  if (!in) return;
-  auto& log = consoleState().messageLog;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (in.eof()) break;  // the last line had no "\n": it is dropped
-    log.push_back(line);
+  int descriptor = openOwnedFile(POSTLOG_PATH, O_RDONLY);
+  if (descriptor < 0) return;
+  std::string text;
+  char block[4096];
+  for (ssize_t count; (count = read(descriptor, block, sizeof block)) != 0;) {
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) break;
+    text.append(block, static_cast<size_t>(count));
   }
+  close(descriptor);
+  // Only whole lines count: a last line without "\n" is dropped.
+  auto& log = consoleState().messageLog;
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    log.push_back(text.substr(start, end - start));
+}
+
+// Replaces or extends the postlog with `text`; a failure goes unreported,
+// as the postlog is only a record.
+void writeToPostlog(int truncateOrAppend, bool syncFirst, const std::string& text) {
+  int descriptor = openOwnedFile(POSTLOG_PATH, O_WRONLY | O_CREAT | truncateOrAppend);
+  if (descriptor < 0) return;
+  if (syncFirst) sync();
+  for (size_t done = 0; done < text.size();) {
+    ssize_t written = write(descriptor, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    done += static_cast<size_t>(written);
+  }
+  close(descriptor);
 }
 
 }  // namespace
 
 void beginPostlog() {
   carryOverOldLines();
-  std::ofstream out(POSTLOG_PATH, std::ios::binary | std::ios::trunc);
-  const std::string zeros(RESET_SIZE, '\0');
-  out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  writeToPostlog(O_TRUNC, false, std::string(RESET_SIZE, '\0'));
   postlogReset = true;
 }
 
 void writePostlog() {
   const auto& log = consoleState().messageLog;
   if (!postlogReset && log.empty()) return;
-  std::ofstream out(POSTLOG_PATH, std::ios::binary | (postlogReset ? std::ios::trunc : std::ios::app));
-  sync();
-  for (const std::string& line : log) out << line << '\n';
+  std::string text;
+  for (const std::string& line : log) text += line + '\n';
+  writeToPostlog(postlogReset ? O_TRUNC : O_APPEND, true, text);
 }

@@ -29,6 +29,20 @@ void removeDirectory(const std::string& path) {
   rmdir(path.c_str());
 }
 
+// True, with the skip shown, when a link that appeared after the operation
+// was planned would lead it out of its place; a skipped temporary move
+// deletes its file.
+bool skipsLeavingOperation(const std::string& target, const JournalOperation& operation) {
+  // Removing what is not there goes nowhere.
+  struct stat status {};
+  if (operation.kind == JOURNAL_REMOVE && lstat(target.c_str(), &status) != 0) return false;
+  if (!leavesOwnedPlace(target)) return false;
+  std::fprintf(stderr, "skipped %s: a link leads out of its place\n", target.c_str());
+  const bool ownsSource = operation.kind == JOURNAL_TEMPORARY_MOVE;
+  if (ownsSource) unlink(operation.argument.c_str());
+  return true;
+}
+
 // A path that is already gone needs no removal.
 bool applyRemove(const std::string& target) {
   if (unlink(target.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
@@ -147,7 +161,8 @@ void FileJournal::addSymlink(const std::string& linkText, const std::string& lin
 }
 
 void FileJournal::addRemove(const std::string& path) {
-  if (existsFollowingLinks(path)) {
+  // What a link leads to elsewhere is not the installer's to remove.
+  if (existsFollowingLinks(path) && !leavesOwnedPlace(path)) {
     put(path, JOURNAL_REMOVE, "");
     return;
   }
@@ -185,11 +200,16 @@ bool FileJournal::apply(const CopyProgress& progress) const {
   sync();
   bool done = true;
   for (const auto& [target, operation] : operations_) {
-    if (operation.kind == JOURNAL_REMOVE) done = applyRemove(target) && done;
-    if (operation.kind == JOURNAL_SYMLINK) done = applySymlink(target, operation.argument) && done;
+    if (operation.kind != JOURNAL_REMOVE && operation.kind != JOURNAL_SYMLINK) continue;
+    if (skipsLeavingOperation(target, operation)) done = false;
+    else if (operation.kind == JOURNAL_REMOVE) done = applyRemove(target) && done;
+    else done = applySymlink(target, operation.argument) && done;
   }
-  for (const auto& [target, operation] : operations_)
-    if (isMove(operation.kind)) done = applyMove(target, operation, progress) && done;
+  for (const auto& [target, operation] : operations_) {
+    if (!isMove(operation.kind)) continue;
+    if (skipsLeavingOperation(target, operation)) done = false;
+    else done = applyMove(target, operation, progress) && done;
+  }
   return done;
 }
 

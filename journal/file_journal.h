@@ -49,13 +49,16 @@ class FileJournal {
   void addMove(const std::string& source, const std::string& target);
   /// Records that `linkPath` becomes a symbolic link with the text `linkText`.
   void addSymlink(const std::string& linkText, const std::string& linkPath);
-  /// Records a removal of an existing path; for a missing path, withdraws
-  /// whatever is pending on it (a withdrawn write's temporary file is deleted).
+  /// Records a removal of an existing path; for a missing path, or one that
+  /// leaves its owned place (leavesOwnedPlace), withdraws whatever is
+  /// pending on it (a withdrawn write's temporary file is deleted).
   void addRemove(const std::string& path);
   /// Creates a temporary file for the new content of `target` (next to it,
   /// or in "/ram" when that file system lacks room for `sizeHint`), records
   /// the temporary move and returns a stream on the file. A non-zero `mode`
-  /// is applied to the file. The caller checks the stream's state.
+  /// is applied to the file. The caller checks the stream's state: for a
+  /// target that leaves its owned place it is closed (errno ELOOP) and
+  /// nothing is recorded.
   std::ofstream openWrite(const std::string& target, uint64_t sizeHint, uint32_t mode);
   /// Records that `target` becomes an empty file (a marker for the system).
   void addEmptyFile(const std::string& target);
@@ -66,8 +69,10 @@ class FileJournal {
   /// Carries out every operation: removals and links first, then moves;
   /// `progress` is called after each block of a move that has to copy. A
   /// move whose source is gone and whose target exists counts as done, so a
-  /// stored journal that was applied in part can be applied again. False
-  /// when an operation failed (its error went to standard error).
+  /// stored journal that was applied in part can be applied again. An
+  /// operation whose target has come to leave its owned place is skipped
+  /// with a message (its temporary file deleted). False when an operation
+  /// failed or was skipped (its error went to standard error).
   bool apply(const CopyProgress& progress = {}) const;
   /// Deletes the temporary files of temporary moves and empties the journal.
   void cancel();

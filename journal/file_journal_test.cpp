@@ -2,6 +2,7 @@
 // end-to-end fault tests that leave "/ram" missing or full.
 #include "journal/file_journal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -193,6 +194,34 @@ TEST(SafeWrite, ChoosesTheMeasuredAncestorOrRam) {
     auto probe = tableProbe({{"/flash", room}, {"/flash/pkg", {1, 1100}}, {fits, room}, {tooLong, room}}, &asked);
     EXPECT_EQ(chooseTemporaryDirectory(target, target == "/0" ? 0 : 1000, probe) + ": " + asked, expected);
   }
+}
+
+// A path below an owned place leaves it when a link among its existing folders, or a dangling one, leads elsewhere,
+// or when ".." climbs out of a missing folder; a link at the last component or one that stays inside does not count,
+// and paths outside the owned places are not judged. An owned file is opened without following a link at its name:
+// creating it replaces the link, reading it fails with ELOOP, and nothing is opened in a folder that leaves.
+TEST(SafeWrite, LinksThatLeaveAnOwnedPlace) {
+  EXPECT_TRUE(passesInRoot(TestRoot(), [] {
+    for (const char* folder : {"/flash/usr/lib", "/outside", "/ram/pdb"}) std::filesystem::create_directories(folder);
+    ASSERT_TRUE(writeFile("/outside/secret", "kept") && writeFile("/flash/file", ""));
+    for (const auto& [link, target] : std::map<std::string, std::string>{
+             {"/flash/lib", "usr/lib"}, {"/flash/bin", "/outside"}, {"/flash/gone", "/nowhere"}, {"/flash/up", ".."},
+             {"/flash/ram", "/ram/pdb"}, {"/ram/out", "/outside"}, {"/flash/usr/lib/name", "/outside/secret"}})
+      std::filesystem::create_symlink(target, link);
+    std::string leaving;
+    for (const char* path : {"/flash/lib/x", "/flash/lib/new/x", "/flash/usr/lib/name", "/flash/file/deeper/x",
+                             "/flash/bin/x", "/flash/bin/new/x", "/flash/gone/x", "/flash/up/x", "/flash/ram/x",
+                             "/ram/out/x", "/flash/new/../../x", "/outside/x", "/flashy/x"})
+      leaving += leavesOwnedPlace(path) ? "y" : "n";
+    EXPECT_EQ(leaving, "nnnnyyyyyyynn");
+    int descriptor = openOwnedFile("/flash/usr/lib/name", O_RDONLY);
+    EXPECT_EQ(descriptor < 0 ? errno : 0, ELOOP);
+    descriptor = openOwnedFile("/flash/usr/lib/name", O_WRONLY | O_CREAT | O_TRUNC);
+    EXPECT_TRUE(descriptor >= 0 && ::write(descriptor, "new", 3) == 3 && close(descriptor) == 0);
+    EXPECT_EQ(readFile("/outside/secret") + readFile("/flash/usr/lib/name"), "keptnew");
+    EXPECT_LT(openOwnedFile("/flash/bin/owned", O_WRONLY | O_CREAT), 0);
+    EXPECT_FALSE(exists("/outside/owned"));
+  }));
 }
 
 // A removal gives its blocks back, a partly used one counting whole; a new file costs its blocks, a replaced one

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <ostream>
 #include <vector>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr const char* TEMPORARY_NAME = "/tmpXXXXXX";
 constexpr mode_t PERMISSION_BITS = 07777;
+const char* const OWNED_PLACES[] = {"/flash", "/ram", "/rw"};
 
 int64_t saturatingMultiply(int64_t a, int64_t b) {
   int64_t product = 0;
@@ -30,6 +32,35 @@ int64_t clampToSigned(uint64_t value) {
 }
 
 bool isFileSystemTop(const std::string& directory) { return directory == "/" || directory == "."; }
+
+// The canonical name of an existing `path`, every link followed; "" when
+// it cannot be resolved (a dangling link or a loop, say).
+std::string resolvedPath(const std::string& path) {
+  char* canonical = realpath(path.c_str(), nullptr);
+  if (canonical == nullptr) return "";
+  std::string text(canonical);
+  std::free(canonical);
+  return text;
+}
+
+bool isWithin(const std::string& path, const std::string& folder) {
+  return path == folder || startsWith(path, folder == "/" ? folder : folder + "/");
+}
+
+std::string lastComponent(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "";
+  size_t start = path.rfind('/', end);
+  start = start == std::string::npos ? 0 : start + 1;
+  return path.substr(start, end + 1 - start);
+}
+
+// The owned place that `path` lies below as written, or "".
+std::string ownedPlaceOf(const std::string& path) {
+  for (const char* place : OWNED_PLACES)
+    if (startsWith(path, std::string(place) + "/")) return place;
+  return "";
+}
 
 // Creates a unique empty file from `directory` + "/tmpXXXXXX". On failure the
 // unchanged template is returned, so that the caller's later open reports it.
@@ -113,6 +144,34 @@ bool startsWith(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
+bool leavesOwnedPlace(const std::string& path) {
+  const std::string place = ownedPlaceOf(path);
+  if (place.empty()) return false;
+  std::string home = resolvedPath(place);
+  if (home.empty()) home = place;
+  // The deepest folder that exists stands for the path; the missing ones
+  // below it will be created inside it, unless one of them is "..".
+  std::string folder = parentOf(path);
+  struct stat status {};
+  while (lstat(folder.c_str(), &status) != 0) {
+    if ((errno != ENOENT && errno != ENOTDIR) || lastComponent(folder) == "..") return true;
+    folder = parentOf(folder);
+  }
+  const std::string real = resolvedPath(folder);
+  return real.empty() || !isWithin(real, home);
+}
+
+int openOwnedFile(const std::string& path, int flags, unsigned mode) {
+  if (leavesOwnedPlace(path)) {
+    errno = ELOOP;
+    return -1;
+  }
+  struct stat status {};
+  if ((flags & O_CREAT) != 0 && lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
+    unlink(path.c_str());
+  return open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
+}
+
 bool probeFileSystem(const std::string& path, FileSystemSpace& space) {
   struct statfs info {};
   if (statfs(path.c_str(), &info) != 0) return false;
@@ -148,6 +207,12 @@ std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHin
 
 std::ofstream createTemporary(FileJournal& journal, const std::string& target, uint64_t sizeHint,
                               uint32_t mode) {
+  // A folder that a link leads elsewhere gets no file of the installer's,
+  // temporary or not.
+  if (leavesOwnedPlace(target)) {
+    errno = ELOOP;
+    return std::ofstream();
+  }
   bool created = false;
   std::string temporary = makeUniqueFile(chooseTemporaryDirectory(target, sizeHint), created);
   if (mode != 0) chmod(temporary.c_str(), static_cast<mode_t>(mode));

@@ -40,6 +40,19 @@ bool existsFollowingLinks(const std::string& path);
 /// True when `text` begins with `prefix` byte for byte.
 bool startsWith(const std::string& text, const std::string& prefix);
 
+/// True when `path` lies below one of the installer's own places ("/flash",
+/// "/ram", "/rw") as written, but the folder that holds it does not: a
+/// symbolic link among its existing ancestors (or one that dangles) leads
+/// out of that place, or a ".." climbs out of a missing folder. The last
+/// component is not looked at: a link there is replaced or removed, never
+/// followed. A path outside the owned places is not judged.
+bool leavesOwnedPlace(const std::string& path);
+/// Opens one of the installer's own files with open(2) `flags` without
+/// following a link at its last component: when `flags` create the file, a
+/// link standing there is removed first; otherwise a link fails with ELOOP,
+/// as does a path that leaves its owned place. A descriptor or -1.
+int openOwnedFile(const std::string& path, int flags, unsigned mode = 0666);
+
 /// Block size and free blocks of one file system, as statfs reports them.
 struct FileSystemSpace {
   uint64_t blockSize = 0;
@@ -58,7 +71,8 @@ bool hintFits(uint64_t sizeHint, uint64_t blockSize, uint64_t freeBlocks);
 std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHint,
                                      const FileSystemProbe& probe = probeFileSystem);
 /// Creates a temporary file for the new content of `target`, records it in
-/// `journal` as a temporary move and returns a truncating stream on it.
+/// `journal` as a temporary move and returns a truncating stream on it; a
+/// closed stream (errno ELOOP) when `target` leaves its owned place.
 std::ofstream createTemporary(FileJournal& journal, const std::string& target, uint64_t sizeHint,
                               uint32_t mode);
 

@@ -64,6 +64,12 @@ CopyResult copyData(std::istream& in, std::ofstream& out, uint32_t size) {
 bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream& in,
                   const FileEntry& entry) {
   std::string target = entryTarget(package, entry.name);
+  // A folder on flash that is a link leading elsewhere would take the file
+  // out of "/flash".
+  if (leavesOwnedPlace(target)) {
+    reportBroken(package);
+    return false;
+  }
   std::ofstream out = journal.openWrite(target, entry.size, entry.mode);
   if (!out.is_open()) {
     reportWriteFailure(package, entry.name);
@@ -204,6 +210,10 @@ bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader
 
 bool installContents(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
   showInstallProgress(package, reader);
+  if (!reader.isUnregistered() && leavesOwnedPlace(entryPath(package) + "version")) {
+    reportBroken(package);
+    return false;
+  }
   if (!reader.isUnregistered() && !prepareEntryDirectory(package, journal)) return false;
   if (reader.currentType == PART_IMAGE) passOverImagePart(package, reader);
   if (reader.currentType == PART_FILES) {

@@ -2,12 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 
 #include "console/console.h"
 #include "journal/file_journal.h"
+#include "model/installer_context.h"
 
 const char* const DATABASE_DIRECTORY = "/flash/var/pdb/";
 const char* const BOOT_IMAGE_PATH = "/flash/bootimage";
@@ -76,7 +78,20 @@ void readBundleFile(InstalledPackage& package, const std::string& entry) {
   package.scheduledAction = ACTION_UNINSTALL;
 }
 
+// True for a listed path that stays below "/flash" as written: no ".."
+// component can take its removal elsewhere.
+bool isFlashPath(const std::string& path) {
+  if (!startsWith(path, "/flash/")) return false;
+  for (size_t start = 0; start < path.size();) {
+    size_t end = std::min(path.find('/', start), path.size());
+    if (path.compare(start, end - start, "..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 // Adds the paths of the entry's "files" list; false when there is none.
+// A path that would lead out of "/flash" is not the package's and is left out.
 bool readFileList(InstalledPackage& package, const std::string& entry) {
   std::ifstream file(entry + "files");
   if (!file.is_open()) return false;
@@ -84,7 +99,7 @@ bool readFileList(InstalledPackage& package, const std::string& entry) {
   while (std::getline(file, line)) {
     if (line.empty()) continue;
     if (line[0] != '/') line.insert(0, 1, '/');
-    package.files.insert(line);
+    if (isFlashPath(line)) package.files.insert(line);
   }
   noteReadFailure(file, entry + "files");
   return true;
@@ -223,6 +238,14 @@ void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
     journal.addRemove(entry + "enabled");
 }
 
+// True when a package of another name still lists `path`: a file that
+// two packages ship stays until the last of them goes.
+bool listedByAnother(const InstalledPackage& package, const std::string& path) {
+  for (const auto& other : InstallerContext::instance().packages)
+    if (other->name != package.name && other->files.count(path) != 0) return true;
+  return false;
+}
+
 // The boot image goes with its package only when no other name links to it.
 bool bootImageUnshared() {
   struct stat status;
@@ -304,7 +327,8 @@ void markEnabled(InstalledPackage& package, FileJournal& journal) {
 }
 
 void removeEntry(InstalledPackage& package, FileJournal& journal) {
-  for (const std::string& path : package.files) journal.addRemove(path);
+  for (const std::string& path : package.files)
+    if (!listedByAnother(package, path)) journal.addRemove(path);
   package.files.clear();
   journal.addRemove(entryDirectory(package));
   journal.addRemove(entryPath(package) + "image");

@@ -47,8 +47,9 @@
 //             gone, and is marked for uninstalling; missing or empty: not a
 //             member.
 //   files     every non-empty line is a path, with "/" put in front when it
-//             has none; no file: the package is a bundle (not so for a
-//             record from an image).
+//             has none; one that is then not below "/flash/" or has a ".."
+//             component is left out; no file: the package is a bundle (not
+//             so for a record from an image).
 //   disabled  present: the package is disabled, by the installer when the
 //             first line is exactly "auto", else by the user's choice.
 //   enabled   present and no "disabled": enabled by the user's choice; its
@@ -127,8 +128,9 @@ void markDisabled(InstalledPackage& package, FileJournal& journal);
 /// Journals the package's switch to enabled and updates the record.
 void markEnabled(InstalledPackage& package, FileJournal& journal);
 
-/// Journals the removal of the package's files, its entry and, for the
-/// boot package, of an unshared "/flash/bootimage"; empties `files`.
+/// Journals the removal of the package's files but those that a package of
+/// another name still lists, its entry and, for the boot package, of an
+/// unshared "/flash/bootimage"; empties `files`.
 void removeEntry(InstalledPackage& package, FileJournal& journal);
 
 /// Prints the failure of a database write for the package, chosen by the

@@ -76,7 +76,7 @@ pkg @@ return entry.variant == 0 || entry.variant == processorVariant(); @@ retu
 pkg @@ if (package.isBundle) return true; @@  @@ a bundle gets a files list and reads back as a plain package
 
 driver @@ journal.cancel();<NL>status = STATUS_NOT_STORED; @@ status = STATUS_NOT_STORED; @@ a manifest that cannot be stored leaves the journal's temporary files in /ram
-driver @@ int failure = copy.failure() != 0 ? copy.failure() : image.fail() ? errno : 0; @@ int failure = copy.failure(); @@ a failing close of the stream install's image goes unnoticed
+driver @@ int failure = copy.failure() != 0 ? copy.failure() : !closed ? errno : 0; @@ int failure = copy.failure(); @@ a failing close of the stream install's image goes unnoticed
 driver @@ if (dep.name == "tessel" && dep.minVersion >= CURRENT_GENERATION_TESSEL) return true; @@ if (dep.minVersion >= CURRENT_GENERATION_TESSEL) return true; @@ the cleanup keeps a package that needs a high version of any package, not only of tessel
 driver @@ if (!files.empty()) return; @@ if (files.empty()) return; @@ the second upload directory is read although the first one had packages
 
