@@ -130,6 +130,43 @@ void fuzzStreamInstall(const uint8_t* data, size_t size) {
   checkNothingLeft("a cancelled stream install");
 }
 
+// A byte that chooses links standing on flash, then entry names, one a line: the names go into a
+// signed package that is installed from a stream onto a fresh flash and applied. Whatever the
+// names and links, nothing outside "/flash" changes, and no operation targets a path outside it.
+void fuzzEntryLayout(const uint8_t* data, size_t size) {
+  static const char* const LINKS[] = {"bin", "etc", "var/pdb/fuzz", "var/pdb/image", "postlog", "lib/a", "x", "a/b"};
+  writeBytes("/outside/kept", "kept", 4);
+  check(mount("flash", "/flash", "tmpfs", 0, nullptr) == 0, "cannot mount a fresh /flash");
+  for (const char* directory : {"/flash/boot", "/flash/var/pdb", "/flash/lib", "/flash/a"}) fs::create_directories(directory);
+  for (size_t i = 0; size > 0 && i < std::size(LINKS); ++i)
+    if (data[0] >> i & 1) fs::create_symlink(i % 2 ? "/outside" : "/outside/kept", std::string("/flash/") + LINKS[i]);
+  PackageDraft draft = package("fuzz", V1);
+  draft.files.clear();
+  std::istringstream names(std::string(reinterpret_cast<const char*>(data), size).substr(std::min<size_t>(size, 1)));
+  for (std::string name; draft.files.size() < 16 && std::getline(names, name);) draft.files.push_back({name, 0100644, 0, name});
+  const ByteVector bytes = buildPackage(draft);
+  std::stringbuf source(std::string(bytes.begin(), bytes.end()), std::ios::in), copy(std::ios::out);
+  std::istream input(&source);
+  FileJournal journal;
+  std::string directory;
+  bool boot = false;
+  loadRepository(false, DEFAULT_ARCHITECTURE);
+  if (installFromStream(journal, input, INSTALL_UPGRADE, {}, &copy, &directory, &boot) == 0) {
+    for (const auto& [target, operation] : journal.operations())
+      check(target.rfind("/flash/", 0) == 0, "journaled outside /flash: " + target);
+    journal.apply();
+  }
+  journal.cancel();
+  std::vector<std::string> outside;
+  for (const auto& entry : fs::recursive_directory_iterator("/outside")) outside.push_back(entry.path());
+  check(outside == std::vector<std::string>{"/outside/kept"} && text("/outside/kept") == "kept",
+        "an install wrote outside /flash");
+  check(umount2("/flash", MNT_DETACH) == 0, "cannot unmount the fresh /flash");
+  InstallerContext::reset();
+  consoleState() = ConsoleState();
+  checkNothingLeft("an install onto links");
+}
+
 // The bytes as a stored journal: written, read back and written again it comes out the same,
 // and cancelling deletes nothing.
 void fuzzManifest(const uint8_t* data, size_t size) {
@@ -167,7 +204,8 @@ void fuzzDatabaseEntry(const uint8_t* data, size_t size) {
 
 FuzzTarget fuzzTarget(const std::string& name) {
   return name == "fuzz_package_file" ? fuzzPackageFile : name == "fuzz_stream_install" ? fuzzStreamInstall
-         : name == "fuzz_manifest" ? fuzzManifest : name == "fuzz_database_entry" ? fuzzDatabaseEntry : nullptr;
+         : name == "fuzz_manifest" ? fuzzManifest : name == "fuzz_database_entry" ? fuzzDatabaseEntry
+         : name == "fuzz_entry_layout" ? fuzzEntryLayout : nullptr;
 }
 
 bool enterFuzzRoot(const std::string& root) {
@@ -257,6 +295,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   char** corpus = std::find_if(*argv + 1, end, [](const char* argument) { return fs::is_directory(argument); });
   if (corpus != end && (target == fuzzPackageFile || target == fuzzStreamInstall))
     for (const auto& [name, bytes] : packageSeeds()) writeBytes(*corpus + ("/" + name), &bytes[0], bytes.size());
+  if (corpus != end && target == fuzzEntryLayout)
+    for (const std::string seed : {"\x07" "bin/tool\nlib/a/x\netc/conf\n", "\xff" "x/y\na/b/c\nvar/pdb/fuzz/files\n"})
+      writeBytes(*corpus + ("/layout-" + std::to_string(uint8_t(seed[0]))), seed.data(), seed.size());
   char frame[256];
   __sanitizer_symbolize_pc(__builtin_return_address(0), "%L", frame, sizeof frame);
   const char* base = std::getenv("TMPDIR");

@@ -9,7 +9,8 @@
 
 using FuzzTarget = void (*)(const uint8_t* data, size_t size);
 
-/// fuzz_package_file, fuzz_stream_install, fuzz_manifest or fuzz_database_entry; else null.
+/// fuzz_package_file, fuzz_stream_install, fuzz_manifest, fuzz_database_entry or
+/// fuzz_entry_layout; else null.
 FuzzTarget fuzzTarget(const std::string& name);
 
 /// Makes a tmpfs at `mountPoint` (an empty directory) the process's root, in a mount namespace

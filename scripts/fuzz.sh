@@ -25,7 +25,7 @@ if [ -z "$compiler" ]; then
   exit 2
 fi
 
-targets=(fuzz_package_file fuzz_stream_install fuzz_manifest fuzz_database_entry)
+targets=(fuzz_package_file fuzz_stream_install fuzz_manifest fuzz_database_entry fuzz_entry_layout)
 build=build/fuzz
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DINSTALLER_FUZZ=ON -DINSTALLER_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" >/dev/null
