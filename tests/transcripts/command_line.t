@@ -1,7 +1,7 @@
 # The option scan: anything unknown prints the usage and ends the run with
 # success; --cleanup, --show and "-" end the scan; --commit and --cancel
 # act at once on the stored manifest, inside the root of a "-r" before them.
-$ for a in --bogus '-q help' '--safe -down -b --force --noupgrade -i -x' -R --SHOW '--show --commitx' -r '-q -r /tmp -r'; do echo "$(installer $a) [$?]"; done | uniq -c
+$ for a in --bogus '-q help' '--safe -down -b --force --noupgrade -i -x' -R --SHOW '--show --commitx' -r '-q -r /tmp -r'; do o=$(installer $a); echo "$o [$?]"; done | uniq -c
       8 usage: installer [-q] [-r <root>] [-] [0]
 $ installer --reinstall --bogus 2>/dev/null
 
