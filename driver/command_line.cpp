@@ -90,6 +90,8 @@ ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings, i
   } else if (is("--commit") || is("--cancel")) {
     if (!enterRoot(settings))
       exitStatus = STATUS_ROOT_UNUSABLE;
+    else if (!lockDevice(false))
+      exitStatus = STATUS_BUSY;
     else
       exitStatus = is("--commit") ? commitManifest() : cancelManifest();
     return ScanResult::EXIT;

@@ -25,9 +25,17 @@ struct Settings {
 /// Exit status when the root named by "-r" cannot be entered: nothing ran.
 constexpr int STATUS_ROOT_UNUSABLE = 4;
 
+/// Exit status when another installer works on the same device: nothing ran.
+/// Like 5 and 28, the error number of the cause (EBUSY).
+constexpr int STATUS_BUSY = 16;
+
 /// Enters the root named by "-r", if any, and its "/"; false (with the
 /// error shown) when it cannot be entered.
 bool enterRoot(const Settings& settings);
+/// Takes the device for this process: shared when `readOnly` (waiting for
+/// a running install to end), else exclusive and at once. False, with the
+/// error shown, when another installer holds it.
+bool lockDevice(bool readOnly);
 
 /// Scans the arguments and runs the chosen mode; returns the exit status.
 int runInstaller(int argc, char** argv);

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include "driver/command_line.h"
 #include "driver/install_modes.h"
 #include "model/machine.h"
+#include "pkg/package_database.h"
 #include "pkg/repository.h"
 
 namespace {
@@ -48,8 +51,23 @@ bool enterRoot(const Settings& settings) {
   return true;
 }
 
+// The lock is held on the database folder itself: there is no file to
+// create, so a read-only flash locks too, and the kernel drops the lock with
+// the process, so a killed run never blocks the next one. Its descriptor
+// stays open until the process ends. Without a database folder there is
+// nothing to guard.
+bool lockDevice(bool readOnly) {
+  int folder = open(DATABASE_DIRECTORY, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0 || flock(folder, readOnly ? LOCK_SH : LOCK_EX | LOCK_NB) == 0) return true;
+  close(folder);
+  std::fputs("ERROR: another installer is working on this device\n", stderr);
+  return false;
+}
+
 int runMode(const Settings& settings) {
   if (!enterRoot(settings)) return STATUS_ROOT_UNUSABLE;
+  // A listing waits for a running install instead of showing it half done.
+  if (!lockDevice(settings.listingRequested)) return STATUS_BUSY;
   if (!prepareRun(settings)) return STATUS_DATABASE_UNREADABLE;
   if (settings.listingRequested) return runListing();
   if (settings.cleanupRequested) return runCleanupMode();
