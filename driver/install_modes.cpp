@@ -112,7 +112,7 @@ int runStreamInstallMode(const Settings& settings) {
     journal.apply();
   } else {
     journal.cancel();
-    std::remove(STREAM_IMAGE_SOURCE);
+    if (keepImage) std::remove(STREAM_IMAGE_SOURCE);  // refused by the space check
   }
   writePostlog();
   return static_cast<int>(status);

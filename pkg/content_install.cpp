@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -64,15 +65,18 @@ CopyResult copyData(std::istream& in, std::ofstream& out, uint32_t size) {
 bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream& in,
                   const FileEntry& entry) {
   std::string target = entryTarget(package, entry.name);
-  // A folder on flash that is a link leading elsewhere would take the file
-  // out of "/flash".
-  if (leavesOwnedPlace(target)) {
-    reportBroken(package);
-    return false;
-  }
   std::ofstream out = journal.openWrite(target, entry.size, entry.mode);
   if (!out.is_open()) {
-    reportWriteFailure(package, entry.name);
+    // The journal refuses a folder on flash that is a link leading
+    // elsewhere: such a package is broken, not short of space. The message
+    // of a write failure needs the error of the write.
+    const int cause = errno;
+    if (leavesOwnedPlace(target)) {
+      reportBroken(package);
+    } else {
+      errno = cause;
+      reportWriteFailure(package, entry.name);
+    }
     return false;
   }
   package.files.insert(target);
@@ -150,8 +154,10 @@ bool isSafeEntryName(const std::string& name) {
   for (size_t start = first; start <= name.size();) {
     size_t end = name.find('/', start);
     if (end == std::string::npos) end = name.size();
-    const std::string component = name.substr(start, end - start);
-    if (component.empty() || component == "." || component == ".." || component.size() > NAME_MAX) return false;
+    const size_t length = end - start;
+    if (length == 0 || length > NAME_MAX || name.compare(start, length, ".") == 0 ||
+        name.compare(start, length, "..") == 0)
+      return false;
     start = end + 1;
   }
   // The package database is the installer's own: an entry there would
