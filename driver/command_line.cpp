@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "console/console.h"
+#include "journal/durable_record.h"
 #include "journal/file_journal.h"
 
 const char* const MANIFEST_PATH = "/ram/MANIFEST";
@@ -40,20 +41,28 @@ int commitManifest() {
   if (!readStoredManifest(journal, true)) return STATUS_MANIFEST_REFUSED;
   std::ostream& out = consoleOut();
   out << "finishing install... " << std::flush;
-  bool done = journal.apply(stepSpinner);
+  // Applied again, the manifest would undo what later runs put in place:
+  // it goes once every operation is done.
+  RecordedApply result = applyWithRecord(journal, MANIFEST_PATH, stepSpinner);
   out << "\b \n" << std::flush;
-  if (!done) {
-    error("%s was applied only in part", MANIFEST_PATH);
-    return STATUS_COMMIT_FAILED;
-  }
-  // Applied again, it would undo what later runs put in place.
-  unlink(MANIFEST_PATH);
-  return 0;
+  if (result == RecordedApply::NOT_RECORDED) return recordFailure();
+  if (result == RecordedApply::APPLIED) return 0;
+  error("%s was applied only in part", MANIFEST_PATH);
+  return STATUS_COMMIT_FAILED;
 }
 
 int cancelManifest() {
   FileJournal journal;
   if (!readStoredManifest(journal, false)) return STATUS_MANIFEST_REFUSED;
+  // What an interrupted commit still has to move stays for the call that
+  // finishes it.
+  FileJournal pending;
+  if (readPendingRecord(pending))
+    for (const auto& [target, operation] : pending.operations()) {
+      auto stored = journal.operations().find(target);
+      if (stored != journal.operations().end() && stored->second.argument == operation.argument)
+        journal.forget(target);
+    }
   journal.cancel();
   std::remove(MANIFEST_PATH);
   return 0;
@@ -90,10 +99,11 @@ ScanResult scanArgument(int argc, char** argv, int& index, Settings& settings, i
   } else if (is("--commit") || is("--cancel")) {
     if (!enterRoot(settings))
       exitStatus = STATUS_ROOT_UNUSABLE;
-    else if (!lockDevice(false))
+    else if (!takeDevice(false, is("--commit")))
       exitStatus = STATUS_BUSY;
     else
       exitStatus = is("--commit") ? commitManifest() : cancelManifest();
+    releaseDevice();
     return ScanResult::EXIT;
   } else if (is("--show")) {
     settings.listingRequested = true;

@@ -13,6 +13,7 @@
 #include "driver/postlog.h"
 #include "driver/stream_install.h"
 #include "driver/upgrade_run.h"
+#include "journal/durable_record.h"
 #include "journal/file_journal.h"
 #include "journal/safe_write.h"
 #include "resolve/schedule.h"
@@ -20,13 +21,11 @@
 namespace {
 
 // The stream install copies standard input here while it reads it; the
-// journal knows the same file as "/flash/var/pdb/image". It is opened
+// journal knows the same file as STREAM_IMAGE_FILE. It is opened
 // without following a link at its name: a link there is replaced.
 const char* const STREAM_IMAGE_PATH = "/flash/var/pdb//image";
-const char* const STREAM_IMAGE_SOURCE = "/flash/var/pdb/image";
 const char* const CHANGE_MARKER = "/flash/PCKGS_CHANGED";
 constexpr int STATUS_NO_IMAGE = -1;
-constexpr int STATUS_NO_SPACE = 28;
 constexpr int STATUS_NOT_STORED = 1;
 constexpr unsigned STATUS_IMAGE_NOT_WRITTEN = 1;
 
@@ -74,19 +73,31 @@ bool fitsOnFlash(const FileJournal& journal, InstallFlags flags) {
   return false;
 }
 
+// Applies the journal behind its record on flash; 0, or the status of a
+// record that could not be written (then nothing is applied).
+int applyRecorded(FileJournal& journal) {
+  if (applyWithRecord(journal) != RecordedApply::NOT_RECORDED) return 0;
+  int status = recordFailure();
+  journal.cancel();
+  return status;
+}
+
 }  // namespace
 
 int runCleanupMode() {
   FileJournal journal;
   planCleanup(journal);
-  journal.apply();
-  return 0;
+  return applyRecorded(journal);
 }
 
 int runStreamInstallMode(const Settings& settings) {
   FileJournal journal;
   runSchedule(journal, true);
-  int descriptor = openOwnedFile(STREAM_IMAGE_PATH, O_WRONLY | O_CREAT | O_TRUNC);
+  // Listed like a temporary file: a run cut short before it was placed
+  // leaves no copy behind.
+  int descriptor = listTemporary(STREAM_IMAGE_FILE)
+                       ? openOwnedFile(STREAM_IMAGE_PATH, O_WRONLY | O_CREAT | O_TRUNC)
+                       : -1;
   if (descriptor < 0) {
     consoleOut() << "ERROR: could not open image\n" << std::flush;
     return STATUS_NO_IMAGE;
@@ -104,15 +115,19 @@ int runStreamInstallMode(const Settings& settings) {
   // the flash already and moves there by a rename, so the space check
   // counts it as it stands.
   bool keepImage = status == 0 && (!directory.empty() || boot);
-  if (!keepImage) std::remove(STREAM_IMAGE_SOURCE);
+  if (!keepImage) std::remove(STREAM_IMAGE_FILE);
   if (status == 0 && !fitsOnFlash(journal, settings.flags)) status = STATUS_NO_SPACE;
   if (status == 0) {
     if (keepImage)
-      placePackageImage(journal, STREAM_IMAGE_SOURCE, directory.empty() ? "" : directory + "image", boot);
-    journal.apply();
+      placePackageImage(journal, STREAM_IMAGE_FILE, directory.empty() ? "" : directory + "image", boot);
+    int unrecorded = applyRecorded(journal);
+    if (unrecorded != 0) {
+      status = static_cast<unsigned>(unrecorded);
+      if (keepImage) std::remove(STREAM_IMAGE_FILE);
+    }
   } else {
     journal.cancel();
-    if (keepImage) std::remove(STREAM_IMAGE_SOURCE);  // refused by the space check
+    if (keepImage) std::remove(STREAM_IMAGE_FILE);  // refused by the space check
   }
   writePostlog();
   return static_cast<int>(status);
@@ -130,7 +145,7 @@ int runUpgradeMode(const Settings& settings) {
   if (!journal.empty()) {
     journal.addEmptyFile(CHANGE_MARKER);
     if (settings.applyAtOnce) {
-      journal.apply();
+      status = applyRecorded(journal);
     } else if (!journal.writeManifest(MANIFEST_PATH)) {
       // Nothing would ever apply the change: say so and drop it whole.
       error("could not store %s: %s", MANIFEST_PATH, std::strerror(errno));

@@ -2,7 +2,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 
@@ -10,6 +12,7 @@
 #include "console/package_listing.h"
 #include "driver/command_line.h"
 #include "driver/install_modes.h"
+#include "journal/durable_record.h"
 #include "model/machine.h"
 #include "pkg/package_database.h"
 #include "pkg/repository.h"
@@ -51,26 +54,52 @@ bool enterRoot(const Settings& settings) {
   return true;
 }
 
+int recordFailure() {
+  int cause = errno;
+  error("could not record the install in %s: %s", RECORD_PATH, std::strerror(cause));
+  return cause == ENOSPC ? STATUS_NO_SPACE : STATUS_NOT_RECORDED;
+}
+
 // The lock is held on the database folder itself: there is no file to
 // create, so a read-only flash locks too, and the kernel drops the lock with
 // the process, so a killed run never blocks the next one. Its descriptor
 // stays open until the process ends. Without a database folder there is
-// nothing to guard.
-bool lockDevice(bool readOnly) {
+// nothing to guard. A listing that finds an install to finish finishes it
+// first, and so takes the device whole, waiting as a listing does.
+bool takeDevice(bool readOnly, bool finishLeftover) {
   int folder = open(DATABASE_DIRECTORY, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0 || flock(folder, readOnly ? LOCK_SH : LOCK_EX | LOCK_NB) == 0) return true;
-  close(folder);
-  std::fputs("ERROR: another installer is working on this device\n", stderr);
-  return false;
+  bool finishing = finishLeftover && hasLeftover();
+  int kind = readOnly && !finishing ? LOCK_SH : readOnly ? LOCK_EX : LOCK_EX | LOCK_NB;
+  if (folder >= 0 && flock(folder, kind) != 0) {
+    close(folder);
+    std::fputs("ERROR: another installer is working on this device\n", stderr);
+    return false;
+  }
+  if (finishing && finishInterruptedInstall(MANIFEST_PATH, stepSpinner) == Leftover::FINISHED)
+    consoleOut() << "finished an interrupted install\n" << std::flush;
+  if (!readOnly) beginTemporaryList();
+  return true;
 }
 
-int runMode(const Settings& settings) {
-  if (!enterRoot(settings)) return STATUS_ROOT_UNUSABLE;
-  // A listing waits for a running install instead of showing it half done.
-  if (!lockDevice(settings.listingRequested)) return STATUS_BUSY;
+void releaseDevice() { endTemporaryList(); }
+
+namespace {
+
+int runChosenMode(const Settings& settings) {
   if (!prepareRun(settings)) return STATUS_DATABASE_UNREADABLE;
   if (settings.listingRequested) return runListing();
   if (settings.cleanupRequested) return runCleanupMode();
   if (settings.readStandardInput) return runStreamInstallMode(settings);
   return runUpgradeMode(settings);
+}
+
+}  // namespace
+
+int runMode(const Settings& settings) {
+  if (!enterRoot(settings)) return STATUS_ROOT_UNUSABLE;
+  // A listing waits for a running install instead of showing it half done.
+  if (!takeDevice(settings.listingRequested)) return STATUS_BUSY;
+  int status = runChosenMode(settings);
+  releaseDevice();
+  return status;
 }

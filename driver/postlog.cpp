@@ -1,6 +1,7 @@
 #include "driver/postlog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,27 +37,46 @@ void carryOverOldLines() {
     log.push_back(text.substr(start, end - start));
 }
 
-// Replaces or extends the postlog with `text`; a failure goes unreported,
-// as the postlog is only a record.
-void writeToPostlog(int truncateOrAppend, bool syncFirst, const std::string& text) {
-  int descriptor = openOwnedFile(POSTLOG_PATH, O_WRONLY | O_CREAT | truncateOrAppend);
-  if (descriptor < 0) return;
-  if (syncFirst) sync();
+void writeAll(int descriptor, const std::string& text) {
   for (size_t done = 0; done < text.size();) {
     ssize_t written = write(descriptor, text.data() + done, text.size() - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) break;
     done += static_cast<size_t>(written);
   }
+}
+
+// Replaces or extends the postlog with `text`; a failure goes unreported,
+// as the postlog is only a record.
+void writeToPostlog(int truncateOrAppend, bool syncFirst, const std::string& text) {
+  int descriptor = openOwnedFile(POSTLOG_PATH, O_WRONLY | O_CREAT | truncateOrAppend);
+  if (descriptor < 0) return;
+  if (syncFirst) sync();
+  writeAll(descriptor, text);
   close(descriptor);
 }
+
+// The new postlog is written beside the old one, into a temporary file
+// that holds its room from the start of the run, and renamed over it at
+// the end: a run cut short leaves the old lines where they were.
+std::string reservation;
 
 }  // namespace
 
 void beginPostlog() {
   carryOverOldLines();
-  writeToPostlog(O_TRUNC, false, std::string(RESET_SIZE, '\0'));
   postlogReset = true;
+  bool created = false;
+  std::string path = makeTemporaryFile(parentOf(POSTLOG_PATH), created);
+  int descriptor = created ? openOwnedFile(path, O_WRONLY) : -1;
+  if (descriptor < 0) return;
+  // Made for the run's own use (mode 0600), it becomes the postlog.
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(descriptor, 0666 & ~mask);
+  writeAll(descriptor, std::string(RESET_SIZE, '\0'));
+  close(descriptor);
+  reservation = path;
 }
 
 void writePostlog() {
@@ -64,5 +84,15 @@ void writePostlog() {
   if (!postlogReset && log.empty()) return;
   std::string text;
   for (const std::string& line : log) text += line + '\n';
-  writeToPostlog(postlogReset ? O_TRUNC : O_APPEND, true, text);
+  if (reservation.empty()) {
+    writeToPostlog(postlogReset ? O_TRUNC : O_APPEND, true, text);
+    return;
+  }
+  int descriptor = openOwnedFile(reservation, O_WRONLY | O_TRUNC);
+  if (descriptor < 0) return;
+  sync();
+  writeAll(descriptor, text);
+  close(descriptor);
+  if (rename(reservation.c_str(), POSTLOG_PATH) != 0) unlink(reservation.c_str());
+  reservation.clear();
 }

@@ -3,7 +3,8 @@
 #pragma once
 
 /// Appends the complete lines of the old postlog to the message log, then
-/// resets the file to 4096 zero bytes. Called once before a run installs.
+/// sets 4096 bytes aside for the new one beside it (the old one stays until
+/// the new one replaces it). Called once before a run installs.
 void beginPostlog();
 /// Writes the message log to the postlog: the whole file after
 /// beginPostlog, appended to it otherwise; nothing when there is nothing new.

@@ -219,12 +219,7 @@ void FileJournal::cancel() {
   operations_.clear();
 }
 
-bool FileJournal::writeManifest(const std::string& path) const {
-  // The manifest appears whole or not at all: a later commit must never
-  // find half of it, whose removals would run without the moves that go
-  // with them. Until the new one is complete, an older one stays as it was.
-  const std::string partial = path + ".new";
-  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+void FileJournal::writeOperations(std::ostream& out) const {
   for (const auto& [target, operation] : operations_) {
     if (operation.kind == JOURNAL_REMOVE) out << "U " << target << '\n';
     if (operation.kind == JOURNAL_SYMLINK) out << "L " << target << ' ' << operation.argument << '\n';
@@ -232,6 +227,15 @@ bool FileJournal::writeManifest(const std::string& path) const {
       out << "M " << target << ' ' << operation.argument
           << (operation.kind == JOURNAL_TEMPORARY_MOVE ? " T\n" : "\n");
   }
+}
+
+bool FileJournal::writeManifest(const std::string& path) const {
+  // The manifest appears whole or not at all: a later commit must never
+  // find half of it, whose removals would run without the moves that go
+  // with them. Until the new one is complete, an older one stays as it was.
+  const std::string partial = path + ".new";
+  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+  writeOperations(out);
   out.close();
   if (!out.fail() && std::rename(partial.c_str(), path.c_str()) == 0) return true;
   int saved = errno;
@@ -246,6 +250,10 @@ std::string FileJournal::readManifest(const std::string& path) {
   if (!S_ISREG(status.st_mode)) return "is not a file";
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::string("cannot be read: ") + std::strerror(errno);
+  return readOperations(in);
+}
+
+std::string FileJournal::readOperations(std::istream& in) {
   // Checked whole before any of it is taken: a manifest is carried out
   // entirely or not at all.
   std::map<std::string, JournalOperation> read;

@@ -76,6 +76,8 @@ class FileJournal {
   bool apply(const CopyProgress& progress = {}) const;
   /// Deletes the temporary files of temporary moves and empties the journal.
   void cancel();
+  /// Drops the operation on `target`, leaving its temporary file alone.
+  void forget(const std::string& target) { operations_.erase(target); }
   /// Writes the manifest to `path`, replacing it only once the new one is
   /// complete; false (and `path` left as it was) when it cannot be written.
   bool writeManifest(const std::string& path) const;
@@ -83,6 +85,11 @@ class FileJournal {
   /// every line is well formed and names only the installer's places (see
   /// the format above); returns "" then, else why not, adding nothing.
   std::string readManifest(const std::string& path);
+  /// Writes the operations as manifest lines.
+  void writeOperations(std::ostream& out) const;
+  /// Adds the operations of the manifest lines in `in`, checked whole like
+  /// readManifest's; "" or why not.
+  std::string readOperations(std::istream& in);
   /// "" when every move can be carried out: its source exists, or is gone
   /// and its target is in place (done before); else the first that cannot.
   std::string findMissingSource() const;

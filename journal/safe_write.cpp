@@ -9,14 +9,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <random>
 #include <ostream>
 #include <vector>
 
+#include "journal/durable_record.h"
 #include "journal/file_journal.h"
 
 namespace {
 
-constexpr const char* TEMPORARY_NAME = "/tmpXXXXXX";
 constexpr mode_t PERMISSION_BITS = 07777;
 const char* const OWNED_PLACES[] = {"/flash", "/ram", "/rw"};
 
@@ -62,18 +63,31 @@ std::string ownedPlaceOf(const std::string& path) {
   return "";
 }
 
-// Creates a unique empty file from `directory` + "/tmpXXXXXX". On failure the
-// unchanged template is returned, so that the caller's later open reports it.
-std::string makeUniqueFile(const std::string& directory, bool& created) {
-  std::string pattern = directory + TEMPORARY_NAME;
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  int descriptor = mkstemp(buffer.data());
-  created = descriptor >= 0;
-  if (!created) return pattern;
-  close(descriptor);
-  return std::string(buffer.data());
+}  // namespace
+
+std::string makeTemporaryFile(const std::string& directory, bool& created) {
+  static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+  created = false;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string path = directory + "/tmp";
+    for (int index = 0; index < 6; ++index) path += LETTERS[random() % (sizeof LETTERS - 1)];
+    struct stat status {};
+    if (lstat(path.c_str(), &status) == 0) continue;
+    if (!listTemporary(path)) break;
+    int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (descriptor >= 0) {
+      close(descriptor);
+      created = true;
+      return path;
+    }
+    if (errno != EEXIST) break;
+    unlistTemporary(path);
+  }
+  return "";
 }
+
+namespace {
 
 // Closes a descriptor without letting close() overwrite the errno of an
 // earlier failure.
@@ -214,7 +228,8 @@ std::ofstream createTemporary(FileJournal& journal, const std::string& target, u
     return std::ofstream();
   }
   bool created = false;
-  std::string temporary = makeUniqueFile(chooseTemporaryDirectory(target, sizeHint), created);
+  std::string temporary = makeTemporaryFile(chooseTemporaryDirectory(target, sizeHint), created);
+  if (!created) return std::ofstream();
   if (mode != 0) chmod(temporary.c_str(), static_cast<mode_t>(mode));
   journal.put(target, JOURNAL_TEMPORARY_MOVE, temporary);
   return std::ofstream(temporary, std::ios::binary | std::ios::trunc);
@@ -242,7 +257,7 @@ bool copyFile(const std::string& source, const std::string& target, const CopyPr
 
 bool copyOver(const std::string& source, const std::string& target, const CopyProgress& progress) {
   bool created = false;
-  std::string temporary = makeUniqueFile(parentOf(target), created);
+  std::string temporary = makeTemporaryFile(parentOf(target), created);
   bool copied = created && copyFile(source, temporary, progress);
   struct stat status {};
   if (copied && stat(source.c_str(), &status) == 0)

@@ -70,6 +70,10 @@ bool hintFits(uint64_t sizeHint, uint64_t blockSize, uint64_t freeBlocks);
 /// ancestor when that has room for the hint, else "/ram".
 std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHint,
                                      const FileSystemProbe& probe = probeFileSystem);
+/// Creates a new empty file (mode 0600) named `directory` + "/tmp" and six
+/// random letters and digits, listed as the run's own before it exists
+/// (durable_record.h); `created` false (errno set) when none could be made.
+std::string makeTemporaryFile(const std::string& directory, bool& created);
 /// Creates a temporary file for the new content of `target`, records it in
 /// `journal` as a temporary move and returns a truncating stream on it; a
 /// closed stream (errno ELOOP) when `target` leaves its owned place.

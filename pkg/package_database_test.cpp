@@ -60,7 +60,7 @@ TEST(PackageDatabase, JournalsExactlyTheEntrysFiles) {
        gone},
       {[](P& p, FileJournal& j) { return p.name = "blocked", !registerEntry(p, j); }, ""},
       {[](P& p, FileJournal& j) { return p.name = "blocked", p.bundle = {"quorilan", 6, 0, 0}, !writeEntry(p, j); },
-       "/flash/var/pdb/blocked/version= ERROR: installation of quorilan-0.06 failed: could not create meta/version: "
+       "ERROR: installation of quorilan-0.06 failed: could not create meta/version: "
        "Not a directory\n"},
   };
   TestRoot root;

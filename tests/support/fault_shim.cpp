@@ -16,8 +16,8 @@
 //       PATTERN.
 //
 // CALL is one of open (open, openat, fopen and their 64-bit names), read,
-// write (write, writev), close, rename (the new path), unlink, mkstemp (the
-// template) and sync (no path). For read, write and close the path is the one the
+// write (write, writev), close, rename (the new path), unlink, rmdir, mkdir,
+// symlink (the link's path), mkstemp (the template) and sync (no path). For read, write and close the path is the one the
 // descriptor was opened with. PATTERN is an fnmatch() pattern in which "*"
 // also matches "/". The program is single-threaded, so the counters need no
 // locking.
@@ -192,6 +192,21 @@ int rename(const char* from, const char* to) {
 int unlink(const char* path) {
   static auto next = real(&::unlink, "unlink");
   return intercept("unlink", path) ? -1 : next(path);
+}
+
+int rmdir(const char* path) {
+  static auto next = real(&::rmdir, "rmdir");
+  return intercept("rmdir", path) ? -1 : next(path);
+}
+
+int mkdir(const char* path, mode_t mode) {
+  static auto next = real(&::mkdir, "mkdir");
+  return intercept("mkdir", path) ? -1 : next(path, mode);
+}
+
+int symlink(const char* text, const char* path) {
+  static auto next = real(&::symlink, "symlink");
+  return intercept("symlink", path) ? -1 : next(text, path);
 }
 
 int mkstemp(char* pattern) {

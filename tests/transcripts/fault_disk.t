@@ -9,31 +9,31 @@ $ . $STORIES/fault_device.sh
 # library is made in /flash, as /flash/lib does not exist yet), at each
 # database file with content (two of alpha, five of beta), in a stream
 # install; from the eighth database write on, nothing fails.
-$ reset && set -f && for e in ENOSPC EIO; do for rule in /flash/bin/tmp??????:$e /flash/tmp??????:$e $(seq -f "/flash/var/pdb/*:$e:%g" 7); do
+$ reset && set -f && for e in ENOSPC EIO; do for rule in /flash/bin/tmp??????:$e /flash/tmp??????:$e $(seq -f "/flash/var/pdb/[!.]*:$e:%g" 7); do
 >   lines env LD_PRELOAD=$SHIM FAULT_FAIL=write:$rule installer -r $ROOT > out; echo "[$?] $rule: $(grep ERROR out)"; state | diff before -
 > done; lines env LD_PRELOAD=$SHIM FAULT_FAIL=write:/flash/bin/tmp??????:$e installer -r $ROOT - < alpha-1.1.qbx > out
 > echo "[$?] stream: $(grep ERROR out)"; test ! -e $ROOT/flash/var/pdb/image && state | diff before -; done; set +f
 [0] /flash/bin/tmp??????:ENOSPC: ERROR: installation of alpha-1.1 failed: disk is too small
 [0] /flash/tmp??????:ENOSPC: ERROR: installation of beta-1.0 failed: disk is too small
-[0] /flash/var/pdb/*:ENOSPC:1: ERROR: installation of alpha-1.1 failed: disk is too small
-[0] /flash/var/pdb/*:ENOSPC:2: ERROR: installation of alpha-1.1 failed: disk is too small
-[0] /flash/var/pdb/*:ENOSPC:3: ERROR: installation of beta-1.0 failed: disk is too small
-[0] /flash/var/pdb/*:ENOSPC:4: ERROR: installation of beta-1.0 failed: disk is too small
-[0] /flash/var/pdb/*:ENOSPC:5: ERROR: installation of beta-1.0 failed: disk is too small
-[0] /flash/var/pdb/*:ENOSPC:6: ERROR: installation of beta-1.0 failed: disk is too small
-[0] /flash/var/pdb/*:ENOSPC:7: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/[!.]*:ENOSPC:1: ERROR: installation of alpha-1.1 failed: disk is too small
+[0] /flash/var/pdb/[!.]*:ENOSPC:2: ERROR: installation of alpha-1.1 failed: disk is too small
+[0] /flash/var/pdb/[!.]*:ENOSPC:3: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/[!.]*:ENOSPC:4: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/[!.]*:ENOSPC:5: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/[!.]*:ENOSPC:6: ERROR: installation of beta-1.0 failed: disk is too small
+[0] /flash/var/pdb/[!.]*:ENOSPC:7: ERROR: installation of beta-1.0 failed: disk is too small
 [1] stream: ERROR: installation of alpha-1.1 failed: disk is too small
 [0] /flash/bin/tmp??????:EIO: ERROR: installation of alpha-1.1 failed: disk error
 [0] /flash/tmp??????:EIO: ERROR: installation of beta-1.0 failed: disk error
-[0] /flash/var/pdb/*:EIO:1: ERROR: installation of alpha-1.1 failed: disk error
-[0] /flash/var/pdb/*:EIO:2: ERROR: installation of alpha-1.1 failed: disk error
-[0] /flash/var/pdb/*:EIO:3: ERROR: installation of beta-1.0 failed: disk error
-[0] /flash/var/pdb/*:EIO:4: ERROR: installation of beta-1.0 failed: disk error
-[0] /flash/var/pdb/*:EIO:5: ERROR: installation of beta-1.0 failed: disk error
-[0] /flash/var/pdb/*:EIO:6: ERROR: installation of beta-1.0 failed: disk error
-[0] /flash/var/pdb/*:EIO:7: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/[!.]*:EIO:1: ERROR: installation of alpha-1.1 failed: disk error
+[0] /flash/var/pdb/[!.]*:EIO:2: ERROR: installation of alpha-1.1 failed: disk error
+[0] /flash/var/pdb/[!.]*:EIO:3: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/[!.]*:EIO:4: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/[!.]*:EIO:5: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/[!.]*:EIO:6: ERROR: installation of beta-1.0 failed: disk error
+[0] /flash/var/pdb/[!.]*:EIO:7: ERROR: installation of beta-1.0 failed: disk error
 [1] stream: ERROR: installation of alpha-1.1 failed: disk error
-$ LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb/*:ENOSPC:8' installer -q -r $ROOT && state | diff clean -
+$ LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb/[!.]*:ENOSPC:8' installer -q -r $ROOT && state | diff clean -
 
 # A stream install copies its input into the stored or boot image as it
 # reads it; a copy cut short by a full disk fails the install.

@@ -1,68 +1,94 @@
 # A device with alpha 1.0 and the upgrade to alpha 1.1 (a changed, a new and
-# a dropped file) and beta 1.0 uploaded; the fault shim kills the installer
-# at chosen calls. A killed run leaves the tree as it was but for temporary
-# files; the next run does the whole upgrade. Every case starts from the
-# saved flash.
+# a dropped file), beta 1.0 and a boot package (a link in its database
+# folder) uploaded; the fault shim kills the installer at chosen calls. The
+# next call finishes a run whose record was complete and drops one whose
+# record was not: the tree and the database are exactly the old ones or
+# exactly the new ones, and no temporary file or record stays.
 $ . $STORIES/fault_device.sh
-$ lasting() { state | grep -v '/tmp...... '; }
-$ temporaries() { state | grep '/tmp...... ' | cut -d ' ' -f 1; }
+$ mkdir k && echo kernel > k/kernel && printf zImage > kimg && qbxtool build -o flash/rw/pckg/kern.qbx --name kern --version 2.0 --boot --image kimg k
+$ export bootimage=1 && reset && installer -q -r $ROOT && state > clean
+$ leftovers() { (cd $ROOT && find flash ram -name 'tmp??????' -o -name '.journal*' -o -name .temporaries -o -path flash/var/pdb/image); }
 
-$ reset && LD_PRELOAD=$SHIM FAULT_KILL_AT=sync:1 installer -r $ROOT > /dev/null
-Killed
-[137]
-$ lasting | diff before - && ls $ROOT/ram && temporaries > garbage && wc -l < garbage
-14
-$ lines installer -r $ROOT
-installing alpha-1.1 [..]
-installed alpha-1.1
-installing beta-1.0 [..]
-installed beta-1.0
-$ lasting | diff clean - && temporaries | diff garbage -
-
-# Killed before each temporary file is made, and at each read of an upload.
-$ killed() {
->   rm -f out.*; n=0; while n=$((n + 1)); lines env LD_PRELOAD=$SHIM FAULT_KILL_AT=$1:$n:$2 installer -r $ROOT > out.$n; s=$?; [ $s = 137 ]; do
->     lasting | diff before - > /dev/null || echo "changed at $1:$n"; test -e $ROOT/ram/MANIFEST && echo "manifest at $1:$n"
->   done; rm out.$n; echo "$1: status $s after $((n - 1)) killed runs"; lasting | diff clean -
+# cut CALL PATTERN COMMAND...: kills COMMAND at each CALL whose path matches
+# PATTERN in turn, each time on a fresh copy of the flash (after `prepare`),
+# then runs `next`. The flash must then be exactly as before or exactly as
+# after a complete run (the file named by $done), and the latter whenever
+# the record was there at the kill (and then `next` says that it finished it).
+$ prepare() { :; }; next() { installer -r $ROOT --show; }; done=clean
+$ cut() {
+>   call=$1 pattern=$2 n=0 old=0 new=0; shift 2
+>   while n=$((n + 1)); reset; prepare; sh -c '"$@"' sh env LD_PRELOAD=$SHIM FAULT_KILL_AT=$call:$n:$pattern "$@" > /dev/null 2>&1; s=$?; [ $s = 137 ]; do
+>     test -e $ROOT/flash/var/pdb/.journal && recorded=1 || recorded=0
+>     next > shown 2>&1; leftovers; [ $(grep -c '^finished an interrupted install$' shown) = $recorded ] || echo "$call:$n: message"
+>     if state | diff before - > /dev/null && [ $recorded = 0 ]; then old=$((old + 1)); elif state | diff $done - > /dev/null; then new=$((new + 1)); else echo "$call:$n: neither"; fi
+>   done; echo "$call $pattern: $old kills kept the old state, $new gave the new one; then status $s"; state | diff $done -
 > }
-$ reset && killed mkstemp
-mkstemp: status 0 after 14 killed runs
-$ reset && killed read '/flash/rw/pckg/*'
-read: status 0 after 19 killed runs
-$ for text in 'installing ' 'installing alpha-1.1' 'installed alpha-1.1' 'installing beta-1.0'; do echo "$text: $(grep -l "$text" out.* | wc -l)"; done
-installing : 9
-installing alpha-1.1: 9
-installed alpha-1.1: 6
-installing beta-1.0: 5
 
-# A stream install killed while it applies has already dropped its copy of
-# a package without an image part.
-$ reset && LD_PRELOAD=$SHIM FAULT_KILL_AT=sync:1 installer -r $ROOT - < alpha-1.1.qbx > /dev/null
-Killed
-[137]
-$ test ! -e $ROOT/flash/var/pdb/image && lasting | diff before - && ls $ROOT/ram && temporaries | wc -l
-6
+# Every point before the record is complete: each temporary file made, each
+# line of their list, the record, and the sync that puts them on storage.
+$ cut open '*/tmp??????' installer -r $ROOT
+open */tmp??????: 32 kills kept the old state, 1 gave the new one; then status 0
+$ cut write '/flash/var/pdb/.*' installer -r $ROOT
+write /flash/var/pdb/.*: 17 kills kept the old state, 0 gave the new one; then status 0
+$ cut sync '' installer -r $ROOT
+sync : 1 kills kept the old state, 3 gave the new one; then status 0
+
+# Every destructive call of the apply (the record is complete by then).
+$ for call in rename unlink mkdir symlink; do cut $call '*' installer -r $ROOT; done
+rename *: 1 kills kept the old state, 17 gave the new one; then status 0
+unlink *: 0 kills kept the old state, 4 gave the new one; then status 0
+mkdir *: 0 kills kept the old state, 17 gave the new one; then status 0
+symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
+
+# A stream install: its copy of the package is one of the run's files.
+$ reset && installer -q -r $ROOT - < alpha-1.1.qbx && state > streamed && done=streamed
+$ for call in write:/flash/var/pdb/*image open:*/tmp??????; do cut ${call%%:*} "${call#*:}" sh -c "installer -r $ROOT - < alpha-1.1.qbx"; done
+write /flash/var/pdb/*image: 9 kills kept the old state, 0 gave the new one; then status 0
+open */tmp??????: 12 kills kept the old state, 0 gave the new one; then status 0
+$ done=clean
+
+# Killed again at every point while the next call finishes the record.
+$ prepare() { sh -c '"$@"' sh env LD_PRELOAD=$SHIM FAULT_KILL_AT=rename:9 installer -r $ROOT > /dev/null 2>&1; }; next() { installer -r $ROOT; }
+$ for call in rename unlink mkdir symlink; do cut $call '*' installer -r $ROOT --show; done; cut sync '' installer -r $ROOT --show
+rename *: 0 kills kept the old state, 9 gave the new one; then status 0
+unlink *: 0 kills kept the old state, 7 gave the new one; then status 0
+mkdir *: 0 kills kept the old state, 10 gave the new one; then status 0
+symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
+sync : 0 kills kept the old state, 2 gave the new one; then status 0
+
+# --commit writes the same record: killed anywhere, the next call finishes
+# the commit and removes the stored manifest, or the commit runs again.
+$ prepare() { installer -q -r $ROOT --safe; }; next() { installer -r $ROOT --commit; }
+$ for call in rename unlink mkdir symlink; do cut $call '*' installer -r $ROOT --commit; done; cut sync '' installer -r $ROOT --commit
+rename *: 0 kills kept the old state, 17 gave the new one; then status 0
+unlink *: 0 kills kept the old state, 5 gave the new one; then status 0
+mkdir *: 0 kills kept the old state, 17 gave the new one; then status 0
+symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
+sync : 0 kills kept the old state, 3 gave the new one; then status 0
+$ test ! -e $ROOT/ram/MANIFEST
 
 # Killed while a --safe run stores its manifest (the second write of a long
-# one): the older manifest stays whole, for --commit to apply.
+# one): the older manifest stays whole, for --commit to apply, and the
+# files of the killed run go.
 $ d=many/share/many/a-rather-long-directory-name && mkdir -p $d && for n in $(seq 150); do echo x > $d/file-number-$n; done
 $ reset && qbxtool build -o $ROOT/flash/rw/pckg/many.qbx --name many --version 1.0 many && echo 'U /flash/share/alpha/old' > $ROOT/ram/MANIFEST
 $ LD_PRELOAD=$SHIM FAULT_KILL_AT='write:2:/ram/MANIFEST*' installer -r $ROOT --safe > /dev/null
 Killed
 [137]
-$ cat $ROOT/ram/MANIFEST && chroot $ROOT installer --commit
+$ cat $ROOT/ram/MANIFEST && installer -r $ROOT --commit && leftovers
 U /flash/share/alpha/old
 finishing install... \b  (esc)
-$ lasting | diff before -
+$ state | diff before -
 11d10
 < flash/share/alpha/old 814fa5ca
 [1]
 
-# Killed at any removal or move, or before it removes the manifest, --commit
-# run again finishes the upgrade: what was moved already counts as done.
-$ for call in unlink rename; do n=0; while n=$((n + 1)); reset && installer -q -r $ROOT --safe
->   chroot $ROOT env LD_PRELOAD=$SHIM FAULT_KILL_AT=$call:$n installer --commit > /dev/null 2>&1; s=$?; [ $s = 137 ]; do
->   chroot $ROOT installer --commit > /dev/null 2>&1 && lasting | diff clean - > /dev/null || echo "not finished after $call:$n"
-> done; echo "$call: status $s after $((n - 1)) killed runs"; lasting | diff clean -; done
-unlink: status 0 after 2 killed runs
-rename: status 0 after 14 killed runs
+# --cleanup drops a package that nothing needs: its files, then its
+# database folder (rmdir).
+$ mkdir -p t/bin l/bin && echo t > t/bin/tessel && echo l > l/bin/loose && rm -rf $ROOT/flash/* flash && mkdir -p $ROOT/flash/boot $ROOT/flash/var/pdb $ROOT/flash/rw/pckg
+$ qbxtool build -o $ROOT/flash/rw/pckg/tessel.qbx --name tessel --version 6.40 t && qbxtool build -o $ROOT/flash/rw/pckg/loose.qbx --name loose --version 1.0 l
+$ installer -q -r $ROOT && cp -a $ROOT/flash flash && state > before && installer -q -r $ROOT --cleanup && state > clean
+$ prepare() { :; }; next() { installer -r $ROOT --show; }
+$ for call in unlink rmdir; do cut $call '*' installer -r $ROOT --cleanup; done
+unlink *: 0 kills kept the old state, 7 gave the new one; then status 0
+rmdir *: 0 kills kept the old state, 1 gave the new one; then status 0
