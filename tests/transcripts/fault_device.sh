@@ -11,3 +11,4 @@ qbxtool build -o beta.qbx --name beta --version 1.0 --depends alpha:1.1 --provid
 cp alpha-1.0.qbx $ROOT/flash/rw/pckg/alpha.qbx && installer -q -r $ROOT && cp alpha-1.1.qbx $ROOT/flash/rw/pckg/alpha.qbx && cp beta.qbx $ROOT/flash/rw/pckg
 cp -a $ROOT/flash flash && state > before && installer -q -r $ROOT && state > clean
 reset() { rm -rf $ROOT/flash/* $ROOT/ram/* && cp -a flash/. $ROOT/flash; }
+leftovers() { (cd $ROOT && find flash ram -name 'tmp??????' -o -name '.journal*' -o -name .temporaries -o -path flash/var/pdb/image); }

@@ -35,6 +35,15 @@ $ reset && set -f && for e in ENOSPC EIO; do for rule in /flash/bin/tmp??????:$e
 [1] stream: ERROR: installation of alpha-1.1 failed: disk error
 $ LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb/[!.]*:ENOSPC:8' installer -q -r $ROOT && state | diff clean -
 
+# The list of the run's temporary files or the record of its operations
+# cannot be written: the install fails before anything is applied, and
+# nothing of it stays.
+$ for rule in .temporaries:ENOSPC .journal.new:ENOSPC .journal.new:EIO; do reset
+>   lines env LD_PRELOAD=$SHIM FAULT_FAIL=write:/flash/var/pdb/$rule installer -r $ROOT > out; echo "[$?] $rule: $(grep ERROR out)"; state | diff before -; leftovers; done
+[0] .temporaries:ENOSPC: ERROR: installation of alpha-1.1 failed: disk is too small
+[28] .journal.new:ENOSPC: ERROR: could not record the install in /flash/var/pdb/.journal: No space left on device
+[30] .journal.new:EIO: ERROR: could not record the install in /flash/var/pdb/.journal: Input/output error
+
 # A stream install copies its input into the stored or boot image as it
 # reads it; a copy cut short by a full disk fails the install.
 $ mkdir -p boot && echo kernel > boot/kernel && head -c 40000 /dev/zero > image && reset

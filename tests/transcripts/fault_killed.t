@@ -7,7 +7,6 @@
 $ . $STORIES/fault_device.sh
 $ mkdir k && echo kernel > k/kernel && printf zImage > kimg && qbxtool build -o flash/rw/pckg/kern.qbx --name kern --version 2.0 --boot --image kimg k
 $ export bootimage=1 && reset && installer -q -r $ROOT && state > clean
-$ leftovers() { (cd $ROOT && find flash ram -name 'tmp??????' -o -name '.journal*' -o -name .temporaries -o -path flash/var/pdb/image); }
 
 # cut CALL PATTERN COMMAND...: kills COMMAND at each CALL whose path matches
 # PATTERN in turn, each time on a fresh copy of the flash (after `prepare`),
@@ -66,6 +65,15 @@ mkdir *: 0 kills kept the old state, 17 gave the new one; then status 0
 symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
 sync : 0 kills kept the old state, 3 gave the new one; then status 0
 $ test ! -e $ROOT/ram/MANIFEST
+
+# The temporary files, their list and the record reach storage before the
+# first call that changes the live tree, in an upgrade run and in a commit:
+# the order of the calls, traced.
+$ order() { strace -qq -e trace=sync,fsync,rename,unlink,rmdir,symlink,mkdir -o trace "$@" > /dev/null; sed -E -e 's/^rename\("[^"]*\.journal\.new".*/record/' -e 's/^(sync|fsync)\(.*/\1/' -e 's/^[a-z]+\(.*/change/' trace | uniq | head -5 | tr '\n' ' '; echo; }
+$ prepare() { :; } && reset && order installer -q -r $ROOT
+sync record fsync sync change 
+$ reset && installer -q -r $ROOT --safe && order installer -q -r $ROOT --commit
+sync record fsync sync change 
 
 # Killed while a --safe run stores its manifest (the second write of a long
 # one): the older manifest stays whole, for --commit to apply, and the
