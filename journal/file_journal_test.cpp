@@ -11,6 +11,7 @@
 #include <map>
 
 #include "chroot_check.h"
+#include "journal/durable_record.h"
 #include "journal/safe_write.h"
 
 namespace {
@@ -252,6 +253,48 @@ TEST(SafeWrite, SpaceAccounts) {
   EXPECT_FALSE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}})));
   EXPECT_TRUE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}, {"/flash/boot", {4096, 17}}})));
   EXPECT_FALSE(hasEnoughSpace(empty, tableProbe({{"/flash", {4096, 20}}, {"/flash/boot", {4096, 16}}})));
+}
+
+// A record is carried out only when it is whole (a stored manifest that it names goes with it); a temporary list
+// deletes only what whole "T" lines name, not taken back by "K", of the run's own kind of file, inside the installer's
+// places, not named by the stored manifest, and never through a link.
+TEST(DurableRecord, FinishesWholeRecordsAndDeletesOnlyTheRunsOwnFiles) {
+  const std::pair<std::string, Leftover> records[] = {
+      {"installer record 1\nU /flash/x\nend 1\n", Leftover::FINISHED},
+      {"installer record 1\nC /ram/MANIFEST\nU /flash/x\nend 1\n", Leftover::FINISHED},
+      {"installer record 1\nU /flash/x\n", Leftover::DAMAGED},
+      {"installer record 1\nU /flash/x\nend 2\n", Leftover::DAMAGED},
+      {"installer record 1\nU /flash/x\nend 1", Leftover::DAMAGED},
+      {"installer record 2\nU /flash/x\nend 1\n", Leftover::DAMAGED},
+      {"installer record 1\nU /flash/x\nend 1\nU /flash/y\n", Leftover::DAMAGED},
+      {"installer record 1\nU /outside\nend 1\n", Leftover::DAMAGED},
+      {"installer record 1\nC /flash/x\nend 0\n", Leftover::DAMAGED},
+  };
+  EXPECT_TRUE(passesInRoot(TestRoot(), [&records] {
+    for (const auto& [record, expected] : records) {
+      ASSERT_TRUE(writeFile("/flash/x", "x") && writeFile("/ram/MANIFEST", "") && writeFile(RECORD_PATH, record));
+      EXPECT_EQ(finishInterruptedInstall(""), expected) << record;
+      EXPECT_EQ(exists("/flash/x"), expected != Leftover::FINISHED) << record;
+      EXPECT_EQ(exists("/ram/MANIFEST"), record.find("C /ram") == std::string::npos) << record;
+      EXPECT_FALSE(exists(RECORD_PATH));
+    }
+    const std::string kept[] = {"/flash/a/tmpBBBBBB", "/flash/a/tmpCCCCCC", "/flash/a/alpha", "/flash/a/tmpDDDDDD",
+                                "/outside/tmpFFFFFF", "/outside/file"};
+    for (const std::string& path : kept) ASSERT_TRUE(writeFile(path, "kept"));
+    ASSERT_TRUE(writeFile("/flash/a/tmpAAAAAA", "") && writeFile(STREAM_IMAGE_FILE, "") &&
+                writeFile("/ram/MANIFEST", "M /flash/a/new /flash/a/tmpDDDDDD T\n"));
+    std::filesystem::create_symlink("/outside/file", "/flash/a/tmpEEEEEE");
+    std::string list;
+    for (const char* name : {"AAAAAA", "BBBBBB", "DDDDDD", "EEEEEE"}) list += std::string("T /flash/a/tmp") + name + "\n";
+    list += "K /flash/a/tmpBBBBBB\nT /flash/a/alpha\nT /flash/a/../a/tmpAAAAAA\nT /outside/tmpFFFFFF\nT " +
+            std::string(STREAM_IMAGE_FILE) + "\nT /flash/a/tmpCCCCCC";
+    ASSERT_TRUE(writeFile(TEMPORARY_LIST_PATH, list));
+    EXPECT_EQ(finishInterruptedInstall("/ram/MANIFEST"), Leftover::DISCARDED);
+    EXPECT_FALSE(exists("/flash/a/tmpAAAAAA") || exists(STREAM_IMAGE_FILE) || exists(TEMPORARY_LIST_PATH));
+    for (const std::string& path : kept) EXPECT_EQ(readFile(path), "kept") << path;
+    EXPECT_TRUE(std::filesystem::is_symlink("/flash/a/tmpEEEEEE"));
+    EXPECT_EQ(finishInterruptedInstall("/ram/MANIFEST"), Leftover::NONE);
+  }));
 }
 
 }  // namespace

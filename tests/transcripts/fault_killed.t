@@ -66,6 +66,12 @@ symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
 sync : 0 kills kept the old state, 3 gave the new one; then status 0
 $ test ! -e $ROOT/ram/MANIFEST
 
+# --cancel does not finish a commit cut short, nor take from it the files
+# that it still moves: the next call finishes it.
+$ reset && prepare && sh -c '"$@"' sh env LD_PRELOAD=$SHIM FAULT_KILL_AT=rename:5 installer -r $ROOT --commit > /dev/null 2>&1
+[137]
+$ installer -r $ROOT --cancel && installer -r $ROOT --show > /dev/null && state | diff clean - && leftovers
+
 # The temporary files, their list and the record reach storage before the
 # first call that changes the live tree, in an upgrade run and in a commit:
 # the order of the calls, traced.
