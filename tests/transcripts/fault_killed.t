@@ -32,6 +32,13 @@ write /flash/var/pdb/.*: 17 kills kept the old state, 0 gave the new one; then s
 $ cut sync '' installer -r $ROOT
 sync : 1 kills kept the old state, 3 gave the new one; then status 0
 
+# The postlog keeps its old lines until the new one replaces it whole.
+$ echo 'an old line' > flash/postlog && reset && sh -c '"$@"' sh env LD_PRELOAD=$SHIM FAULT_KILL_AT=rename:5 installer -r $ROOT > /dev/null 2>&1; cat $ROOT/flash/postlog
+an old line
+$ reset && installer -r $ROOT > /dev/null && head -2 $ROOT/flash/postlog
+an old line
+installed kern-2.0
+
 # Every destructive call of the apply (the record is complete by then).
 $ for call in rename unlink mkdir symlink; do cut $call '*' installer -r $ROOT; done
 rename *: 1 kills kept the old state, 17 gave the new one; then status 0
@@ -74,8 +81,8 @@ $ installer -r $ROOT --cancel && installer -r $ROOT --show > /dev/null && state 
 
 # The temporary files, their list and the record reach storage before the
 # first call that changes the live tree, in an upgrade run and in a commit:
-# the order of the calls, traced.
-$ order() { strace -qq -e trace=sync,fsync,rename,unlink,rmdir,symlink,mkdir -o trace "$@" > /dev/null; sed -E -e 's/^rename\("[^"]*\.journal\.new".*/record/' -e 's/^(sync|fsync)\(.*/\1/' -e 's/^[a-z]+\(.*/change/' trace | uniq | head -5 | tr '\n' ' '; echo; }
+# the order of the calls, traced (the leak check cannot run under a tracer).
+$ order() { ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -qq -e trace=sync,fsync,rename,unlink,rmdir,symlink,mkdir -o trace "$@" > /dev/null; sed -E -e 's/^rename\("[^"]*\.journal\.new".*/record/' -e 's/^(sync|fsync)\(.*/\1/' -e 's/^[a-z]+\(.*/change/' trace | uniq | head -5 | tr '\n' ' '; echo; }
 $ prepare() { :; } && reset && order installer -q -r $ROOT
 sync record fsync sync change 
 $ reset && installer -q -r $ROOT --safe && order installer -q -r $ROOT --commit
