@@ -52,6 +52,11 @@ journal @@ old.argument != argument @@ old.argument == argument @@ replacing a t
 journal @@ return needed < room; @@ return needed <= room; @@ a file that needs exactly the free room is written there
 journal @@ if (account.freeBlocks <= MIN_FREE_BLOCKS) return false; @@ if (account.freeBlocks < MIN_FREE_BLOCKS) return false; @@ an upgrade leaving exactly the minimum of free blocks is accepted
 journal @@ return size / block + (size % block != 0 ? 1 : 0); @@ return size / block; @@ a partly used last block is not counted in the space check
+journal @@ if (!listTemporary(path)) break; @@ if (false) break; @@ temporary files are made without being listed first: a killed run leaves them on flash
+journal @@ if (state == RecordState::WHOLE) retireRecord(carried, journal.apply(progress)); @@ if (state == RecordState::WHOLE) retireRecord(carried, true); @@ a recorded run cut short is not finished, only its record dropped
+journal @@ if (written) sync();<NL>if (written && rename @@ if (written && rename @@ the record takes its name before the temporary files reach storage
+journal @@ if (kept.count(path) != 0 || lstat @@ if (lstat @@ the files that a stored manifest still moves are deleted with a killed run's
+driver @@ for (const auto& [target, operation] : pending.operations()) { @@ for (const auto& [target, operation] : FileJournal().operations()) { @@ --cancel deletes the files that a commit cut short still moves
 journal @@ if (created) unlink(temporary.c_str()); @@ if (!created) unlink(temporary.c_str()); @@ a failed copy across file systems leaves its temporary file beside the target
 journal @@ directory.size() <= MAX_TEMPORARY_DIRECTORY_LENGTH @@ directory.size() < MAX_TEMPORARY_DIRECTORY_LENGTH @@ a directory of exactly the longest usable length is not used for temporary files
 
