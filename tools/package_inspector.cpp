@@ -13,13 +13,10 @@
 #include "pkgfile/little_endian.h"
 #include "pkgfile/package_header.h"
 #include "pkgfile/sha1.h"
+#include "package_layout.h"
 #include "signing.h"
 
 namespace {
-
-/// Output step of inflating a whole files part into memory; only the speed
-/// of the description depends on it.
-constexpr size_t INFLATE_CHUNK = 16384;
 
 const uint16_t PACKAGE_PART_ORDER[] = {PART_TEXT24,  PART_ARCHITECTURE, PART_TEXT2,     PART_NOTE,
                                        PART_DEPENDS, PART_PROVIDES,     PART_CONFLICTS, PART_IMAGE,
@@ -97,28 +94,6 @@ std::string flagsText(uint32_t flags) {
   if (flags & PACKAGE_FLAG_BOOT) names += "boot";
   if (flags & PACKAGE_FLAG_NO_META) names += names.empty() ? "no-meta" : ", no-meta";
   return names.empty() ? hex : std::string(hex) + " (" + names + ")";
-}
-
-// Inflates zlib data into `out`; returns Z_STREAM_END when the stream is
-// whole, Z_BUF_ERROR when it is cut short, another code when it is corrupt.
-// `used` receives the count of compressed bytes consumed.
-int inflateAll(const uint8_t* data, size_t length, ByteVector& out, size_t& used) {
-  z_stream stream;
-  std::memset(&stream, 0, sizeof stream);
-  if (inflateInit(&stream) != Z_OK) return Z_MEM_ERROR;
-  stream.next_in = const_cast<Bytef*>(data);
-  stream.avail_in = static_cast<uInt>(length);
-  int status = Z_OK;
-  uint8_t chunk[INFLATE_CHUNK];
-  while (status == Z_OK) {
-    stream.next_out = chunk;
-    stream.avail_out = sizeof chunk;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.insert(out.end(), chunk, chunk + (sizeof chunk - stream.avail_out));
-  }
-  used = length - stream.avail_in;
-  inflateEnd(&stream);
-  return status;
 }
 
 // Walks the parts of one package file, describing each and collecting problems.
