@@ -104,11 +104,13 @@ class TreeWriter {
   /// failure `problem` names what failed.
   bool write(const std::string& path, const std::string& data, mode_t mode, std::string& problem) {
     int folder = dup(root_);
-    size_t start = 0;
-    for (size_t slash; folder >= 0 && (slash = path.find('/', start)) != std::string::npos; start = slash + 1)
+    size_t start = 0, slash = 0;
+    for (; folder >= 0 && (slash = path.find('/', start)) != std::string::npos; start = slash + 1)
       folder = enter(folder, path.substr(start, slash - start));
     if (folder < 0) {
-      problem = "cannot make the folder of " + directory_ + "/" + path + ": " + std::strerror(errno);
+      problem = "cannot make the folder of " + directory_ + "/" + path + ": " +
+                (errno == ELOOP ? directory_ + "/" + path.substr(0, slash) + " is a link, which is not followed"
+                                : std::strerror(errno));
       return false;
     }
     bool written = writeIn(folder, path.substr(start), data, mode);
@@ -120,12 +122,17 @@ class TreeWriter {
 
  private:
   // Opens (making it when missing) the folder `name` below `folder`, which
-  // it closes; -1 when that is not a folder of its own.
+  // it closes; -1 when that is not a folder of its own, with errno ELOOP
+  // when a link stands there.
   static int enter(int folder, const std::string& name) {
     int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && mkdirat(folder, name.c_str(), FOLDER_MODE) == 0)
       next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int cause = errno;
+    struct stat status;
+    int cause = next < 0 && fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(status.st_mode)
+                    ? ELOOP
+                    : errno;
     close(folder);
     errno = cause;
     return next;

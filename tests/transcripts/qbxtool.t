@@ -67,7 +67,7 @@ $ qbxtool keygen -o author.key > out && grep -x "$(cat out)" author.key > /dev/n
 1
 $ stat -c %a author.key && qbxtool keygen -o author.key
 600
-ERROR: cannot create key file author.key: File exists
+ERROR: cannot create author.key: File exists
 [1]
 $ qbxtool build -o own.qbx --name own --version 6.41beta3 --key author.key tree
 WARNING: the signing key is not the key that this installer build trusts
