@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build needs, only those that are missing.
 set -euo pipefail
-# clang and its runtime libraries build the fuzz targets (scripts/fuzz.sh).
-packages=(cmake g++ make zlib1g-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
+# clang and its runtime libraries build the fuzz targets (scripts/fuzz.sh);
+# groff-base formats the manual pages in their test.
+packages=(cmake g++ make zlib1g-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev groff-base)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
