@@ -77,9 +77,9 @@ const char* const USAGE =
     "  --key KEYFILE         check signatures with this key (a key file or the\n"
     "                        public half alone), not the built-in one\n"
     "options of extract:\n"
-    "  --variant N           the files of processor variant N (0..4) and those of\n"
-    "                        every variant; default: every file, those of variant\n"
-    "                        N named PATH.variant-N\n"
+    "  --variant N           the files that a machine of processor variant N (0..4)\n"
+    "                        gets; default: every file, those of variant N named\n"
+    "                        PATH.variant-N\n"
     "  --merge               all members of a bundle into DIR itself\n"
     "  --no-verify           extract without checking the signatures\n";
 

@@ -25,6 +25,23 @@ vall/bin/tool.variant-2
 vall/etc/deep/a.conf
 vall/zero
 
+# A bundle: each member into a folder of its name, or all together, the
+# later member's file over the earlier one's.
+$ echo other > tree/zero && qbxtool build -o w.qbx --name w --version 1.0 tree && qbxtool bundle -o b.qbd --name b --version 1.0 v.qbx w.qbx
+$ qbxtool extract --variant 2 b.qbd b && qbxtool extract --merge b.qbd m && find b m -type f | sort && cat b/v/zero b/w/zero m/zero
+b/v/bin/tool
+b/v/etc/deep/a.conf
+b/v/zero
+b/w/bin/tool
+b/w/etc/deep/a.conf
+b/w/zero
+m/bin/tool
+m/bin/tool.variant-2
+m/etc/deep/a.conf
+m/zero
+other
+other
+
 # Names that leave the folder or that the installer refuses, a name needed
 # as a file and as a folder, two variants landing on one path: nothing.
 % up.qbx name=evil version=1.0 entry=100644:0:bin/ok:x entry=100644:0:../escape:x
