@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -17,16 +18,21 @@ namespace {
 
 constexpr mode_t FOLDER_MODE = 0755;
 constexpr mode_t PERMISSION_BITS = 07777;
+/// The length of "/flash/", before an entry's name on the device.
+constexpr size_t FLASH_PREFIX_LENGTH = 7;
+/// Bytes of a name shown in a message.
+constexpr size_t SHOWN_LENGTH = 64;
 
-// A name as printed: in double quotes, unprintable bytes as \xNN.
+// A name as printed: in double quotes, unprintable bytes as \xNN, and no
+// more than its first SHOWN_LENGTH bytes.
 std::string shown(const std::string& name) {
   std::string text = "\"";
-  for (unsigned char c : name) {
+  for (unsigned char c : name.substr(0, SHOWN_LENGTH)) {
     char hex[8];
     std::snprintf(hex, sizeof hex, "\\x%02x", c);
     text += c < 0x20 || c >= 0x7F || c == '"' || c == '\\' ? hex : std::string(1, static_cast<char>(c));
   }
-  return text + "\"";
+  return text + (name.size() > SHOWN_LENGTH ? "\"..." : "\"");
 }
 
 // One file to write: its path below the folder and the entry it comes from.
@@ -51,9 +57,11 @@ class ExtractPlan {
       if (options_.variant != ALL_VARIANTS && entry.variant != 0 &&
           entry.variant != static_cast<unsigned>(options_.variant))
         continue;
-      if (!isSafeEntryName(entry.name))
+      std::string name = entry.name.substr(!entry.name.empty() && entry.name[0] == '/' ? 1 : 0);
+      // The installer also refuses a target "/flash/NAME" too long for a path.
+      if (!isSafeEntryName(entry.name) || FLASH_PREFIX_LENGTH + name.size() >= PATH_MAX)
         return fail("package " + member.label() + ": the installer refuses the entry name " + shown(entry.name));
-      std::string path = prefix + entry.name.substr(entry.name[0] == '/' ? 1 : 0);
+      std::string path = prefix + name;
       if (options_.variant == ALL_VARIANTS && entry.variant != 0)
         path += ".variant-" + std::to_string(entry.variant);
       auto found = placements_.find(path);

@@ -42,16 +42,18 @@ m/zero
 other
 other
 
-# Names that leave the folder or that the installer refuses, a name needed
-# as a file and as a folder, two variants landing on one path: nothing.
+# Names that leave the folder or that the installer refuses (also one too
+# long for a path on the device), a name needed as a file and as a folder,
+# two variants landing on one path: nothing.
 % up.qbx name=evil version=1.0 entry=100644:0:bin/ok:x entry=100644:0:../escape:x
 % deep.qbx name=evil version=1.0 entry=100644:0:bin/ok:x entry=100644:0:bin/../../escape:x
 % root.qbx name=evil version=1.0 entry=100644:0://escape:x
 % pdb.qbx name=evil version=1.0 entry=100644:0:var/pdb/other/version:x
 % clash.qbx name=evil version=1.0 entry=100644:0:bin:x entry=100644:0:bin/ok:x
 % twins.qbx name=evil version=1.0 entry=100644:2:bin/t:x entry=100644:0:bin/t.variant-2:y
+% long.qbx name=evil version=1.0 entry=100644:0:\{240:aaaaaaaaaaaaaaaa/}\{9:b}:x
 % odd.qbx name=odd version=1.0 entry=040755:0:dir:x entry=100644:7:bin/none:x entry=100644:0:/bin/ok:x
-$ mkdir x && for f in up deep root pdb clash twins; do qbxtool extract --no-verify $f.qbx x/$f; echo "status $?"; done; find x
+$ mkdir x && for f in up deep root pdb long clash twins; do qbxtool extract --no-verify $f.qbx x/$f; echo "status $?"; done; find x
 ERROR: up.qbx: package evil-1.0: the installer refuses the entry name "../escape"; nothing extracted
 status 1
 ERROR: deep.qbx: package evil-1.0: the installer refuses the entry name "bin/../../escape"; nothing extracted
@@ -59,6 +61,8 @@ status 1
 ERROR: root.qbx: package evil-1.0: the installer refuses the entry name "//escape"; nothing extracted
 status 1
 ERROR: pdb.qbx: package evil-1.0: the installer refuses the entry name "var/pdb/other/version"; nothing extracted
+status 1
+ERROR: long.qbx: package evil-1.0: the installer refuses the entry name "aaaaaaaaaaaaaaaa/aaaaaaaaaaaaaaaa/aaaaaaaaaaaaaaaa/aaaaaaaaaaaaa"...; nothing extracted
 status 1
 ERROR: clash.qbx: package evil-1.0: "bin" would be a file and the folder of "bin/ok"; nothing extracted
 status 1
