@@ -44,6 +44,10 @@ $ qbxtool verify dev.qbx fine.qbd && qbxtool verify --key $key rel.qbx
 dev.qbx: good
 fine.qbd: good
 rel.qbx: good
+$ qbxtool verify rel.qbx dev.qbx
+rel.qbx: bad signature of hi-1.0
+dev.qbx: good
+[1]
 $ qbxtool sign --key $key -o mixed.qbd mixed.qbd && qbxtool verify --key $key mixed.qbd
 mixed.qbd: good
 
