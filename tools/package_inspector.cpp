@@ -99,8 +99,8 @@ std::string flagsText(uint32_t flags) {
 // Walks the parts of one package file, describing each and collecting problems.
 class Inspector {
  public:
-  Inspector(const ByteVector& file, const uint8_t key[32], std::ostream& out)
-      : file_(file), key_(key), out_(out) {}
+  Inspector(const ByteVector& file, const std::string& label, const uint8_t key[32], std::ostream& out)
+      : file_(file), label_(label), key_(key), out_(out) {}
 
   bool run() {
     if (!readFileHeader()) return false;
@@ -113,12 +113,20 @@ class Inspector {
   }
 
  private:
+  // An error or a warning about the file, naming it first.
   void problem(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     va_list arguments;
     va_start(arguments, format);
-    emit("ERROR: ", format, arguments);
+    emit(("ERROR: " + label_ + ": ").c_str(), format, arguments);
     va_end(arguments);
     sound_ = false;
+  }
+
+  void notice(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    va_list arguments;
+    va_start(arguments, format);
+    emit(("WARNING: " + label_ + ": ").c_str(), format, arguments);
+    va_end(arguments);
   }
 
   bool readFileHeader() {
@@ -210,7 +218,7 @@ class Inspector {
     for (size_t rank = 1; rank <= count; ++rank) {
       if (order[rank - 1] != part.type) continue;
       if (rank <= lastRank_)
-        warning("part %u at offset %zu is out of order; the installer does not read it there", part.type,
+        notice("part %u at offset %zu is out of order; the installer does not read it there", part.type,
                 part.offset);
       else
         lastRank_ = rank;
@@ -279,7 +287,7 @@ class Inspector {
       return;
     }
     if (used < part.length)
-      warning("files part at offset %zu: %zu bytes after the compressed data", part.offset,
+      notice("files part at offset %zu: %zu bytes after the compressed data", part.offset,
               part.length - used);
     out_ << "  " << raw.size() << " bytes unpacked\n";
     describeEntries(raw);
@@ -344,6 +352,7 @@ class Inspector {
   }
 
   const ByteVector& file_;
+  const std::string& label_;
   const uint8_t* key_;
   std::ostream& out_;
   std::vector<PartView> parts_;
@@ -358,6 +367,7 @@ class Inspector {
 
 }  // namespace
 
-bool inspectPackageFile(const ByteVector& file, const uint8_t key[32], std::ostream& out) {
-  return Inspector(file, key, out).run();
+bool inspectPackageFile(const ByteVector& file, const std::string& label, const uint8_t key[32],
+                        std::ostream& out) {
+  return Inspector(file, label, key, out).run();
 }

@@ -359,7 +359,7 @@ bool chooseSigningKey(const std::string& keyPath, SigningKey& key) {
     return false;
   }
   if (std::memcmp(key.publicKey, SIGNATURE_KEY, sizeof key.publicKey) != 0)
-    warning("the signing key is not the key that this installer build trusts");
+    warning("%s: the signing key is not the key that this installer build trusts", keyPath.c_str());
   return true;
 }
 
@@ -455,11 +455,11 @@ int runInfo(ArgumentCursor& args) {
   if ((!keyPath.empty() && !readPublicKeyFile(keyPath, key)) || !readWholeFile(path, file))
     return EXIT_FAILED;
   std::cout << path << ": ";
-  bool sound = inspectPackageFile(file, key, std::cout);
+  bool sound = inspectPackageFile(file, path, key, std::cout);
   std::cout.flush();
   PackageFileRecord record;
   if (!readPackageFile(record, path)) {
-    error("the installer refuses %s when it scans the upload directories", path.c_str());
+    error("%s: the installer refuses it when it scans the upload directories", path.c_str());
     sound = false;
   }
   if (sound) return EXIT_OK;
