@@ -359,7 +359,8 @@ bool chooseSigningKey(const std::string& keyPath, SigningKey& key) {
     return false;
   }
   if (std::memcmp(key.publicKey, SIGNATURE_KEY, sizeof key.publicKey) != 0)
-    warning("%s: the signing key is not the key that this installer build trusts", keyPath.c_str());
+    warning("%s: the signing key is not the key that this installer build trusts",
+            keyPath.empty() ? "the development key" : keyPath.c_str());
   return true;
 }
 
