@@ -161,3 +161,10 @@ ERROR: empty.qbd: the bundle holds no member package
 ERROR: empty.qbd: the installer refuses it when it scans the upload directories
 ERROR: empty.qbd is broken
 status 1
+
+# qbxtool(1) describes every command and option that the usage lists, and
+# the README shows every command.
+$ sed 's/\\-/-/g' $STORIES/../../man/qbxtool.1 > page && qbxtool help | grep -o -e '--[a-z0-9-]*' | sort -u > options && wc -l < options
+20
+$ while read o; do grep -q -e "^\.[BI]*[A-Z]* $o\( \|$\)" page || echo "$o not described"; done < options
+$ for c in $(qbxtool help | sed -n 's/^  qbxtool \([a-z]*\).*/\1/p'); do grep -q "^\.B $c$" page && grep -q "qbxtool $c" $STORIES/../../README.md || echo "$c missing"; done
