@@ -1,6 +1,8 @@
 #include "model/package_record.h"
 
+#include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -96,6 +98,30 @@ bool isStorableName(const std::string& name) {
 
 bool isSafePackageName(const std::string& name) {
   return isStorableName(name) && name[0] != '.' && name.find('/') == std::string::npos;
+}
+
+const char* const DATABASE_DIRECTORY = "/flash/var/pdb/";
+
+bool isSafeEntryName(const std::string& name) {
+  if (name.empty() || name.back() == '/') return false;
+  for (unsigned char c : name)
+    if (c <= ' ' || c == 0x7F) return false;
+  // One leading "/" is the flash root; after it every component is a name
+  // that a directory can hold.
+  const size_t first = name[0] == '/' ? 1 : 0;
+  for (size_t start = first; start <= name.size();) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    const size_t length = end - start;
+    if (length == 0 || length > NAME_MAX || name.compare(start, length, ".") == 0 ||
+        name.compare(start, length, "..") == 0)
+      return false;
+    start = end + 1;
+  }
+  // The package database is the installer's own: an entry there would
+  // rewrite another package's record.
+  const std::string enabledTarget = "/flash/" + name.substr(first) + "/";
+  return enabledTarget.compare(0, std::strlen(DATABASE_DIRECTORY), DATABASE_DIRECTORY) != 0;
 }
 
 std::string nameVersionText(const PackageRecord& record) {

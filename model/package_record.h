@@ -118,6 +118,16 @@ bool isStorableName(const std::string& name);
 /// passes over such directories, as it does "." and "..").
 bool isSafePackageName(const std::string& name);
 
+/// Directory that holds one entry per installed package.
+extern const char* const DATABASE_DIRECTORY;
+
+/// True for an entry name that may become a path below "/flash": not empty,
+/// no NUL, blank or control character, not ending in "/", no empty, "." or
+/// ".." component after an optional leading "/", no component longer than
+/// NAME_MAX, and not inside the package database. The installer unpacks
+/// only such names; qbxtool extracts only such names.
+bool isSafeEntryName(const std::string& name);
+
 /// Text form of a version: "6.40.5", "6.40", "6.41beta3", "7.0rc", "0.0".
 std::string versionText(PackageVersion version);
 

@@ -37,12 +37,6 @@ void reportBroken(const InstalledPackage& package);
 /// "bootimage" environment variable is set.
 bool bootImageStaysPacked(const InstalledPackage& package);
 
-/// True for an entry name that may become a path below "/flash": not empty,
-/// no NUL, blank or control character, not ending in "/", no empty, "." or
-/// ".." component after an optional leading "/", no component longer than
-/// NAME_MAX, and not inside the package database.
-bool isSafeEntryName(const std::string& name);
-
 /// Where an entry of the package lands: "/flash", then "/x/" and the
 /// package name when it is disabled, then the entry name (with a "/"
 /// in front when it has none).

@@ -11,7 +11,6 @@
 #include "journal/file_journal.h"
 #include "model/installer_context.h"
 
-const char* const DATABASE_DIRECTORY = "/flash/var/pdb/";
 const char* const BOOT_IMAGE_PATH = "/flash/bootimage";
 
 namespace {

@@ -84,8 +84,6 @@
 
 class FileJournal;
 
-/// Directory that holds one entry per installed package.
-extern const char* const DATABASE_DIRECTORY;
 /// The boot image that a package with the boot flag keeps outside its entry.
 extern const char* const BOOT_IMAGE_PATH;
 

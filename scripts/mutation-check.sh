@@ -94,7 +94,13 @@ device @@ return featureBit ? 2 : 4; @@ return featureBit ? 4 : 2; @@ the featur
 device @@ (pvr >> 16) == 0x1302 @@ (pvr >> 16) == 0x1320 @@ the processor of variant 3 is not recognised (wrong constant)
 device @@ isFeatureBitRevision(pvr) && flashFeatureBit() @@ flashFeatureBit() @@ the flash device is asked for the feature bit on every processor
 
-tools @@ O_WRONLY | O_CREAT | O_EXCL @@ O_WRONLY | O_CREAT | O_TRUNC @@ keygen overwrites an existing key file
+tools @@ if (replace ? rename(temporary.c_str(), path.c_str()) != 0 : link(temporary.c_str(), path.c_str()) != 0) @@ if (rename(temporary.c_str(), path.c_str()) != 0) @@ keygen overwrites an existing key file
+tools @@ int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); @@ int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); @@ extract follows a link standing in its folder
+tools @@ if (!isSafeEntryName(entry.name) || FLASH_PREFIX_LENGTH + name.size() >= PATH_MAX) @@ if (FLASH_PREFIX_LENGTH + name.size() >= PATH_MAX) @@ extract writes entry names that the installer refuses
+tools @@ options_.variant == ALL_VARIANTS &&<NL>found->second.entry->variant != entry.variant @@ false @@ with every variant extracted, one variant's file replaces another's
+tools @@ if (options.verify && !memberSignatureGood(file, member, options.key)) @@ if (false) @@ extract writes a package whose signature does not verify
+tools @@ if (!storedDigestMatches(file, member, digest)) { @@ if (false) { @@ sign signs again a package whose bytes changed since they were signed
+tools @@ allGood = allGood && result == "good"; @@ allGood = result == "good"; @@ verify exits with 0 when only its last file is good
 tools @@ std::memcmp(derived, key.publicKey, 32) != 0 @@ std::memcmp(derived, key.publicKey, 31) != 0 @@ a key file whose public key differs from the private key's only in its last byte is accepted
 tools @@ if (rank <= lastRank_) @@ if (rank < lastRank_) @@ a header part repeated in place is not reported as out of order
 EOF

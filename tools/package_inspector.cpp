@@ -13,13 +13,10 @@
 #include "pkgfile/little_endian.h"
 #include "pkgfile/package_header.h"
 #include "pkgfile/sha1.h"
+#include "package_layout.h"
 #include "signing.h"
 
 namespace {
-
-/// Output step of inflating a whole files part into memory; only the speed
-/// of the description depends on it.
-constexpr size_t INFLATE_CHUNK = 16384;
 
 const uint16_t PACKAGE_PART_ORDER[] = {PART_TEXT24,  PART_ARCHITECTURE, PART_TEXT2,     PART_NOTE,
                                        PART_DEPENDS, PART_PROVIDES,     PART_CONFLICTS, PART_IMAGE,
@@ -99,33 +96,11 @@ std::string flagsText(uint32_t flags) {
   return names.empty() ? hex : std::string(hex) + " (" + names + ")";
 }
 
-// Inflates zlib data into `out`; returns Z_STREAM_END when the stream is
-// whole, Z_BUF_ERROR when it is cut short, another code when it is corrupt.
-// `used` receives the count of compressed bytes consumed.
-int inflateAll(const uint8_t* data, size_t length, ByteVector& out, size_t& used) {
-  z_stream stream;
-  std::memset(&stream, 0, sizeof stream);
-  if (inflateInit(&stream) != Z_OK) return Z_MEM_ERROR;
-  stream.next_in = const_cast<Bytef*>(data);
-  stream.avail_in = static_cast<uInt>(length);
-  int status = Z_OK;
-  uint8_t chunk[INFLATE_CHUNK];
-  while (status == Z_OK) {
-    stream.next_out = chunk;
-    stream.avail_out = sizeof chunk;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.insert(out.end(), chunk, chunk + (sizeof chunk - stream.avail_out));
-  }
-  used = length - stream.avail_in;
-  inflateEnd(&stream);
-  return status;
-}
-
 // Walks the parts of one package file, describing each and collecting problems.
 class Inspector {
  public:
-  Inspector(const ByteVector& file, const uint8_t key[32], std::ostream& out)
-      : file_(file), key_(key), out_(out) {}
+  Inspector(const ByteVector& file, const std::string& label, const uint8_t key[32], std::ostream& out)
+      : file_(file), label_(label), key_(key), out_(out) {}
 
   bool run() {
     if (!readFileHeader()) return false;
@@ -138,12 +113,20 @@ class Inspector {
   }
 
  private:
+  // An error or a warning about the file, naming it first.
   void problem(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     va_list arguments;
     va_start(arguments, format);
-    emit("ERROR: ", format, arguments);
+    emit(("ERROR: " + label_ + ": ").c_str(), format, arguments);
     va_end(arguments);
     sound_ = false;
+  }
+
+  void notice(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    va_list arguments;
+    va_start(arguments, format);
+    emit(("WARNING: " + label_ + ": ").c_str(), format, arguments);
+    va_end(arguments);
   }
 
   bool readFileHeader() {
@@ -235,7 +218,7 @@ class Inspector {
     for (size_t rank = 1; rank <= count; ++rank) {
       if (order[rank - 1] != part.type) continue;
       if (rank <= lastRank_)
-        warning("part %u at offset %zu is out of order; the installer does not read it there", part.type,
+        notice("part %u at offset %zu is out of order; the installer does not read it there", part.type,
                 part.offset);
       else
         lastRank_ = rank;
@@ -304,7 +287,7 @@ class Inspector {
       return;
     }
     if (used < part.length)
-      warning("files part at offset %zu: %zu bytes after the compressed data", part.offset,
+      notice("files part at offset %zu: %zu bytes after the compressed data", part.offset,
               part.length - used);
     out_ << "  " << raw.size() << " bytes unpacked\n";
     describeEntries(raw);
@@ -369,6 +352,7 @@ class Inspector {
   }
 
   const ByteVector& file_;
+  const std::string& label_;
   const uint8_t* key_;
   std::ostream& out_;
   std::vector<PartView> parts_;
@@ -383,6 +367,7 @@ class Inspector {
 
 }  // namespace
 
-bool inspectPackageFile(const ByteVector& file, const uint8_t key[32], std::ostream& out) {
-  return Inspector(file, key, out).run();
+bool inspectPackageFile(const ByteVector& file, const std::string& label, const uint8_t key[32],
+                        std::ostream& out) {
+  return Inspector(file, label, key, out).run();
 }

@@ -5,11 +5,14 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 
 #include "package_writer.h"
 
 /// Prints a description of the package or bundle file `file` to `out` and
 /// checks its structure and the signature of each package in it against
 /// `key` (a public key, 32 little-endian bytes). Each problem is printed as
-/// an error through the console; returns true when there is none.
-bool inspectPackageFile(const ByteVector& file, const uint8_t key[32], std::ostream& out);
+/// an error through the console, after `label` (the file's path); returns
+/// true when there is none.
+bool inspectPackageFile(const ByteVector& file, const std::string& label, const uint8_t key[32],
+                        std::ostream& out);

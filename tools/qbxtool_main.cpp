@@ -1,7 +1,8 @@
-// qbxtool: builds, bundles, describes and signs package files for package
-// authors. info describes a file with its own decoder, checks signatures
-// with the installer's verifier and also runs the installer's own scan of
-// upload files on it. Messages and errors go to standard error, descriptions to
+// qbxtool: builds, bundles, describes, verifies, takes apart and signs
+// package files for package authors. info describes a file with its own
+// decoder, checks signatures with the installer's verifier and also runs the
+// installer's own scan of upload files on it; verify says only whether each
+// file is good. Messages and errors go to standard error, descriptions to
 // standard output. Exit status 0 on success, 1 for a failure or a broken
 // file, 2 for a usage error.
 
@@ -16,10 +17,13 @@
 #include "console/console.h"
 #include "model/machine.h"
 #include "model/package_record.h"
+#include "package_extract.h"
 #include "package_inspector.h"
+#include "package_layout.h"
 #include "package_writer.h"
 #include "pkgfile/little_endian.h"
 #include "pkgfile/package_header.h"
+#include "pkgfile/sha1.h"
 #include "signing.h"
 #include "source_tree.h"
 
@@ -34,11 +38,19 @@ const char* const USAGE =
     "  qbxtool build -o OUT --name NAME --version VERSION [options] [DIR]\n"
     "  qbxtool bundle -o OUT --name NAME --version VERSION [options] MEMBER...\n"
     "  qbxtool info [--key KEYFILE] FILE\n"
+    "  qbxtool verify [--key KEYFILE] FILE...\n"
+    "  qbxtool extract [--variant N] [--merge] [--no-verify] [--key KEYFILE] FILE DIR\n"
+    "  qbxtool sign --key KEYFILE -o OUT FILE\n"
     "  qbxtool keygen -o KEYFILE\n"
     "\n"
     "build makes a signed package of the regular files below DIR (none without\n"
     "DIR); bundle makes a bundle of the member package files; info describes a\n"
-    "package file and checks its signatures; keygen makes a new signing key.\n"
+    "package file and checks its signatures; verify prints \"FILE: good\" for\n"
+    "each file whose every package verifies, else \"FILE: bad signature of\n"
+    "NAME-VERSION\" or \"FILE: broken\"; extract writes the files of a package\n"
+    "(of each bundle member into DIR/MEMBER/) with their modes into DIR; sign\n"
+    "replaces the signature of each package with one made with KEYFILE; keygen\n"
+    "makes a new signing key and writes its public half to KEYFILE.pub.\n"
     "VERSION is written like 6.41, 6.41.2, 6.41alpha1, 6.41beta3 or 6.41rc2.\n"
     "\n"
     "options of build and bundle:\n"
@@ -61,8 +73,15 @@ const char* const USAGE =
     "options of bundle:\n"
     "  --optional NAME       member installed disabled unless the user enabled it\n"
     "  --no-image            leave out the bundle's image part (for tests only)\n"
-    "options of info:\n"
-    "  --key KEYFILE         check signatures with this key, not the built-in one\n";
+    "options of info, verify and extract:\n"
+    "  --key KEYFILE         check signatures with this key (a key file or the\n"
+    "                        public half alone), not the built-in one\n"
+    "options of extract:\n"
+    "  --variant N           the files that a machine of processor variant N (0..4)\n"
+    "                        gets; default: every file, those of variant N named\n"
+    "                        PATH.variant-N\n"
+    "  --merge               all members of a bundle into DIR itself\n"
+    "  --no-verify           extract without checking the signatures\n";
 
 int usageError(const std::string& message) {
   std::cerr << "qbxtool: " << message << "\nrun \"qbxtool help\" for the usage\n";
@@ -340,7 +359,8 @@ bool chooseSigningKey(const std::string& keyPath, SigningKey& key) {
     return false;
   }
   if (std::memcmp(key.publicKey, SIGNATURE_KEY, sizeof key.publicKey) != 0)
-    warning("the signing key is not the key that this installer build trusts");
+    warning("%s: the signing key is not the key that this installer build trusts",
+            keyPath.empty() ? "the development key" : keyPath.c_str());
   return true;
 }
 
@@ -436,11 +456,11 @@ int runInfo(ArgumentCursor& args) {
   if ((!keyPath.empty() && !readPublicKeyFile(keyPath, key)) || !readWholeFile(path, file))
     return EXIT_FAILED;
   std::cout << path << ": ";
-  bool sound = inspectPackageFile(file, key, std::cout);
+  bool sound = inspectPackageFile(file, path, key, std::cout);
   std::cout.flush();
   PackageFileRecord record;
   if (!readPackageFile(record, path)) {
-    error("the installer refuses %s when it scans the upload directories", path.c_str());
+    error("%s: the installer refuses it when it scans the upload directories", path.c_str());
     sound = false;
   }
   if (sound) return EXIT_OK;
@@ -462,6 +482,120 @@ int runKeygen(ArgumentCursor& args) {
   return EXIT_OK;
 }
 
+
+// The key that checks signatures: the built-in one, or that of `keyPath`.
+bool chooseCheckKey(const std::string& keyPath, uint8_t key[32]) {
+  std::memcpy(key, SIGNATURE_KEY, 32);
+  return keyPath.empty() || readPublicKeyFile(keyPath, key);
+}
+
+// "good", "bad signature of NAME-VERSION[, ...]" or "broken" for one file;
+// the reason of "broken" goes to standard error.
+std::string verdict(const std::string& path, const ByteVector& file, const uint8_t key[32]) {
+  FileLayout layout;
+  std::string problem;
+  if (!readLayout(file, layout, problem)) {
+    error("%s: %s", path.c_str(), problem.c_str());
+    return "broken";
+  }
+  std::string bad;
+  for (const MemberLayout& member : layout.members)
+    if (!memberSignatureGood(file, member, key)) bad += (bad.empty() ? "" : ", ") + member.label();
+  if (!bad.empty()) return "bad signature of " + bad;
+  PackageFileRecord record;
+  if (readPackageFile(record, path)) return "good";
+  error("%s: the installer refuses it when it scans the upload directories", path.c_str());
+  return "broken";
+}
+
+int runVerify(ArgumentCursor& args) {
+  std::string keyPath;
+  std::vector<std::string> paths;
+  while (!args.done() && !args.missingValue()) {
+    if (args.option("--key", keyPath)) continue;
+    if (args.current().compare(0, 1, "-") == 0)
+      return usageError("verify: unknown option " + args.current());
+    paths.push_back(args.current());
+    args.skip();
+  }
+  if (args.missingValue()) return usageError("verify: option " + args.current() + " needs a value");
+  if (paths.empty()) return usageError("verify: no package file given");
+  uint8_t key[32];
+  if (!chooseCheckKey(keyPath, key)) return EXIT_FAILED;
+  bool allGood = true;
+  for (const std::string& path : paths) {
+    ByteVector file;
+    std::string result = readWholeFile(path, file) ? verdict(path, file, key) : "unreadable";
+    std::cout << path << ": " << result << std::endl;
+    allGood = allGood && result == "good";
+  }
+  return allGood ? EXIT_OK : EXIT_FAILED;
+}
+
+int runSign(ArgumentCursor& args) {
+  std::string keyPath, output, path;
+  while (!args.done() && !args.missingValue()) {
+    if (args.option("--key", keyPath) || args.option("-o", output)) continue;
+    if (args.current().compare(0, 1, "-") == 0) return usageError("sign: unknown option " + args.current());
+    if (!path.empty()) return usageError("sign: more than one file: " + args.current());
+    path = args.current();
+    args.skip();
+  }
+  if (args.missingValue()) return usageError("sign: option " + args.current() + " needs a value");
+  if (keyPath.empty() || output.empty() || path.empty())
+    return usageError("sign: --key KEYFILE, -o OUT and a package file are required");
+  SigningKey key;
+  ByteVector file;
+  if (!readKeyFile(keyPath, key) || !readWholeFile(path, file)) return EXIT_FAILED;
+  FileLayout layout;
+  std::string problem;
+  if (!readLayout(file, layout, problem)) {
+    error("%s: %s; not signed", path.c_str(), problem.c_str());
+    return EXIT_FAILED;
+  }
+  // Only the signature data changes: the signed bytes stay, so a stored
+  // digest that does not match them means bytes changed since they were
+  // signed, and such a package is not signed again.
+  for (const MemberLayout& member : layout.members) {
+    uint8_t digest[SHA1::DIGEST_LENGTH];
+    if (!storedDigestMatches(file, member, digest)) {
+      error("%s: package %s: the stored digest does not match its bytes; not signed", path.c_str(),
+            member.label().c_str());
+      return EXIT_FAILED;
+    }
+    if (!signPackageParts(file, member.start, member.signature.offset, key)) return EXIT_FAILED;
+  }
+  return writeWholeFile(output, file) ? EXIT_OK : EXIT_FAILED;
+}
+
+int runExtract(ArgumentCursor& args) {
+  ExtractOptions options;
+  std::string keyPath, variant;
+  std::vector<std::string> operands;
+  while (!args.done() && !args.missingValue()) {
+    if (args.option("--key", keyPath)) continue;
+    if (args.option("--variant", variant)) {
+      uint32_t number = 0;
+      if (!parseUnsigned32(variant, number) || number > MAX_PROCESSOR_VARIANT)
+        return usageError("extract: --variant takes a number from 0 to 4, not \"" + variant + "\"");
+      options.variant = static_cast<int>(number);
+    } else if (args.flag("--no-verify")) {
+      options.verify = false;
+    } else if (args.flag("--merge")) {
+      options.merge = true;
+    } else if (args.current().compare(0, 1, "-") == 0) {
+      return usageError("extract: unknown option " + args.current());
+    } else {
+      operands.push_back(args.current());
+      args.skip();
+    }
+  }
+  if (args.missingValue()) return usageError("extract: option " + args.current() + " needs a value");
+  if (operands.size() != 2) return usageError("extract: a package file and a folder are required");
+  ByteVector file;
+  if (!chooseCheckKey(keyPath, options.key) || !readWholeFile(operands[0], file)) return EXIT_FAILED;
+  return extractPackageFile(file, operands[0], operands[1], options) ? EXIT_OK : EXIT_FAILED;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -472,6 +606,9 @@ int main(int argc, char** argv) {
   if (command == "bundle") return runBundle(args);
   if (command == "info") return runInfo(args);
   if (command == "keygen") return runKeygen(args);
+  if (command == "verify") return runVerify(args);
+  if (command == "sign") return runSign(args);
+  if (command == "extract") return runExtract(args);
   if (command == "help" || command == "--help" || command == "-h") {
     std::cout << USAGE;
     return EXIT_OK;

@@ -1,6 +1,5 @@
 #include "signing.h"
 
-#include <fcntl.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -14,6 +13,7 @@
 #include <sstream>
 
 #include "console/console.h"
+#include "source_tree.h"
 
 namespace {
 
@@ -250,6 +250,12 @@ bool parseKeyLines(const std::string& path, std::istream& in, SigningKey& key, b
     std::istringstream words(line);
     std::string word, value, rest;
     words >> word >> value >> rest;
+    // A line of 64 hex digits alone is a public key, as keygen writes it
+    // into KEYFILE.pub and as INSTALLER_SIGNATURE_KEY takes it.
+    if (value.empty() && parseHex32(word, key.publicKey)) {
+      hasPublic = true;
+      continue;
+    }
     bool isPrivate = word == "private";
     bool valid = (isPrivate || word == "public") && rest.empty() &&
                  parseHex32(value, isPrivate ? key.privateScalar : key.publicKey);
@@ -438,23 +444,14 @@ bool readPublicKeyFile(const std::string& path, uint8_t publicKey[32]) {
 bool writeKeyFile(const std::string& path, const SigningKey& key) {
   std::string text = std::string(KEY_FILE_COMMENT) + "private " + hexText(key.privateScalar) +
                      "\npublic " + hexText(key.publicKey) + "\n";
-  // A new file only, readable by its owner alone: an existing key is never
-  // overwritten.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-  if (fd < 0) {
-    error("cannot create key file %s: %s", path.c_str(), std::strerror(errno));
+  std::string publicText = hexText(key.publicKey) + "\n";
+  // New files only, the private one readable by its owner alone: an
+  // existing key is never overwritten.
+  if (!writeFileBeside(path, reinterpret_cast<const uint8_t*>(text.data()), text.size(), 0600, false))
     return false;
-  }
-  ssize_t written = ::write(fd, text.data(), text.size());
-  int writeError = errno;
-  bool closed = ::close(fd) == 0;
-  if (written != static_cast<ssize_t>(text.size()) || !closed) {
-    const char* reason = written < 0 ? std::strerror(writeError)
-                         : !closed   ? std::strerror(errno)
-                                     : "short write";
-    error("cannot write key file %s: %s", path.c_str(), reason);
-    ::unlink(path.c_str());
-    return false;
-  }
-  return true;
+  if (writeFileBeside(path + ".pub", reinterpret_cast<const uint8_t*>(publicText.data()), publicText.size(), 0644,
+                      false))
+    return true;
+  ::unlink(path.c_str());
+  return false;
 }

@@ -18,8 +18,8 @@ struct SigningKey {
 /// public; packages signed with it install only on development builds.
 const SigningKey& developmentKey();
 
-/// Reads a key file ("private <64 hex>" and "public <64 hex>" lines, '#'
-/// comments) and checks that the public key belongs to the private scalar.
+/// Reads a key file ("private <64 hex>" and "public <64 hex>" lines, or a
+/// public key as a line of 64 hex digits alone; '#' comments) and checks that the public key belongs to the private scalar.
 /// Prints an error and returns false on any problem.
 bool readKeyFile(const std::string& path, SigningKey& key);
 
@@ -29,7 +29,9 @@ bool readKeyFile(const std::string& path, SigningKey& key);
 bool readPublicKeyFile(const std::string& path, uint8_t publicKey[32]);
 
 /// Writes `key` in the key file format to a new file readable only by its
-/// owner; an existing file is never overwritten. Prints an error on failure.
+/// owner, and its public key alone (64 hex digits, the form that
+/// INSTALLER_SIGNATURE_KEY takes) to `path` + ".pub"; an existing file is
+/// never overwritten. Prints an error and leaves neither file on failure.
 bool writeKeyFile(const std::string& path, const SigningKey& key);
 
 /// Creates a new random key whose public point has an even y.

@@ -65,6 +65,9 @@ TEST(KeyFiles, BrokenKeyFilesAreRefused) {
       {"private " + std::string(63, '0') + "g\n", false, false},
       {"private " + std::string(64, '0') + "\n", false, false},
       {"public " + hexText(developmentKey().publicKey) + "\n", false, true},
+      {hexText(developmentKey().publicKey) + "\n", false, true},  // the public half as keygen writes it
+      {hexText(developmentKey().publicKey) + " x\n", false, false},
+      {"09" + std::string(62, '0') + "\n", false, false},
       {"# comment\n\n" + upperPrivate, true, true},
       {"public 09" + std::string(62, '0') + "\n", false, false},  // the base point
       {"public " + std::string(62, 'f') + "7f\n", false, false},  // not below p

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -108,18 +109,36 @@ bool readWholeFile(const std::string& path, ByteVector& bytes) {
   return true;
 }
 
-bool writeWholeFile(const std::string& path, const ByteVector& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) {
+bool writeFileBeside(const std::string& path, const uint8_t* bytes, size_t length, mode_t mode, bool replace) {
+  // The bytes go to a new file in the same folder first; only a whole file
+  // takes the name, so a failed or interrupted run leaves no part of one.
+  std::string temporary = path + ".XXXXXX";
+  int fd = mkstemp(&temporary[0]);
+  if (fd < 0) {
     error("cannot create %s: %s", path.c_str(), std::strerror(errno));
     return false;
   }
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    error("cannot write %s", path.c_str());
-    std::remove(path.c_str());
-    return false;
+  int failure = fchmod(fd, mode) == 0 ? 0 : errno;
+  for (size_t done = 0; failure == 0 && done < length;) {
+    ssize_t written = write(fd, bytes + done, length - done);
+    if (written < 0 && errno != EINTR) failure = errno;
+    if (written > 0) done += static_cast<size_t>(written);
   }
-  return true;
+  if (close(fd) != 0 && failure == 0) failure = errno;
+  if (failure == 0) {
+    if (replace ? rename(temporary.c_str(), path.c_str()) != 0 : link(temporary.c_str(), path.c_str()) != 0)
+      failure = errno;
+    else if (!replace)
+      unlink(temporary.c_str());
+  }
+  if (failure == 0) return true;
+  unlink(temporary.c_str());
+  error("cannot %s %s: %s", failure == EEXIST ? "create" : "write", path.c_str(), std::strerror(failure));
+  return false;
+}
+
+bool writeWholeFile(const std::string& path, const ByteVector& bytes) {
+  mode_t mask = umask(0);
+  umask(mask);
+  return writeFileBeside(path, bytes.data(), bytes.size(), 0666 & ~mask, true);
 }

@@ -2,6 +2,8 @@
 // into file entries, and whole files read and written.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -18,6 +20,13 @@ bool readSourceTree(const std::string& root, std::vector<FileDraft>& entries);
 /// it cannot be read.
 bool readWholeFile(const std::string& path, ByteVector& bytes);
 
-/// Writes `bytes` as the whole content of `path`; on failure prints an
-/// error, removes what was written and returns false.
+/// Writes `bytes` as the whole content of `path` with the permission bits
+/// `mode`: first into a new file beside it, which then replaces `path`
+/// (`replace`) or takes its name only when none exists (else the error is
+/// "File exists"). On failure prints an error naming `path`, removes the new
+/// file and returns false; `path` is then as it was.
+bool writeFileBeside(const std::string& path, const uint8_t* bytes, size_t length, mode_t mode, bool replace);
+
+/// writeFileBeside with the permission bits 0666 less the umask, replacing
+/// an existing file.
 bool writeWholeFile(const std::string& path, const ByteVector& bytes);

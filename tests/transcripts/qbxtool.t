@@ -52,10 +52,10 @@ $ for at in 20 60 $((size / 2)) $((size - 70)) $((size - 1)); do cp p.qbx bad.qb
 [1] ERROR: bad.qbx is broken
 [1] ERROR: bad.qbx is broken
 $ head -c $((size - 10)) p.qbx > cut.qbx && qbxtool info cut.qbx > /dev/null
-ERROR: the file header declares 235 bytes after it, the file has 225
-ERROR: part 9 at offset 169 declares 68 bytes, the file holds 58
-ERROR: package tessel-6.41beta3 has no signature part
-ERROR: the installer refuses cut.qbx when it scans the upload directories
+ERROR: cut.qbx: the file header declares 235 bytes after it, the file has 225
+ERROR: cut.qbx: part 9 at offset 169 declares 68 bytes, the file holds 58
+ERROR: cut.qbx: package tessel-6.41beta3 has no signature part
+ERROR: cut.qbx: the installer refuses it when it scans the upload directories
 ERROR: cut.qbx is broken
 [1]
 $ qbxtool info missing.qbx
@@ -67,12 +67,12 @@ $ qbxtool keygen -o author.key > out && grep -x "$(cat out)" author.key > /dev/n
 1
 $ stat -c %a author.key && qbxtool keygen -o author.key
 600
-ERROR: cannot create key file author.key: File exists
+ERROR: cannot create author.key: File exists
 [1]
 $ qbxtool build -o own.qbx --name own --version 6.41beta3 --key author.key tree
-WARNING: the signing key is not the key that this installer build trusts
+WARNING: author.key: the signing key is not the key that this installer build trusts
 $ qbxtool info own.qbx > /dev/null
-ERROR: package own-6.41beta3: the signature does not verify with key 9213af836af81a9b48b9a95dff2698f7de05104e0ed041d357dd887541cfe63c
+ERROR: own.qbx: package own-6.41beta3: the signature does not verify with key 9213af836af81a9b48b9a95dff2698f7de05104e0ed041d357dd887541cfe63c
 ERROR: own.qbx is broken
 [1]
 $ qbxtool info --key author.key own.qbx | tail -1
@@ -144,20 +144,27 @@ ls: cannot access 'x.qbx': No such file or directory
 % empty.qbd bundle name=q version=1.0
 % twice.qbx name=a version=1.0 entry=100644:0:bin/a:data part=23:4:x part=23:4:y
 $ for f in late.qbx twice.qbx unsigned.qbx cut-entry.qbx cut-stream.qbx empty.qbd; do qbxtool info $f 2>&1 > /dev/null; echo "status $?"; done
-WARNING: part 16 at offset 82 is out of order; the installer does not read it there
+WARNING: late.qbx: part 16 at offset 82 is out of order; the installer does not read it there
 status 0
-WARNING: part 23 at offset 57 is out of order; the installer does not read it there
+WARNING: twice.qbx: part 23 at offset 57 is out of order; the installer does not read it there
 status 0
-ERROR: package a-1.0 has no signature part
+ERROR: unsigned.qbx: package a-1.0 has no signature part
 ERROR: unsigned.qbx is broken
 status 1
-ERROR: file entry at unpacked offset 0: name or data cut short
+ERROR: cut-entry.qbx: file entry at unpacked offset 0: name or data cut short
 ERROR: cut-entry.qbx is broken
 status 1
-ERROR: files part at offset 50: the compressed data is cut short
+ERROR: cut-stream.qbx: files part at offset 50: the compressed data is cut short
 ERROR: cut-stream.qbx is broken
 status 1
-ERROR: the bundle holds no member package
-ERROR: the installer refuses empty.qbd when it scans the upload directories
+ERROR: empty.qbd: the bundle holds no member package
+ERROR: empty.qbd: the installer refuses it when it scans the upload directories
 ERROR: empty.qbd is broken
 status 1
+
+# qbxtool(1) describes every command and option that the usage lists, and
+# the README shows every command.
+$ sed 's/\\-/-/g' $STORIES/../../man/qbxtool.1 > page && qbxtool help | grep -o -e '--[a-z0-9-]*' | sort -u > options && wc -l < options
+20
+$ while read o; do grep -q -e "^\.[BI]*[A-Z]* $o\( \|$\)" page || echo "$o not described"; done < options
+$ for c in $(qbxtool help | sed -n 's/^  qbxtool \([a-z]*\).*/\1/p'); do grep -q "^\.B $c$" page && grep -q "qbxtool $c" $STORIES/../../README.md || echo "$c missing"; done

@@ -1,0 +1,33 @@
+# Runs "cmake --install" of BUILD_DIR into a fresh staging folder and checks
+# that it holds exactly the programs and manual pages, the pages as written
+# in SOURCE_DIR/man. Run by ctest as the test install_layout.
+set(stage ${BUILD_DIR}/install-check)
+file(REMOVE_RECURSE ${stage})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${stage}
+                RESULT_VARIABLE status OUTPUT_QUIET)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${status}")
+endif()
+file(GLOB_RECURSE installed RELATIVE ${stage} ${stage}/*)
+list(SORT installed)
+set(expected bin/qbxtool sbin/installer share/man/man1/qbxtool.1 share/man/man8/installer.8)
+if(NOT installed STREQUAL expected)
+  message(FATAL_ERROR "installed: ${installed}\nexpected: ${expected}")
+endif()
+foreach(page man1/qbxtool.1 man8/installer.8)
+  get_filename_component(name ${page} NAME)
+  file(SHA256 ${stage}/share/man/${page} got)
+  file(SHA256 ${SOURCE_DIR}/man/${name} want)
+  if(NOT got STREQUAL want)
+    message(FATAL_ERROR "share/man/${page} differs from man/${name}")
+  endif()
+endforeach()
+# Each program runs from its place: its usage, and nothing else done.
+foreach(program "bin/qbxtool;help" "sbin/installer;--usage")
+  list(POP_FRONT program path)
+  execute_process(COMMAND ${stage}/${path} ${program} RESULT_VARIABLE status OUTPUT_VARIABLE usage)
+  if(NOT status EQUAL 0 OR NOT usage MATCHES "^usage:")
+    message(FATAL_ERROR "${path} does not run from the staging folder: ${status}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${stage})
