@@ -68,15 +68,18 @@ int recordFailure() {
 // first, and so takes the device whole, waiting as a listing does.
 bool takeDevice(bool readOnly, bool finishLeftover) {
   int folder = open(DATABASE_DIRECTORY, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  bool finishing = finishLeftover && hasLeftover();
-  int kind = readOnly && !finishing ? LOCK_SH : readOnly ? LOCK_EX : LOCK_EX | LOCK_NB;
-  if (folder >= 0 && flock(folder, kind) != 0) {
+  if (folder >= 0 && flock(folder, readOnly ? LOCK_SH : LOCK_EX | LOCK_NB) != 0) {
     close(folder);
     std::fputs("ERROR: another installer is working on this device\n", stderr);
     return false;
   }
-  if (finishing && finishInterruptedInstall(MANIFEST_PATH, stepSpinner) == Leftover::FINISHED)
-    consoleOut() << "finished an interrupted install\n" << std::flush;
+  // Looked for only under the lock: a run that holds it may be busy
+  // making what would look like leftovers.
+  if (finishLeftover && hasLeftover()) {
+    if (readOnly && folder >= 0) flock(folder, LOCK_EX);
+    if (finishInterruptedInstall(MANIFEST_PATH, stepSpinner) == Leftover::FINISHED)
+      consoleOut() << "finished an interrupted install\n" << std::flush;
+  }
   if (!readOnly) beginTemporaryList();
   return true;
 }
