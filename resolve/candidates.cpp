@@ -3,6 +3,10 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <string_view>
+#include <unordered_map>
+
 #include "console/console.h"
 #include "device/flash_probe.h"
 #include "model/installer_context.h"
@@ -43,14 +47,58 @@ void scanEntry(const std::string& directory, const std::string& entryName, Packa
   records.push_back(std::move(record));
 }
 
+/// The candidates by their names and by the names of their members: the
+/// group of a candidate (one carries the other's name) is found in it
+/// without comparing every pair.
+class CandidateGroups {
+ public:
+  explicit CandidateGroups(const std::vector<const PackageRecord*>& candidates) : candidates_(candidates) {
+    for (size_t index = 0; index < candidates.size(); ++index) {
+      add(byName_, candidates[index]->name, index);
+      for (const auto& member : candidates[index]->members) add(byMemberName_, member->name, index);
+    }
+  }
+
+  /// Positions, ascending, of the candidates that carry the name of the one
+  /// at `index` or whose name it carries, itself left out.
+  std::vector<size_t> relatedTo(size_t index) const {
+    const PackageRecord& x = *candidates_[index];
+    std::vector<size_t> related;
+    append(related, byName_, x.name);
+    for (const auto& member : x.members) append(related, byName_, member->name);
+    append(related, byMemberName_, x.name);
+    std::sort(related.begin(), related.end());
+    related.erase(std::unique(related.begin(), related.end()), related.end());
+    related.erase(std::remove(related.begin(), related.end(), index), related.end());
+    return related;
+  }
+
+ private:
+  using Positions = std::unordered_map<std::string_view, std::vector<size_t>>;
+
+  static void add(Positions& positions, std::string_view name, size_t index) {
+    std::vector<size_t>& list = positions[name];
+    if (list.empty() || list.back() != index) list.push_back(index);
+  }
+
+  static void append(std::vector<size_t>& out, const Positions& positions, std::string_view name) {
+    auto found = positions.find(name);
+    if (found != positions.end()) out.insert(out.end(), found->second.begin(), found->second.end());
+  }
+
+  const std::vector<const PackageRecord*>& candidates_;
+  Positions byName_;
+  Positions byMemberName_;
+};
+
 /// Whether one candidate stays in the selection: false when another
 /// candidate of its group (one carries the other's name) is better, or is
-/// its exact equal while this one is not a bundle facing a non-bundle.
-bool survivesComparison(const std::vector<const PackageRecord*>& candidates, size_t index,
-                        bool reversed, bool verbose) {
+/// its exact equal while this one is not a bundle facing a non-bundle. The
+/// others are met in list order.
+bool survivesComparison(const std::vector<const PackageRecord*>& candidates, const CandidateGroups& groups,
+                        size_t index, bool reversed, bool verbose) {
   const PackageRecord& x = *candidates[index];
-  for (size_t other = 0; other < candidates.size(); ++other) {
-    if (other == index) continue;
+  for (size_t other : groups.relatedTo(index)) {
     const PackageRecord& y = *candidates[other];
     if (!carries(x, y.name) && !carries(y, x.name)) continue;
     int better = compareVersionsDirected(y, x, reversed);
@@ -173,8 +221,9 @@ void scanUploadDirectory(const std::string& directory, PackageFileList& records)
 std::vector<size_t> selectCandidateOrder(const std::vector<const PackageRecord*>& candidates,
                                          bool reversed, bool verbose) {
   std::vector<size_t> survivors;
+  const CandidateGroups groups(candidates);
   for (size_t index = 0; index < candidates.size(); ++index)
-    if (survivesComparison(candidates, index, reversed, verbose)) survivors.push_back(index);
+    if (survivesComparison(candidates, groups, index, reversed, verbose)) survivors.push_back(index);
   return orderByNeeds(candidates, survivors);
 }
 

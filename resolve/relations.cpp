@@ -115,6 +115,10 @@ bool excludes(const PackageRecord& a, const PackageRecord& b) {
   return false;
 }
 
+bool hasExclusionTerms(const PackageRecord& record) {
+  return !record.conflicts.empty() || !record.provides.empty() || !record.members.empty();
+}
+
 bool carries(const PackageRecord& record, const std::string& name) {
   return sameName(record.name, name) || memberNamed(record, name) != nullptr;
 }
@@ -158,4 +162,53 @@ InstalledPackage* resolveName(const std::string& name) {
     lastDisabled = package.get();
   }
   return lastDisabled;
+}
+
+PackageIndex::PackageIndex() {
+  for (const auto& package : InstallerContext::instance().packages) records_.push_back(package.get());
+  for (size_t position = 0; position < records_.size(); ++position) {
+    const InstalledPackage& record = *records_[position];
+    if (hasExclusionTerms(record)) exclusionParties_.push_back(position);
+    if (record.isInert()) continue;
+    addName(record.name, position);
+    for (const PackageRef& entry : record.provides) addName(entry.name, position);
+  }
+  dependants_.resize(records_.size());
+  for (size_t position = 0; position < records_.size(); ++position) {
+    for (const PackageRef& dependency : records_[position]->deps) {
+      for (size_t provider : providerPositions(dependency)) {
+        std::vector<size_t>& dependants = dependants_[provider];
+        if (dependants.empty() || dependants.back() != position) dependants.push_back(position);
+      }
+    }
+  }
+}
+
+void PackageIndex::addName(std::string_view name, size_t position) {
+  std::vector<size_t>& positions = byName_[name];
+  if (positions.empty() || positions.back() != position) positions.push_back(position);
+}
+
+std::vector<size_t> PackageIndex::providerPositions(const PackageRef& ref) const {
+  // A record satisfies a reference or provides for it only under the
+  // reference's name, so the records under that name are all that can.
+  std::vector<size_t> found;
+  auto named = byName_.find(ref.name);
+  if (named == byName_.end()) return found;
+  for (size_t position : named->second) {
+    const InstalledPackage& record = *records_[position];
+    if (satisfies(record, ref) || providesFor(record, ref)) found.push_back(position);
+  }
+  return found;
+}
+
+std::vector<InstalledPackage*> PackageIndex::providersOf(const PackageRef& ref) const {
+  std::vector<InstalledPackage*> found;
+  auto named = byName_.find(ref.name);
+  if (named == byName_.end()) return found;
+  for (size_t position : named->second) {
+    InstalledPackage* record = records_[position];
+    if (satisfies(*record, ref) || providesFor(*record, ref)) found.push_back(record);
+  }
+  return found;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "model/package_record.h"
@@ -17,8 +19,11 @@ bool provideMatches(const PackageRef& provided, const PackageRef& ref);
 bool providesFor(const PackageRecord& record, const PackageRef& ref);
 /// A needs B.
 bool dependsOn(const PackageRecord& a, const PackageRecord& b);
-/// A, once present, keeps B from being present (not symmetric).
+/// A, once present, keeps B from being present (not symmetric). Never true
+/// when neither A nor B has exclusion terms (hasExclusionTerms).
 bool excludes(const PackageRecord& a, const PackageRecord& b);
+/// The record has conflicts, provides or members: what excludes reads.
+bool hasExclusionTerms(const PackageRecord& record);
 /// The record has the name, or one of its members has it.
 bool carries(const PackageRecord& record, const std::string& name);
 /// +1 when A is newer than B, -1 when older, 0 when equal or unrelated.
@@ -34,3 +39,37 @@ InstalledPackage* firstExcluder(const PackageRecord& candidate);
 /// The first enabled package that has or provides the name; else the last
 /// disabled one; else nullptr.
 InstalledPackage* resolveName(const std::string& name);
+
+/// The installed packages at their positions in the context's list, with
+/// what the planner asks of them again and again: the providers of a
+/// reference and the dependants of a package, without a scan of every
+/// package each time. Only the scheduled actions may change while an index
+/// is in use: it holds views of the records' names, and its answers depend
+/// on the list, the names, versions, build times, provides and deps.
+class PackageIndex {
+ public:
+  /// Indexes InstallerContext::instance().packages as it is now.
+  PackageIndex();
+
+  size_t size() const { return records_.size(); }
+  InstalledPackage& at(size_t position) const { return *records_[position]; }
+  /// The same records as providersOf(ref, true), in the same order.
+  std::vector<InstalledPackage*> providersOf(const PackageRef& ref) const;
+  /// Positions, ascending, of the packages with a dependency for which the
+  /// package at `position` is one of the providers.
+  const std::vector<size_t>& dependantsOf(size_t position) const { return dependants_[position]; }
+  /// Positions, ascending, of the packages with exclusion terms.
+  const std::vector<size_t>& exclusionParties() const { return exclusionParties_; }
+
+ private:
+  void addName(std::string_view name, size_t position);
+  /// Positions of the providers of `ref`, ascending.
+  std::vector<size_t> providerPositions(const PackageRef& ref) const;
+
+  std::vector<InstalledPackage*> records_;
+  /// Positions, ascending, of the non-inert packages that have or provide
+  /// each name.
+  std::unordered_map<std::string_view, std::vector<size_t>> byName_;
+  std::vector<std::vector<size_t>> dependants_;
+  std::vector<size_t> exclusionParties_;
+};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 
 #include "console/console.h"
 #include "journal/file_journal.h"
@@ -57,9 +58,9 @@ void disableExcluded(InstalledPackage& excluded) {
 /// Schedules the record's uninstall when a dependency will have no provider
 /// left at all, or its disable when only disabled providers will remain;
 /// true when its action changed.
-bool dropIfDependencyLost(InstalledPackage& record) {
+bool dropIfDependencyLost(InstalledPackage& record, const PackageIndex& index) {
   for (const PackageRef& dependency : record.deps) {
-    ProviderOutlook outlook = providerOutlook(providersOf(dependency, true));
+    ProviderOutlook outlook = providerOutlook(index.providersOf(dependency));
     uint32_t action = record.scheduledAction;
     if (outlook == OUTLOOK_GONE && action != ACTION_UNINSTALL) {
       record.scheduledAction = ACTION_UNINSTALL;
@@ -111,7 +112,7 @@ void collectPlan(PackageList& removals, PackageList& enables) {
     if (action == ACTION_ENABLE) toEnable.push_back(record.get());
   }
   selectCandidates(toEnable, false, false);
-  for (InstalledPackage* record : toRemove) removals.insert(removals.begin(), record);
+  removals.insert(removals.begin(), toRemove.rbegin(), toRemove.rend());
   enables.insert(enables.end(), toEnable.begin(), toEnable.end());
 }
 
@@ -152,13 +153,15 @@ bool runSchedule(FileJournal& journal, bool verbose) {
 
 bool planSchedule(PackageList& removals, PackageList& enables, bool verbose) {
   membersFollowBundle();
-  // The list does not change length while planning; each record's state is
-  // read at the moment the scan reaches it.
-  for (size_t i = 0; i < packages().size(); ++i)
-    if (willBeEnabled(*packages()[i])) pullInDependencies(*packages()[i], verbose);
-  for (size_t i = 0; i < packages().size(); ++i)
-    if (willBeEnabled(*packages()[i])) resolveEnableConflicts(*packages()[i], verbose);
-  dropLostDependents();
+  // The list and the records stay as they are while planning, but for
+  // their scheduled actions: one index serves every step. Each record's
+  // state is read at the moment the scan reaches it.
+  const PackageIndex index;
+  for (size_t i = 0; i < index.size(); ++i)
+    if (willBeEnabled(index.at(i))) pullInDependencies(index.at(i), index, verbose);
+  for (size_t i = 0; i < index.size(); ++i)
+    if (willBeEnabled(index.at(i))) resolveEnableConflicts(index.at(i), index, verbose);
+  dropLostDependents(index);
   bundleFollowsMembers();
   if (!packages().empty() && !anyRemainsActive()) {
     clearAllActions();
@@ -191,7 +194,8 @@ void membersFollowBundle() {
   }
 }
 
-void pullInDependencies(InstalledPackage& dependant, bool verbose, bool throughBundle) {
+void pullInDependencies(InstalledPackage& dependant, const PackageIndex& index, bool verbose,
+                        bool throughBundle) {
   // A dependency cycle ends by itself: each visit moves a record one step
   // towards a state that counts as active. A bundle reference is kept
   // without asking whether the bundle is active already, so a bundle that
@@ -201,30 +205,30 @@ void pullInDependencies(InstalledPackage& dependant, bool verbose, bool throughB
   PullVisit visit(dependant);
   if (!dependant.bundle.name.empty()) {
     InstalledPackage* bundle = InstallerContext::instance().packageByName(dependant.bundle.name);
-    if (bundle != nullptr) keepDependency(*bundle, dependant, verbose, true);
+    if (bundle != nullptr) keepDependency(*bundle, dependant, index, verbose, true);
   }
   for (const PackageRef& dependency : dependant.deps) {
-    PackageList providers = providersOf(dependency, true);
+    PackageList providers = index.providersOf(dependency);
     if (providerOutlook(providers) == OUTLOOK_ACTIVE) continue;
     if (providers.empty()) break;
-    keepDependency(chooseProvider(providers), dependant, verbose);
+    keepDependency(chooseProvider(providers), dependant, index, verbose);
   }
 }
 
-void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, bool verbose,
-                    bool throughBundle) {
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant,
+                    const PackageIndex& index, bool verbose, bool throughBundle) {
   uint32_t action = dependency.scheduledAction;
   if (action == ACTION_UNINSTALL || action == ACTION_DISABLE) {
     if (verbose)
       warning("can not %s %s: %s depends on it", scheduleActionName(action),
               nameVersionText(dependency).c_str(), dependant.name.c_str());
     dependency.scheduledAction = ACTION_NONE;
-    pullInDependencies(dependency, verbose, throughBundle);
+    pullInDependencies(dependency, index, verbose, throughBundle);
     return;
   }
   if (!dependency.disabled) return;
   dependency.scheduledAction = ACTION_ENABLE;
-  pullInDependencies(dependency, verbose, throughBundle);
+  pullInDependencies(dependency, index, verbose, throughBundle);
 }
 
 ProviderOutlook providerOutlook(const PackageList& providers) {
@@ -242,9 +246,15 @@ ProviderOutlook providerOutlook(const PackageList& providers) {
   return remainsDisabled ? OUTLOOK_DISABLED : OUTLOOK_GONE;
 }
 
-void resolveEnableConflicts(InstalledPackage& package, bool verbose) {
-  for (const auto& other : packages()) {
-    InstalledPackage& record = *other;
+void resolveEnableConflicts(InstalledPackage& package, const PackageIndex& index, bool verbose) {
+  // Exclusion needs terms on one side at least: a package without any
+  // meets only the parties, and the scan passes over every other record
+  // just as it would pass over one that neither excludes.
+  bool meetsEveryRecord = hasExclusionTerms(package);
+  const std::vector<size_t>& parties = index.exclusionParties();
+  size_t count = meetsEveryRecord ? index.size() : parties.size();
+  for (size_t k = 0; k < count; ++k) {
+    InstalledPackage& record = index.at(meetsEveryRecord ? k : parties[k]);
     if (&record == &package || !willChangeToOrStayEnabled(record)) continue;
     if (excludes(package, record)) {
       disableExcluded(record);
@@ -264,11 +274,24 @@ void resolveEnableConflicts(InstalledPackage& package, bool verbose) {
   }
 }
 
-void dropLostDependents() {
-  // Every change starts the scan over, so that what depends on a record
-  // that was just dropped is seen again.
-  size_t index = 0;
-  while (index < packages().size()) index = dropIfDependencyLost(*packages()[index]) ? 0 : index + 1;
+void dropLostDependents(const PackageIndex& index) {
+  // Each change goes to the first record in list order that has one to
+  // make, as if every change started the scan over, so that what depends on
+  // a record that was just dropped is seen again. A record's answer can
+  // only change with its own action or that of a provider of one of its
+  // dependencies, so after a change only that record and the dependants of
+  // it are asked again; every other record would still answer no.
+  std::set<size_t> pending;
+  for (size_t position = 0; position < index.size(); ++position) pending.insert(pending.end(), position);
+  while (!pending.empty()) {
+    size_t position = *pending.begin();
+    if (!dropIfDependencyLost(index.at(position), index)) {
+      pending.erase(pending.begin());
+      continue;
+    }
+    const std::vector<size_t>& dependants = index.dependantsOf(position);
+    pending.insert(dependants.begin(), dependants.end());
+  }
 }
 
 void bundleFollowsMembers() {
