@@ -2,6 +2,7 @@
 // chains: package i of a chain depends on package i-1 of the same chain.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
 
 #include "model/installer_context.h"
@@ -97,6 +98,35 @@ void BM_PlanEnableChainEnd(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 
+/// BM_PlanChainLosesItsRoot with the chain listed last link first: every
+/// dependant comes before what it needs.
+void BM_PlanReversedChainLosesItsRoot(benchmark::State& state) {
+  int total = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    buildChains(total, total, "missing");
+    auto& packages = InstallerContext::instance().packages;
+    std::reverse(packages.begin(), packages.end());
+    auto keeper = std::make_unique<InstalledPackage>("keeper");
+    keeper->version = VERSION_1_0;
+    packages.push_back(std::move(keeper));
+    state.ResumeTiming();
+    plan(state);
+  }
+  state.SetComplexityN(state.range(0));
+}
+
+/// Nothing scheduled, but every package provides a name of its own, so
+/// that each is checked for enable conflicts against every other.
+void BM_PlanNothingScheduledWithProvides(benchmark::State& state) {
+  int total = static_cast<int>(state.range(0));
+  buildChains(total, 100, "");
+  for (auto& record : InstallerContext::instance().packages)
+    record->provides.push_back(PackageRef{record->name + "-api", 0, 0, 0});
+  for (auto _ : state) plan(state);
+  state.SetComplexityN(state.range(0));
+}
+
 void chainSizes(benchmark::internal::Benchmark* run) {
   run->Arg(125)->Arg(250)->Arg(500)->Arg(1000)->Complexity()->Unit(benchmark::kMillisecond);
 }
@@ -105,5 +135,7 @@ BENCHMARK(BM_PlanNothingScheduled)->Apply(chainSizes);
 BENCHMARK(BM_PlanUninstallNeededBase)->Apply(chainSizes);
 BENCHMARK(BM_PlanChainLosesItsRoot)->Apply(chainSizes);
 BENCHMARK(BM_PlanEnableChainEnd)->Apply(chainSizes);
+BENCHMARK(BM_PlanReversedChainLosesItsRoot)->Apply(chainSizes);
+BENCHMARK(BM_PlanNothingScheduledWithProvides)->Apply(chainSizes);
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "resolve/relations.h"
 
+#include <algorithm>
+
 #include "model/installer_context.h"
 
 namespace {
@@ -115,8 +117,11 @@ bool excludes(const PackageRecord& a, const PackageRecord& b) {
   return false;
 }
 
-bool hasExclusionTerms(const PackageRecord& record) {
-  return !record.conflicts.empty() || !record.provides.empty() || !record.members.empty();
+void appendExclusionNames(const PackageRecord& record, std::vector<std::string_view>& names) {
+  names.push_back(record.name);
+  for (const PackageRef& entry : record.provides) names.push_back(entry.name);
+  for (const PackageRef& entry : record.conflicts) names.push_back(entry.name);
+  for (const auto& member : record.members) appendExclusionNames(*member, names);
 }
 
 bool carries(const PackageRecord& record, const std::string& name) {
@@ -166,12 +171,15 @@ InstalledPackage* resolveName(const std::string& name) {
 
 PackageIndex::PackageIndex() {
   for (const auto& package : InstallerContext::instance().packages) records_.push_back(package.get());
+  std::vector<std::string_view> names;
   for (size_t position = 0; position < records_.size(); ++position) {
     const InstalledPackage& record = *records_[position];
-    if (hasExclusionTerms(record)) exclusionParties_.push_back(position);
+    names.clear();
+    appendExclusionNames(record, names);
+    for (std::string_view name : names) add(byExclusionName_, name, position);
     if (record.isInert()) continue;
-    addName(record.name, position);
-    for (const PackageRef& entry : record.provides) addName(entry.name, position);
+    add(byName_, record.name, position);
+    for (const PackageRef& entry : record.provides) add(byName_, entry.name, position);
   }
   dependants_.resize(records_.size());
   for (size_t position = 0; position < records_.size(); ++position) {
@@ -184,9 +192,24 @@ PackageIndex::PackageIndex() {
   }
 }
 
-void PackageIndex::addName(std::string_view name, size_t position) {
-  std::vector<size_t>& positions = byName_[name];
-  if (positions.empty() || positions.back() != position) positions.push_back(position);
+void PackageIndex::add(Positions& positions, std::string_view name, size_t position) {
+  std::vector<size_t>& list = positions[name];
+  if (list.empty() || list.back() != position) list.push_back(position);
+}
+
+std::vector<size_t> PackageIndex::exclusionPartiesOf(const PackageRecord& record) const {
+  std::vector<std::string_view> names;
+  appendExclusionNames(record, names);
+  std::vector<size_t> parties;
+  for (std::string_view name : names) {
+    auto found = byExclusionName_.find(name);
+    if (found != byExclusionName_.end()) parties.insert(parties.end(), found->second.begin(), found->second.end());
+  }
+  if (names.size() > 1) {
+    std::sort(parties.begin(), parties.end());
+    parties.erase(std::unique(parties.begin(), parties.end()), parties.end());
+  }
+  return parties;
 }
 
 std::vector<size_t> PackageIndex::providerPositions(const PackageRef& ref) const {

@@ -20,10 +20,11 @@ bool providesFor(const PackageRecord& record, const PackageRef& ref);
 /// A needs B.
 bool dependsOn(const PackageRecord& a, const PackageRecord& b);
 /// A, once present, keeps B from being present (not symmetric). Never true
-/// when neither A nor B has exclusion terms (hasExclusionTerms).
+/// when A and B have no exclusion name in common.
 bool excludes(const PackageRecord& a, const PackageRecord& b);
-/// The record has conflicts, provides or members: what excludes reads.
-bool hasExclusionTerms(const PackageRecord& record);
+/// Appends the names that excludes compares: the record's own name, the
+/// names of its provides and conflicts, and those of its members.
+void appendExclusionNames(const PackageRecord& record, std::vector<std::string_view>& names);
 /// The record has the name, or one of its members has it.
 bool carries(const PackageRecord& record, const std::string& name);
 /// +1 when A is newer than B, -1 when older, 0 when equal or unrelated.
@@ -58,18 +59,22 @@ class PackageIndex {
   /// Positions, ascending, of the packages with a dependency for which the
   /// package at `position` is one of the providers.
   const std::vector<size_t>& dependantsOf(size_t position) const { return dependants_[position]; }
-  /// Positions, ascending, of the packages with exclusion terms.
-  const std::vector<size_t>& exclusionParties() const { return exclusionParties_; }
+  /// Positions, ascending, of the packages that have an exclusion name in
+  /// common with `record`: the only ones that can exclude it or that it can
+  /// exclude.
+  std::vector<size_t> exclusionPartiesOf(const PackageRecord& record) const;
 
  private:
-  void addName(std::string_view name, size_t position);
+  using Positions = std::unordered_map<std::string_view, std::vector<size_t>>;
+  static void add(Positions& positions, std::string_view name, size_t position);
   /// Positions of the providers of `ref`, ascending.
   std::vector<size_t> providerPositions(const PackageRef& ref) const;
 
   std::vector<InstalledPackage*> records_;
   /// Positions, ascending, of the non-inert packages that have or provide
   /// each name.
-  std::unordered_map<std::string_view, std::vector<size_t>> byName_;
+  Positions byName_;
+  /// Positions, ascending, of the packages with each exclusion name.
+  Positions byExclusionName_;
   std::vector<std::vector<size_t>> dependants_;
-  std::vector<size_t> exclusionParties_;
 };

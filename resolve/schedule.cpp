@@ -247,14 +247,10 @@ ProviderOutlook providerOutlook(const PackageList& providers) {
 }
 
 void resolveEnableConflicts(InstalledPackage& package, const PackageIndex& index, bool verbose) {
-  // Exclusion needs terms on one side at least: a package without any
-  // meets only the parties, and the scan passes over every other record
-  // just as it would pass over one that neither excludes.
-  bool meetsEveryRecord = hasExclusionTerms(package);
-  const std::vector<size_t>& parties = index.exclusionParties();
-  size_t count = meetsEveryRecord ? index.size() : parties.size();
-  for (size_t k = 0; k < count; ++k) {
-    InstalledPackage& record = index.at(meetsEveryRecord ? k : parties[k]);
+  // Only the records that share an exclusion name with the package can
+  // exclude it or be excluded by it; the scan would pass over every other.
+  for (size_t position : index.exclusionPartiesOf(package)) {
+    InstalledPackage& record = index.at(position);
     if (&record == &package || !willChangeToOrStayEnabled(record)) continue;
     if (excludes(package, record)) {
       disableExcluded(record);
