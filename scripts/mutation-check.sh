@@ -39,8 +39,11 @@ resolve @@ provided.minVersion > ref.maxVersion @@ provided.minVersion >= ref.ma
 resolve @@ excluded = ours.priority > theirs.priority; @@ excluded = ours.priority >= theirs.priority; @@ two equal provide priorities exclude each other
 resolve @@ if (dependsOn(x, z) || excludes(z, x)) { @@ if (dependsOn(x, z)) { @@ an excluded candidate is no longer placed after the one that excludes it
 resolve @@ if (!package->disabled && excludes(*package, candidate)) return package.get(); @@ if (excludes(*package, candidate)) return package.get(); @@ a disabled installed package keeps candidates out as if it were enabled
-resolve @@ for (InstalledPackage* record : toRemove) removals.insert(removals.begin(), record); @@ for (InstalledPackage* record : toRemove) removals.push_back(record); @@ removals are carried out in list order instead of reverse list order
-resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(dependency, verbose, throughBundle); @@ dependency.scheduledAction = ACTION_NONE; @@ a dependency whose removal is cancelled does not get its own dependencies kept
+resolve @@ removals.insert(removals.begin(), toRemove.rbegin(), toRemove.rend()); @@ removals.insert(removals.end(), toRemove.begin(), toRemove.end()); @@ removals are carried out in list order instead of reverse list order
+resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(dependency, index, verbose, throughBundle); @@ dependency.scheduledAction = ACTION_NONE; @@ a dependency whose removal is cancelled does not get its own dependencies kept
+resolve @@ pending.insert(dependants.begin(), dependants.end()); @@ (void)dependants; @@ the dependants of a record that was just dropped are not asked again
+resolve @@ for (const PackageRef& entry : record.conflicts) names.push_back(entry.name); @@ for (const PackageRef& entry : record.conflicts) (void)entry; @@ an enabled package that conflicts with another by name is not met by the enable conflict scan
+resolve @@ append(related, byMemberName_, x.name); @@ (void)x; @@ a candidate is not compared with a bundle that carries its name as a member
 
 journal @@ std::remove(partial.c_str()); @@ (void)partial; @@ a manifest that cannot be stored leaves its partial file behind in /ram
 journal @@ if (close(output) != 0) copied = false; @@ close(output); @@ a failing close of a copy across file systems goes unnoticed
