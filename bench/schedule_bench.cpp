@@ -127,6 +127,37 @@ void BM_PlanNothingScheduledWithProvides(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 
+/// Bundles of 100 packages: a bundle record "b<chain>" and its members, each
+/// member but the first depending on the one before. Every other bundle is
+/// scheduled for disable and takes its members along; the members of the
+/// others keep their bundle.
+void BM_PlanDisableEveryOtherBundle(benchmark::State& state) {
+  int total = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    InstallerContext::reset();
+    auto& packages = InstallerContext::instance().packages;
+    for (int index = 0; index < total; ++index) {
+      int chain = index / 100;
+      int link = index % 100;
+      std::string bundleName = "b" + std::to_string(chain);
+      auto record = std::make_unique<InstalledPackage>(link == 0 ? bundleName : chainName(chain, link));
+      record->version = VERSION_1_0;
+      if (link == 0) {
+        record->isBundle = true;
+        if (chain % 2 == 1) record->scheduledAction = ACTION_DISABLE;
+      } else {
+        record->bundle.name = bundleName;
+        if (link > 1) record->deps.push_back(PackageRef{chainName(chain, link - 1), 0, 0, 0});
+      }
+      packages.push_back(std::move(record));
+    }
+    state.ResumeTiming();
+    plan(state);
+  }
+  state.SetComplexityN(state.range(0));
+}
+
 void chainSizes(benchmark::internal::Benchmark* run) {
   run->Arg(125)->Arg(250)->Arg(500)->Arg(1000)->Complexity()->Unit(benchmark::kMillisecond);
 }
@@ -137,5 +168,6 @@ BENCHMARK(BM_PlanChainLosesItsRoot)->Apply(chainSizes);
 BENCHMARK(BM_PlanEnableChainEnd)->Apply(chainSizes);
 BENCHMARK(BM_PlanReversedChainLosesItsRoot)->Apply(chainSizes);
 BENCHMARK(BM_PlanNothingScheduledWithProvides)->Apply(chainSizes);
+BENCHMARK(BM_PlanDisableEveryOtherBundle)->Apply(chainSizes);
 
 }  // namespace

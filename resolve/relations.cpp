@@ -174,6 +174,8 @@ PackageIndex::PackageIndex() {
   std::vector<std::string_view> names;
   for (size_t position = 0; position < records_.size(); ++position) {
     const InstalledPackage& record = *records_[position];
+    firstByName_.emplace(record.name, position);
+    add(byBundleName_, record.bundle.name, position);
     names.clear();
     appendExclusionNames(record, names);
     for (std::string_view name : names) add(byExclusionName_, name, position);
@@ -190,6 +192,17 @@ PackageIndex::PackageIndex() {
       }
     }
   }
+}
+
+InstalledPackage* PackageIndex::packageByName(const std::string& name) const {
+  auto found = firstByName_.find(name);
+  return found == firstByName_.end() ? nullptr : records_[found->second];
+}
+
+const std::vector<size_t>& PackageIndex::membersOf(const std::string& bundleName) const {
+  static const std::vector<size_t> none;
+  auto found = byBundleName_.find(bundleName);
+  return found == byBundleName_.end() ? none : found->second;
 }
 
 void PackageIndex::add(Positions& positions, std::string_view name, size_t position) {

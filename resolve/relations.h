@@ -42,9 +42,9 @@ InstalledPackage* firstExcluder(const PackageRecord& candidate);
 InstalledPackage* resolveName(const std::string& name);
 
 /// The installed packages at their positions in the context's list, with
-/// what the planner asks of them again and again: the providers of a
-/// reference and the dependants of a package, without a scan of every
-/// package each time. Only the scheduled actions may change while an index
+/// what the planner asks of them again and again: a package by name, the
+/// providers of a reference, the dependants of a package and the members
+/// of a bundle, without a scan of every package each time. Only the scheduled actions may change while an index
 /// is in use: it holds views of the records' names, and its answers depend
 /// on the list, the names, versions, build times, provides and deps.
 class PackageIndex {
@@ -54,6 +54,12 @@ class PackageIndex {
 
   size_t size() const { return records_.size(); }
   InstalledPackage& at(size_t position) const { return *records_[position]; }
+  /// The first package named exactly `name`, or nullptr (as
+  /// InstallerContext::packageByName).
+  InstalledPackage* packageByName(const std::string& name) const;
+  /// Positions, ascending, of the packages whose bundle reference has the
+  /// name `bundleName`.
+  const std::vector<size_t>& membersOf(const std::string& bundleName) const;
   /// The same records as providersOf(ref, true), in the same order.
   std::vector<InstalledPackage*> providersOf(const PackageRef& ref) const;
   /// Positions, ascending, of the packages with a dependency for which the
@@ -71,6 +77,10 @@ class PackageIndex {
   std::vector<size_t> providerPositions(const PackageRef& ref) const;
 
   std::vector<InstalledPackage*> records_;
+  std::unordered_map<std::string_view, size_t> firstByName_;
+  /// Positions, ascending, of the packages by the name of their bundle
+  /// reference.
+  Positions byBundleName_;
   /// Positions, ascending, of the non-inert packages that have or provide
   /// each name.
   Positions byName_;

@@ -81,10 +81,11 @@ struct MemberCensus {
   bool anyRemaining = false;
 };
 
-MemberCensus countMembers(const InstalledPackage& bundle) {
+MemberCensus countMembers(const InstalledPackage& bundle, const PackageIndex& index) {
   MemberCensus census;
-  for (const auto& member : packages()) {
-    if (member->isInert() || member->bundle.name != bundle.name) continue;
+  for (size_t position : index.membersOf(bundle.name)) {
+    const InstalledPackage* member = &index.at(position);
+    if (member->isInert()) continue;
     if (isEnabledWithoutAction(*member) || isDisabledWithEnable(*member)) {
       census.anyActive = true;
       return census;
@@ -152,17 +153,17 @@ bool runSchedule(FileJournal& journal, bool verbose) {
 }
 
 bool planSchedule(PackageList& removals, PackageList& enables, bool verbose) {
-  membersFollowBundle();
   // The list and the records stay as they are while planning, but for
   // their scheduled actions: one index serves every step. Each record's
   // state is read at the moment the scan reaches it.
   const PackageIndex index;
+  membersFollowBundle(index);
   for (size_t i = 0; i < index.size(); ++i)
     if (willBeEnabled(index.at(i))) pullInDependencies(index.at(i), index, verbose);
   for (size_t i = 0; i < index.size(); ++i)
     if (willBeEnabled(index.at(i))) resolveEnableConflicts(index.at(i), index, verbose);
   dropLostDependents(index);
-  bundleFollowsMembers();
+  bundleFollowsMembers(index);
   if (!packages().empty() && !anyRemainsActive()) {
     clearAllActions();
     if (verbose) error("can not uninstall or disable all packages");
@@ -172,11 +173,11 @@ bool planSchedule(PackageList& removals, PackageList& enables, bool verbose) {
   return true;
 }
 
-void membersFollowBundle() {
-  const InstallerContext& context = InstallerContext::instance();
-  for (const auto& member : context.packages) {
+void membersFollowBundle(const PackageIndex& index) {
+  for (size_t position = 0; position < index.size(); ++position) {
+    InstalledPackage* member = &index.at(position);
     if (member->bundle.name.empty()) continue;
-    const InstalledPackage* bundle = context.packageByName(member->bundle.name);
+    const InstalledPackage* bundle = index.packageByName(member->bundle.name);
     if (bundle == nullptr) continue;
     switch (bundle->scheduledAction) {
       case ACTION_UNINSTALL:
@@ -204,7 +205,7 @@ void pullInDependencies(InstalledPackage& dependant, const PackageIndex& index, 
   if (throughBundle && isBeingVisited(dependant)) return;
   PullVisit visit(dependant);
   if (!dependant.bundle.name.empty()) {
-    InstalledPackage* bundle = InstallerContext::instance().packageByName(dependant.bundle.name);
+    InstalledPackage* bundle = index.packageByName(dependant.bundle.name);
     if (bundle != nullptr) keepDependency(*bundle, dependant, index, verbose, true);
   }
   for (const PackageRef& dependency : dependant.deps) {
@@ -290,11 +291,11 @@ void dropLostDependents(const PackageIndex& index) {
   }
 }
 
-void bundleFollowsMembers() {
-  for (const auto& record : packages()) {
-    InstalledPackage& bundle = *record;
+void bundleFollowsMembers(const PackageIndex& index) {
+  for (size_t position = 0; position < index.size(); ++position) {
+    InstalledPackage& bundle = index.at(position);
     if (!bundle.isBundle || bundle.scheduledAction == ACTION_UNINSTALL) continue;
-    MemberCensus census = countMembers(bundle);
+    MemberCensus census = countMembers(bundle, index);
     if (census.anyActive) continue;
     if (!census.anyRemaining || !bundle.disabled)
       bundle.scheduledAction = ACTION_UNINSTALL;

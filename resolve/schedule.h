@@ -36,11 +36,12 @@ void performRemovals(FileJournal& journal, const PackageList& removals, bool ver
 /// Enables each listed record, in list order.
 void performEnables(FileJournal& journal, const PackageList& enables, bool verbose);
 
-/// Hands a bundle's pending uninstall, disable or enable on to its members.
-void membersFollowBundle();
-// The steps below that take an index of the packages (built once per plan)
-// find providers, dependants and exclusion parties in it.
+// The steps below take an index of the packages, built once per plan, and
+// find packages by name, providers, dependants, exclusion parties and
+// bundle members in it.
 
+/// Hands a bundle's pending uninstall, disable or enable on to its members.
+void membersFollowBundle(const PackageIndex& index);
 /// Makes sure that what the active package needs stays or becomes enabled.
 /// `throughBundle` tells that a member's bundle reference led here.
 void pullInDependencies(InstalledPackage& dependant, const PackageIndex& index, bool verbose,
@@ -57,7 +58,7 @@ void resolveEnableConflicts(InstalledPackage& package, const PackageIndex& index
 /// Uninstalls or disables the packages whose dependencies go away.
 void dropLostDependents(const PackageIndex& index);
 /// Uninstalls a bundle without active members, or drops its enable.
-void bundleFollowsMembers();
+void bundleFollowsMembers(const PackageIndex& index);
 /// True when some package will be enabled once the plan is carried out.
 bool anyRemainsActive();
 
