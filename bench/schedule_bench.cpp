@@ -116,8 +116,8 @@ void BM_PlanReversedChainLosesItsRoot(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 
-/// Nothing scheduled, but every package provides a name of its own, so
-/// that each is checked for enable conflicts against every other.
+/// Nothing scheduled, but every package provides a name of its own: each
+/// has terms that could exclude another.
 void BM_PlanNothingScheduledWithProvides(benchmark::State& state) {
   int total = static_cast<int>(state.range(0));
   buildChains(total, 100, "");
@@ -158,6 +158,23 @@ void BM_PlanDisableEveryOtherBundle(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 
+/// Disabled packages that need nothing, every one scheduled for enable: the
+/// enables are ordered with none placed after another.
+void BM_PlanEnableUnrelated(benchmark::State& state) {
+  int total = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    buildChains(total, 1, "");
+    for (auto& record : InstallerContext::instance().packages) {
+      record->disabled = true;
+      record->scheduledAction = ACTION_ENABLE;
+    }
+    state.ResumeTiming();
+    plan(state);
+  }
+  state.SetComplexityN(state.range(0));
+}
+
 void chainSizes(benchmark::internal::Benchmark* run) {
   run->Arg(125)->Arg(250)->Arg(500)->Arg(1000)->Complexity()->Unit(benchmark::kMillisecond);
 }
@@ -169,5 +186,6 @@ BENCHMARK(BM_PlanEnableChainEnd)->Apply(chainSizes);
 BENCHMARK(BM_PlanReversedChainLosesItsRoot)->Apply(chainSizes);
 BENCHMARK(BM_PlanNothingScheduledWithProvides)->Apply(chainSizes);
 BENCHMARK(BM_PlanDisableEveryOtherBundle)->Apply(chainSizes);
+BENCHMARK(BM_PlanEnableUnrelated)->Apply(chainSizes);
 
 }  // namespace
