@@ -117,6 +117,17 @@ bool excludes(const PackageRecord& a, const PackageRecord& b) {
   return false;
 }
 
+void appendDependencyNames(const PackageRecord& record, std::vector<std::string_view>& names) {
+  for (const PackageRef& dependency : record.deps) names.push_back(dependency.name);
+  for (const auto& member : record.members) appendDependencyNames(*member, names);
+}
+
+void appendProvidedNames(const PackageRecord& record, std::vector<std::string_view>& names) {
+  names.push_back(record.name);
+  for (const PackageRef& entry : record.provides) names.push_back(entry.name);
+  for (const auto& member : record.members) appendProvidedNames(*member, names);
+}
+
 void appendExclusionNames(const PackageRecord& record, std::vector<std::string_view>& names) {
   names.push_back(record.name);
   for (const PackageRef& entry : record.provides) names.push_back(entry.name);

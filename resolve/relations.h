@@ -17,8 +17,14 @@ bool satisfies(const PackageRecord& record, const PackageRef& ref);
 bool provideMatches(const PackageRef& provided, const PackageRef& ref);
 /// Some provides entry of the record matches the reference.
 bool providesFor(const PackageRecord& record, const PackageRef& ref);
-/// A needs B.
+/// A needs B. Never true unless one of A's dependency names is among B's
+/// provided names.
 bool dependsOn(const PackageRecord& a, const PackageRecord& b);
+/// Appends the names of the record's dependencies and of its members'.
+void appendDependencyNames(const PackageRecord& record, std::vector<std::string_view>& names);
+/// Appends the record's name, the names it provides, and those of its
+/// members.
+void appendProvidedNames(const PackageRecord& record, std::vector<std::string_view>& names);
 /// A, once present, keeps B from being present (not symmetric). Never true
 /// when A and B have no exclusion name in common.
 bool excludes(const PackageRecord& a, const PackageRecord& b);

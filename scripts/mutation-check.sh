@@ -37,7 +37,7 @@ resolve @@ if (a.buildTime != b.buildTime) return a.buildTime > b.buildTime ? 1 
 resolve @@ record.version <= ref.maxVersion @@ record.version < ref.maxVersion @@ a version equal to a reference's upper bound does not satisfy it
 resolve @@ provided.minVersion > ref.maxVersion @@ provided.minVersion >= ref.maxVersion @@ a provided range starting at the wanted upper bound is taken for one that starts after it
 resolve @@ excluded = ours.priority > theirs.priority; @@ excluded = ours.priority >= theirs.priority; @@ two equal provide priorities exclude each other
-resolve @@ if (dependsOn(x, z) || excludes(z, x)) { @@ if (dependsOn(x, z)) { @@ an excluded candidate is no longer placed after the one that excludes it
+resolve @@ return dependsOn(x, z) || excludes(z, x); @@ return dependsOn(x, z); @@ an excluded candidate is no longer placed after the one that excludes it
 resolve @@ if (!package->disabled && excludes(*package, candidate)) return package.get(); @@ if (excludes(*package, candidate)) return package.get(); @@ a disabled installed package keeps candidates out as if it were enabled
 resolve @@ removals.insert(removals.begin(), toRemove.rbegin(), toRemove.rend()); @@ removals.insert(removals.end(), toRemove.begin(), toRemove.end()); @@ removals are carried out in list order instead of reverse list order
 resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(dependency, index, verbose, throughBundle); @@ dependency.scheduledAction = ACTION_NONE; @@ a dependency whose removal is cancelled does not get its own dependencies kept
