@@ -44,6 +44,8 @@ resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(depen
 resolve @@ pending.insert(dependants.begin(), dependants.end()); @@ (void)dependants; @@ the dependants of a record that was just dropped are not asked again
 resolve @@ for (const PackageRef& entry : record.conflicts) names.push_back(entry.name); @@ for (const PackageRef& entry : record.conflicts) (void)entry; @@ an enabled package that conflicts with another by name is not met by the enable conflict scan
 resolve @@ append(related, byMemberName_, x.name); @@ (void)x; @@ a candidate is not compared with a bundle that carries its name as a member
+resolve @@ for (std::string_view name : names) append(found, byExclusionName_, name); @@ (void)names; @@ a candidate excluded by one placed before the last is no longer placed after it
+resolve @@ for (const PackageRef& dependency : record.deps) names.push_back(dependency.name); @@ (void)names; @@ a candidate that needs one placed before the last is no longer placed after it
 
 journal @@ std::remove(partial.c_str()); @@ (void)partial; @@ a manifest that cannot be stored leaves its partial file behind in /ram
 journal @@ if (close(output) != 0) copied = false; @@ close(output); @@ a failing close of a copy across file systems goes unnoticed
