@@ -46,6 +46,8 @@ resolve @@ for (const PackageRef& entry : record.conflicts) names.push_back(entr
 resolve @@ append(related, byMemberName_, x.name); @@ (void)x; @@ a candidate is not compared with a bundle that carries its name as a member
 resolve @@ for (std::string_view name : names) append(found, byExclusionName_, name); @@ (void)names; @@ a candidate excluded by one placed before the last is no longer placed after it
 resolve @@ for (const PackageRef& dependency : record.deps) names.push_back(dependency.name); @@ (void)names; @@ a candidate that needs one placed before the last is no longer placed after it
+resolve @@ firstByName_.emplace(record.name, position); @@ firstByName_[record.name] = position; @@ a member follows the last record of its bundle's name instead of the first
+resolve @@ if (record.isInert()) continue;<NL>add(byName_, record.name, position); @@ add(byName_, record.name, position); @@ an inert record provides for the packages that need it
 
 journal @@ std::remove(partial.c_str()); @@ (void)partial; @@ a manifest that cannot be stored leaves its partial file behind in /ram
 journal @@ if (close(output) != 0) copied = false; @@ close(output); @@ a failing close of a copy across file systems goes unnoticed
