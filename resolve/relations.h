@@ -49,10 +49,12 @@ InstalledPackage* resolveName(const std::string& name);
 
 /// The installed packages at their positions in the context's list, with
 /// what the planner asks of them again and again: a package by name, the
-/// providers of a reference, the dependants of a package and the members
-/// of a bundle, without a scan of every package each time. Only the scheduled actions may change while an index
-/// is in use: it holds views of the records' names, and its answers depend
-/// on the list, the names, versions, build times, provides and deps.
+/// providers of a reference, the dependants of a package, the packages it
+/// may exclude or be excluded by, and the members of a bundle, without a
+/// scan of every package each time. Only the scheduled actions may change
+/// while an index is in use: it holds views of the records' names, and its
+/// answers depend on the list and on everything in the records but their
+/// scheduled actions.
 class PackageIndex {
  public:
   /// Indexes InstallerContext::instance().packages as it is now.
