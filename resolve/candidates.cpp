@@ -3,6 +3,10 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <string_view>
+#include <unordered_map>
+
 #include "console/console.h"
 #include "device/flash_probe.h"
 #include "model/installer_context.h"
@@ -43,14 +47,84 @@ void scanEntry(const std::string& directory, const std::string& entryName, Packa
   records.push_back(std::move(record));
 }
 
+/// The candidates by the names that relate them: their own names and those
+/// of their members, which make up the groups (one carries the other's
+/// name), and the names that dependsOn and excludes compare. The candidates
+/// that one can meet are found in it without comparing every pair.
+class CandidateIndex {
+ public:
+  explicit CandidateIndex(const std::vector<const PackageRecord*>& candidates) : candidates_(candidates) {
+    std::vector<std::string_view> names;
+    for (size_t index = 0; index < candidates.size(); ++index) {
+      const PackageRecord& record = *candidates[index];
+      add(byName_, record.name, index);
+      for (const auto& member : record.members) add(byMemberName_, member->name, index);
+      names.clear();
+      appendProvidedNames(record, names);
+      for (std::string_view name : names) add(byProvidedName_, name, index);
+      names.clear();
+      appendExclusionNames(record, names);
+      for (std::string_view name : names) add(byExclusionName_, name, index);
+    }
+  }
+
+  /// Positions, ascending, of the candidates that carry the name of the one
+  /// at `index` or whose name it carries, itself left out.
+  std::vector<size_t> relatedTo(size_t index) const {
+    const PackageRecord& x = *candidates_[index];
+    std::vector<size_t> related;
+    append(related, byName_, x.name);
+    for (const auto& member : x.members) append(related, byName_, member->name);
+    append(related, byMemberName_, x.name);
+    std::sort(related.begin(), related.end());
+    related.erase(std::unique(related.begin(), related.end()), related.end());
+    related.erase(std::remove(related.begin(), related.end(), index), related.end());
+    return related;
+  }
+
+  /// Positions, in no particular order and possibly repeated, of the
+  /// candidates that the one at `index` may need or that may exclude it:
+  /// every other one shares no name that dependsOn or excludes compares.
+  std::vector<size_t> mayNeedOrExclude(size_t index) const {
+    const PackageRecord& x = *candidates_[index];
+    std::vector<std::string_view> names;
+    std::vector<size_t> found;
+    appendDependencyNames(x, names);
+    for (std::string_view name : names) append(found, byProvidedName_, name);
+    names.clear();
+    appendExclusionNames(x, names);
+    for (std::string_view name : names) append(found, byExclusionName_, name);
+    return found;
+  }
+
+ private:
+  using Positions = std::unordered_map<std::string_view, std::vector<size_t>>;
+
+  static void add(Positions& positions, std::string_view name, size_t index) {
+    std::vector<size_t>& list = positions[name];
+    if (list.empty() || list.back() != index) list.push_back(index);
+  }
+
+  static void append(std::vector<size_t>& out, const Positions& positions, std::string_view name) {
+    auto found = positions.find(name);
+    if (found != positions.end()) out.insert(out.end(), found->second.begin(), found->second.end());
+  }
+
+  const std::vector<const PackageRecord*>& candidates_;
+  Positions byName_;
+  Positions byMemberName_;
+  Positions byProvidedName_;
+  Positions byExclusionName_;
+};
+
 /// Whether one candidate stays in the selection: false when another
 /// candidate of its group (one carries the other's name) is better, or is
-/// its exact equal while this one is not a bundle facing a non-bundle.
-bool survivesComparison(const std::vector<const PackageRecord*>& candidates, size_t index,
-                        bool reversed, bool verbose) {
+/// its exact equal while this one is not a bundle facing a non-bundle. The
+/// others are met in list order.
+bool survivesComparison(const std::vector<const PackageRecord*>& candidates, const CandidateIndex& names,
+                        size_t index, bool reversed, bool verbose) {
   const PackageRecord& x = *candidates[index];
-  for (size_t other = 0; other < candidates.size(); ++other) {
-    if (other == index) continue;
+  for (size_t other : names.relatedTo(index)) {
     const PackageRecord& y = *candidates[other];
     if (!carries(x, y.name) && !carries(y, x.name)) continue;
     int better = compareVersionsDirected(y, x, reversed);
@@ -67,21 +141,35 @@ bool survivesComparison(const std::vector<const PackageRecord*>& candidates, siz
 }
 
 /// Orders the surviving candidates: each goes directly after the last one
-/// placed so far that it needs or that excludes it, else to the front.
+/// placed so far that it needs or that excludes it, else to the front. The
+/// placed ones are looked at from the last backwards; after the last one,
+/// only those that share a name with the candidate are.
 std::vector<size_t> orderByNeeds(const std::vector<const PackageRecord*>& candidates,
-                                 const std::vector<size_t>& survivors) {
+                                 const CandidateIndex& names, const std::vector<size_t>& survivors) {
+  constexpr size_t UNPLACED = static_cast<size_t>(-1);
   std::vector<size_t> result;
+  std::vector<size_t> placedAt(candidates.size(), UNPLACED);  // index in `result` of each candidate
   for (size_t index : survivors) {
     const PackageRecord& x = *candidates[index];
+    auto goesAfter = [&x](const PackageRecord& z) { return dependsOn(x, z) || excludes(z, x); };
     size_t position = 0;
-    for (size_t placed = result.size(); placed > 0; --placed) {
-      const PackageRecord& z = *candidates[result[placed - 1]];
-      if (dependsOn(x, z) || excludes(z, x)) {
-        position = placed;
-        break;
+    if (!result.empty() && goesAfter(*candidates[result.back()])) {
+      position = result.size();
+    } else {
+      std::vector<size_t> latestFirst;
+      for (size_t other : names.mayNeedOrExclude(index))
+        if (placedAt[other] != UNPLACED) latestFirst.push_back(placedAt[other]);
+      std::sort(latestFirst.rbegin(), latestFirst.rend());
+      latestFirst.erase(std::unique(latestFirst.begin(), latestFirst.end()), latestFirst.end());
+      for (size_t at : latestFirst) {
+        if (goesAfter(*candidates[result[at]])) {
+          position = at + 1;
+          break;
+        }
       }
     }
     result.insert(result.begin() + static_cast<std::ptrdiff_t>(position), index);
+    for (size_t at = position; at < result.size(); ++at) placedAt[result[at]] = at;
   }
   return result;
 }
@@ -172,10 +260,13 @@ void scanUploadDirectory(const std::string& directory, PackageFileList& records)
 
 std::vector<size_t> selectCandidateOrder(const std::vector<const PackageRecord*>& candidates,
                                          bool reversed, bool verbose) {
+  // A lone candidate has none to lose against and none to go after.
+  if (candidates.size() == 1) return {0};
   std::vector<size_t> survivors;
+  const CandidateIndex names(candidates);
   for (size_t index = 0; index < candidates.size(); ++index)
-    if (survivesComparison(candidates, index, reversed, verbose)) survivors.push_back(index);
-  return orderByNeeds(candidates, survivors);
+    if (survivesComparison(candidates, names, index, reversed, verbose)) survivors.push_back(index);
+  return orderByNeeds(candidates, names, survivors);
 }
 
 InstallFlags evaluateCandidate(const PackageRecord& candidate, InstallFlags granted) {

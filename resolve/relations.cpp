@@ -1,5 +1,7 @@
 #include "resolve/relations.h"
 
+#include <algorithm>
+
 #include "model/installer_context.h"
 
 namespace {
@@ -115,6 +117,24 @@ bool excludes(const PackageRecord& a, const PackageRecord& b) {
   return false;
 }
 
+void appendDependencyNames(const PackageRecord& record, std::vector<std::string_view>& names) {
+  for (const PackageRef& dependency : record.deps) names.push_back(dependency.name);
+  for (const auto& member : record.members) appendDependencyNames(*member, names);
+}
+
+void appendProvidedNames(const PackageRecord& record, std::vector<std::string_view>& names) {
+  names.push_back(record.name);
+  for (const PackageRef& entry : record.provides) names.push_back(entry.name);
+  for (const auto& member : record.members) appendProvidedNames(*member, names);
+}
+
+void appendExclusionNames(const PackageRecord& record, std::vector<std::string_view>& names) {
+  names.push_back(record.name);
+  for (const PackageRef& entry : record.provides) names.push_back(entry.name);
+  for (const PackageRef& entry : record.conflicts) names.push_back(entry.name);
+  for (const auto& member : record.members) appendExclusionNames(*member, names);
+}
+
 bool carries(const PackageRecord& record, const std::string& name) {
   return sameName(record.name, name) || memberNamed(record, name) != nullptr;
 }
@@ -158,4 +178,84 @@ InstalledPackage* resolveName(const std::string& name) {
     lastDisabled = package.get();
   }
   return lastDisabled;
+}
+
+PackageIndex::PackageIndex() {
+  for (const auto& package : InstallerContext::instance().packages) records_.push_back(package.get());
+  std::vector<std::string_view> names;
+  for (size_t position = 0; position < records_.size(); ++position) {
+    const InstalledPackage& record = *records_[position];
+    firstByName_.emplace(record.name, position);
+    add(byBundleName_, record.bundle.name, position);
+    names.clear();
+    appendExclusionNames(record, names);
+    for (std::string_view name : names) add(byExclusionName_, name, position);
+    if (record.isInert()) continue;
+    add(byName_, record.name, position);
+    for (const PackageRef& entry : record.provides) add(byName_, entry.name, position);
+  }
+  dependants_.resize(records_.size());
+  for (size_t position = 0; position < records_.size(); ++position) {
+    for (const PackageRef& dependency : records_[position]->deps) {
+      for (size_t provider : providerPositions(dependency)) {
+        std::vector<size_t>& dependants = dependants_[provider];
+        if (dependants.empty() || dependants.back() != position) dependants.push_back(position);
+      }
+    }
+  }
+}
+
+InstalledPackage* PackageIndex::packageByName(const std::string& name) const {
+  auto found = firstByName_.find(name);
+  return found == firstByName_.end() ? nullptr : records_[found->second];
+}
+
+const std::vector<size_t>& PackageIndex::membersOf(const std::string& bundleName) const {
+  static const std::vector<size_t> none;
+  auto found = byBundleName_.find(bundleName);
+  return found == byBundleName_.end() ? none : found->second;
+}
+
+void PackageIndex::add(Positions& positions, std::string_view name, size_t position) {
+  std::vector<size_t>& list = positions[name];
+  if (list.empty() || list.back() != position) list.push_back(position);
+}
+
+std::vector<size_t> PackageIndex::exclusionPartiesOf(const PackageRecord& record) const {
+  std::vector<std::string_view> names;
+  appendExclusionNames(record, names);
+  std::vector<size_t> parties;
+  for (std::string_view name : names) {
+    auto found = byExclusionName_.find(name);
+    if (found != byExclusionName_.end()) parties.insert(parties.end(), found->second.begin(), found->second.end());
+  }
+  if (names.size() > 1) {
+    std::sort(parties.begin(), parties.end());
+    parties.erase(std::unique(parties.begin(), parties.end()), parties.end());
+  }
+  return parties;
+}
+
+std::vector<size_t> PackageIndex::providerPositions(const PackageRef& ref) const {
+  // A record satisfies a reference or provides for it only under the
+  // reference's name, so the records under that name are all that can.
+  std::vector<size_t> found;
+  auto named = byName_.find(ref.name);
+  if (named == byName_.end()) return found;
+  for (size_t position : named->second) {
+    const InstalledPackage& record = *records_[position];
+    if (satisfies(record, ref) || providesFor(record, ref)) found.push_back(position);
+  }
+  return found;
+}
+
+std::vector<InstalledPackage*> PackageIndex::providersOf(const PackageRef& ref) const {
+  std::vector<InstalledPackage*> found;
+  auto named = byName_.find(ref.name);
+  if (named == byName_.end()) return found;
+  for (size_t position : named->second) {
+    InstalledPackage* record = records_[position];
+    if (satisfies(*record, ref) || providesFor(*record, ref)) found.push_back(record);
+  }
+  return found;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 
 #include "console/console.h"
 #include "journal/file_journal.h"
@@ -57,9 +58,9 @@ void disableExcluded(InstalledPackage& excluded) {
 /// Schedules the record's uninstall when a dependency will have no provider
 /// left at all, or its disable when only disabled providers will remain;
 /// true when its action changed.
-bool dropIfDependencyLost(InstalledPackage& record) {
+bool dropIfDependencyLost(InstalledPackage& record, const PackageIndex& index) {
   for (const PackageRef& dependency : record.deps) {
-    ProviderOutlook outlook = providerOutlook(providersOf(dependency, true));
+    ProviderOutlook outlook = providerOutlook(index.providersOf(dependency));
     uint32_t action = record.scheduledAction;
     if (outlook == OUTLOOK_GONE && action != ACTION_UNINSTALL) {
       record.scheduledAction = ACTION_UNINSTALL;
@@ -80,10 +81,11 @@ struct MemberCensus {
   bool anyRemaining = false;
 };
 
-MemberCensus countMembers(const InstalledPackage& bundle) {
+MemberCensus countMembers(const InstalledPackage& bundle, const PackageIndex& index) {
   MemberCensus census;
-  for (const auto& member : packages()) {
-    if (member->isInert() || member->bundle.name != bundle.name) continue;
+  for (size_t position : index.membersOf(bundle.name)) {
+    const InstalledPackage* member = &index.at(position);
+    if (member->isInert()) continue;
     if (isEnabledWithoutAction(*member) || isDisabledWithEnable(*member)) {
       census.anyActive = true;
       return census;
@@ -111,7 +113,7 @@ void collectPlan(PackageList& removals, PackageList& enables) {
     if (action == ACTION_ENABLE) toEnable.push_back(record.get());
   }
   selectCandidates(toEnable, false, false);
-  for (InstalledPackage* record : toRemove) removals.insert(removals.begin(), record);
+  removals.insert(removals.begin(), toRemove.rbegin(), toRemove.rend());
   enables.insert(enables.end(), toEnable.begin(), toEnable.end());
 }
 
@@ -151,15 +153,17 @@ bool runSchedule(FileJournal& journal, bool verbose) {
 }
 
 bool planSchedule(PackageList& removals, PackageList& enables, bool verbose) {
-  membersFollowBundle();
-  // The list does not change length while planning; each record's state is
-  // read at the moment the scan reaches it.
-  for (size_t i = 0; i < packages().size(); ++i)
-    if (willBeEnabled(*packages()[i])) pullInDependencies(*packages()[i], verbose);
-  for (size_t i = 0; i < packages().size(); ++i)
-    if (willBeEnabled(*packages()[i])) resolveEnableConflicts(*packages()[i], verbose);
-  dropLostDependents();
-  bundleFollowsMembers();
+  // The list and the records stay as they are while planning, but for
+  // their scheduled actions: one index serves every step. Each record's
+  // state is read at the moment the scan reaches it.
+  const PackageIndex index;
+  membersFollowBundle(index);
+  for (size_t i = 0; i < index.size(); ++i)
+    if (willBeEnabled(index.at(i))) pullInDependencies(index.at(i), index, verbose);
+  for (size_t i = 0; i < index.size(); ++i)
+    if (willBeEnabled(index.at(i))) resolveEnableConflicts(index.at(i), index, verbose);
+  dropLostDependents(index);
+  bundleFollowsMembers(index);
   if (!packages().empty() && !anyRemainsActive()) {
     clearAllActions();
     if (verbose) error("can not uninstall or disable all packages");
@@ -169,11 +173,11 @@ bool planSchedule(PackageList& removals, PackageList& enables, bool verbose) {
   return true;
 }
 
-void membersFollowBundle() {
-  const InstallerContext& context = InstallerContext::instance();
-  for (const auto& member : context.packages) {
+void membersFollowBundle(const PackageIndex& index) {
+  for (size_t position = 0; position < index.size(); ++position) {
+    InstalledPackage* member = &index.at(position);
     if (member->bundle.name.empty()) continue;
-    const InstalledPackage* bundle = context.packageByName(member->bundle.name);
+    const InstalledPackage* bundle = index.packageByName(member->bundle.name);
     if (bundle == nullptr) continue;
     switch (bundle->scheduledAction) {
       case ACTION_UNINSTALL:
@@ -191,7 +195,8 @@ void membersFollowBundle() {
   }
 }
 
-void pullInDependencies(InstalledPackage& dependant, bool verbose, bool throughBundle) {
+void pullInDependencies(InstalledPackage& dependant, const PackageIndex& index, bool verbose,
+                        bool throughBundle) {
   // A dependency cycle ends by itself: each visit moves a record one step
   // towards a state that counts as active. A bundle reference is kept
   // without asking whether the bundle is active already, so a bundle that
@@ -200,31 +205,31 @@ void pullInDependencies(InstalledPackage& dependant, bool verbose, bool throughB
   if (throughBundle && isBeingVisited(dependant)) return;
   PullVisit visit(dependant);
   if (!dependant.bundle.name.empty()) {
-    InstalledPackage* bundle = InstallerContext::instance().packageByName(dependant.bundle.name);
-    if (bundle != nullptr) keepDependency(*bundle, dependant, verbose, true);
+    InstalledPackage* bundle = index.packageByName(dependant.bundle.name);
+    if (bundle != nullptr) keepDependency(*bundle, dependant, index, verbose, true);
   }
   for (const PackageRef& dependency : dependant.deps) {
-    PackageList providers = providersOf(dependency, true);
+    PackageList providers = index.providersOf(dependency);
     if (providerOutlook(providers) == OUTLOOK_ACTIVE) continue;
     if (providers.empty()) break;
-    keepDependency(chooseProvider(providers), dependant, verbose);
+    keepDependency(chooseProvider(providers), dependant, index, verbose);
   }
 }
 
-void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, bool verbose,
-                    bool throughBundle) {
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant,
+                    const PackageIndex& index, bool verbose, bool throughBundle) {
   uint32_t action = dependency.scheduledAction;
   if (action == ACTION_UNINSTALL || action == ACTION_DISABLE) {
     if (verbose)
       warning("can not %s %s: %s depends on it", scheduleActionName(action),
               nameVersionText(dependency).c_str(), dependant.name.c_str());
     dependency.scheduledAction = ACTION_NONE;
-    pullInDependencies(dependency, verbose, throughBundle);
+    pullInDependencies(dependency, index, verbose, throughBundle);
     return;
   }
   if (!dependency.disabled) return;
   dependency.scheduledAction = ACTION_ENABLE;
-  pullInDependencies(dependency, verbose, throughBundle);
+  pullInDependencies(dependency, index, verbose, throughBundle);
 }
 
 ProviderOutlook providerOutlook(const PackageList& providers) {
@@ -242,9 +247,11 @@ ProviderOutlook providerOutlook(const PackageList& providers) {
   return remainsDisabled ? OUTLOOK_DISABLED : OUTLOOK_GONE;
 }
 
-void resolveEnableConflicts(InstalledPackage& package, bool verbose) {
-  for (const auto& other : packages()) {
-    InstalledPackage& record = *other;
+void resolveEnableConflicts(InstalledPackage& package, const PackageIndex& index, bool verbose) {
+  // Only the records that share an exclusion name with the package can
+  // exclude it or be excluded by it; the scan would pass over every other.
+  for (size_t position : index.exclusionPartiesOf(package)) {
+    InstalledPackage& record = index.at(position);
     if (&record == &package || !willChangeToOrStayEnabled(record)) continue;
     if (excludes(package, record)) {
       disableExcluded(record);
@@ -264,18 +271,31 @@ void resolveEnableConflicts(InstalledPackage& package, bool verbose) {
   }
 }
 
-void dropLostDependents() {
-  // Every change starts the scan over, so that what depends on a record
-  // that was just dropped is seen again.
-  size_t index = 0;
-  while (index < packages().size()) index = dropIfDependencyLost(*packages()[index]) ? 0 : index + 1;
+void dropLostDependents(const PackageIndex& index) {
+  // Each change goes to the first record in list order that has one to
+  // make, as if every change started the scan over, so that what depends on
+  // a record that was just dropped is seen again. A record's answer can
+  // only change with its own action or that of a provider of one of its
+  // dependencies, so after a change only that record and the dependants of
+  // it are asked again; every other record would still answer no.
+  std::set<size_t> pending;
+  for (size_t position = 0; position < index.size(); ++position) pending.insert(pending.end(), position);
+  while (!pending.empty()) {
+    size_t position = *pending.begin();
+    if (!dropIfDependencyLost(index.at(position), index)) {
+      pending.erase(pending.begin());
+      continue;
+    }
+    const std::vector<size_t>& dependants = index.dependantsOf(position);
+    pending.insert(dependants.begin(), dependants.end());
+  }
 }
 
-void bundleFollowsMembers() {
-  for (const auto& record : packages()) {
-    InstalledPackage& bundle = *record;
+void bundleFollowsMembers(const PackageIndex& index) {
+  for (size_t position = 0; position < index.size(); ++position) {
+    InstalledPackage& bundle = index.at(position);
     if (!bundle.isBundle || bundle.scheduledAction == ACTION_UNINSTALL) continue;
-    MemberCensus census = countMembers(bundle);
+    MemberCensus census = countMembers(bundle, index);
     if (census.anyActive) continue;
     if (!census.anyRemaining || !bundle.disabled)
       bundle.scheduledAction = ACTION_UNINSTALL;

@@ -13,6 +13,7 @@
 #include "model/package_record.h"
 
 class FileJournal;
+class PackageIndex;
 
 /// What will become of a set of providers (providerOutlook).
 enum ProviderOutlook : int {
@@ -35,24 +36,29 @@ void performRemovals(FileJournal& journal, const PackageList& removals, bool ver
 /// Enables each listed record, in list order.
 void performEnables(FileJournal& journal, const PackageList& enables, bool verbose);
 
+// The steps below take an index of the packages, built once per plan, and
+// find packages by name, providers, dependants, exclusion parties and
+// bundle members in it.
+
 /// Hands a bundle's pending uninstall, disable or enable on to its members.
-void membersFollowBundle();
+void membersFollowBundle(const PackageIndex& index);
 /// Makes sure that what the active package needs stays or becomes enabled.
 /// `throughBundle` tells that a member's bundle reference led here.
-void pullInDependencies(InstalledPackage& dependant, bool verbose, bool throughBundle = false);
+void pullInDependencies(InstalledPackage& dependant, const PackageIndex& index, bool verbose,
+                        bool throughBundle = false);
 /// Keeps `dependency` for `dependant`: cancels its removal with a warning,
 /// or schedules its enable when it is disabled.
-void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant, bool verbose,
-                    bool throughBundle = false);
+void keepDependency(InstalledPackage& dependency, const InstalledPackage& dependant,
+                    const PackageIndex& index, bool verbose, bool throughBundle = false);
 /// Classifies what will become of the providers in `providers`.
 ProviderOutlook providerOutlook(const PackageList& providers);
 /// Disables the active packages that exclude `package` or that it
 /// excludes, or cancels its enable when a scheduled enable collides.
-void resolveEnableConflicts(InstalledPackage& package, bool verbose);
+void resolveEnableConflicts(InstalledPackage& package, const PackageIndex& index, bool verbose);
 /// Uninstalls or disables the packages whose dependencies go away.
-void dropLostDependents();
+void dropLostDependents(const PackageIndex& index);
 /// Uninstalls a bundle without active members, or drops its enable.
-void bundleFollowsMembers();
+void bundleFollowsMembers(const PackageIndex& index);
 /// True when some package will be enabled once the plan is carried out.
 bool anyRemainsActive();
 

@@ -37,10 +37,17 @@ resolve @@ if (a.buildTime != b.buildTime) return a.buildTime > b.buildTime ? 1 
 resolve @@ record.version <= ref.maxVersion @@ record.version < ref.maxVersion @@ a version equal to a reference's upper bound does not satisfy it
 resolve @@ provided.minVersion > ref.maxVersion @@ provided.minVersion >= ref.maxVersion @@ a provided range starting at the wanted upper bound is taken for one that starts after it
 resolve @@ excluded = ours.priority > theirs.priority; @@ excluded = ours.priority >= theirs.priority; @@ two equal provide priorities exclude each other
-resolve @@ if (dependsOn(x, z) || excludes(z, x)) { @@ if (dependsOn(x, z)) { @@ an excluded candidate is no longer placed after the one that excludes it
+resolve @@ return dependsOn(x, z) || excludes(z, x); @@ return dependsOn(x, z); @@ an excluded candidate is no longer placed after the one that excludes it
 resolve @@ if (!package->disabled && excludes(*package, candidate)) return package.get(); @@ if (excludes(*package, candidate)) return package.get(); @@ a disabled installed package keeps candidates out as if it were enabled
-resolve @@ for (InstalledPackage* record : toRemove) removals.insert(removals.begin(), record); @@ for (InstalledPackage* record : toRemove) removals.push_back(record); @@ removals are carried out in list order instead of reverse list order
-resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(dependency, verbose, throughBundle); @@ dependency.scheduledAction = ACTION_NONE; @@ a dependency whose removal is cancelled does not get its own dependencies kept
+resolve @@ removals.insert(removals.begin(), toRemove.rbegin(), toRemove.rend()); @@ removals.insert(removals.end(), toRemove.begin(), toRemove.end()); @@ removals are carried out in list order instead of reverse list order
+resolve @@ dependency.scheduledAction = ACTION_NONE;<NL>pullInDependencies(dependency, index, verbose, throughBundle); @@ dependency.scheduledAction = ACTION_NONE; @@ a dependency whose removal is cancelled does not get its own dependencies kept
+resolve @@ pending.insert(dependants.begin(), dependants.end()); @@ (void)dependants; @@ the dependants of a record that was just dropped are not asked again
+resolve @@ for (const PackageRef& entry : record.conflicts) names.push_back(entry.name); @@ for (const PackageRef& entry : record.conflicts) (void)entry; @@ an enabled package that conflicts with another by name is not met by the enable conflict scan
+resolve @@ append(related, byMemberName_, x.name); @@ (void)x; @@ a candidate is not compared with a bundle that carries its name as a member
+resolve @@ for (std::string_view name : names) append(found, byExclusionName_, name); @@ (void)names; @@ a candidate excluded by one placed before the last is no longer placed after it
+resolve @@ for (const PackageRef& dependency : record.deps) names.push_back(dependency.name); @@ (void)names; @@ a candidate that needs one placed before the last is no longer placed after it
+resolve @@ firstByName_.emplace(record.name, position); @@ firstByName_[record.name] = position; @@ a member follows the last record of its bundle's name instead of the first
+resolve @@ if (record.isInert()) continue;<NL>add(byName_, record.name, position); @@ add(byName_, record.name, position); @@ an inert record provides for the packages that need it
 
 journal @@ std::remove(partial.c_str()); @@ (void)partial; @@ a manifest that cannot be stored leaves its partial file behind in /ram
 journal @@ if (close(output) != 0) copied = false; @@ close(output); @@ a failing close of a copy across file systems goes unnoticed
