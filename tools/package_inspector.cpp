@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "console/console.h"
+#include "console/package_listing.h"
 #include "model/machine.h"
 #include "pkgfile/little_endian.h"
 #include "pkgfile/package_header.h"
@@ -81,12 +82,9 @@ std::string quoted(const std::string& text) {
 std::string boundText(PackageVersion version) { return version == 0 ? "-" : versionText(version); }
 
 std::string timeText(uint32_t seconds) {
-  time_t time = static_cast<time_t>(seconds);
-  struct tm broken;
+  struct tm broken = buildTimeParts(seconds);
   char buffer[32];
-  if (gmtime_r(&time, &broken) == nullptr ||
-      strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &broken) == 0)
-    return "?";
+  if (strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &broken) == 0) return "?";
   return buffer;
 }
 
