@@ -70,29 +70,53 @@ runTests() {
   (cd "$tree" && qemu-ppc -L "$sysroot" "./$binary" "${filter[@]}" "$@")
 }
 
-# The firmware build: static, optimized for size, stripped; prints the size
-# of the installer and how much of it is the project's own code (the text of
-# its libraries' objects) against the C++ and C runtime, zlib and libcrypto.
+# The firmware build: static, optimized for size, unused sections dropped,
+# stripped. Prints the size of installer and qbxtool and, from the link map,
+# how much of the installer is the project's own code against the C++ and C
+# runtime, zlib and libcrypto. Then a smoke run of the static programs, which
+# need no sysroot under qemu-ppc: a package with a file for variant 1 built
+# and installed on an e300 core.
 buildFirmware() {
   cmake -S "$source_dir" -B "$firmware" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DPOWERPC_SYSROOT="$sysroot" \
-    -DCMAKE_BUILD_TYPE=MinSizeRel -DINSTALLER_TESTS=OFF -DCMAKE_EXE_LINKER_FLAGS="-static -Wl,-Map,installer.map" \
-    >/dev/null
-  cmake --build "$firmware" -j"$jobs" --target installer qbxtool
-  powerpc-linux-gnu-strip -o "$firmware/installer.stripped" "$firmware/installer"
-  powerpc-linux-gnu-strip -o "$firmware/qbxtool.stripped" "$firmware/qbxtool"
-  isPowerpcProgram "$firmware/installer.stripped"
-  # A static program needs no sysroot: it runs under qemu-ppc as it is.
-  local root
-  root=$(mktemp -d)
-  mkdir -p "$root/flash/var/pdb"
-  qemu-ppc "$firmware/installer.stripped" -r "$root" --show >/dev/null
-  rm -rf "$root"
-  echo "== static installer: $(stat -c %s "$firmware/installer.stripped") bytes stripped," \
-    "qbxtool: $(stat -c %s "$firmware/qbxtool.stripped") bytes stripped"
-  powerpc-linux-gnu-size "$firmware/installer.stripped"
-  # Text, data and bss of the project's libraries (every object of the
-  # folders' archives that the link kept) and of the rest, by the link map.
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DINSTALLER_TESTS=OFF -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
+    -DCMAKE_EXE_LINKER_FLAGS="-static -Wl,--gc-sections -Wl,-Map,link.map" >/dev/null
+  cmake --build "$firmware" -j"$jobs" --target installer
+  mv -f "$firmware/link.map" "$firmware/installer.map"
+  cmake --build "$firmware" -j"$jobs" --target qbxtool
+  local program
+  for program in installer qbxtool; do
+    powerpc-linux-gnu-strip -o "$firmware/$program.stripped" "$firmware/$program"
+    isPowerpcProgram "$firmware/$program.stripped" || { echo "$program is not a PowerPC program" >&2; exit 1; }
+    if powerpc-linux-gnu-readelf -l "$firmware/$program" | grep -q INTERP; then
+      echo "$program is not static" >&2
+      exit 1
+    fi
+  done
+  echo "== firmware (static, MinSizeRel, stripped): installer $(stat -c %s "$firmware/installer.stripped") bytes," \
+    "qbxtool $(stat -c %s "$firmware/qbxtool.stripped") bytes"
+  powerpc-linux-gnu-size "$firmware/installer.stripped" "$firmware/qbxtool.stripped"
+  echo "== what the installer is made of (bytes, from $firmware/installer.map)"
   awk -f "$source_dir/scripts/link-map-sizes.awk" "$firmware/installer.map"
+  smokeFirmware
+}
+
+smokeFirmware() {
+  local work
+  work=$(mktemp -d)
+  mkdir -p "$work/tree/bin" "$work/root/flash/boot" "$work/root/flash/var/pdb" "$work/root/flash/rw/pckg" \
+    "$work/root/flash/var/pckg" "$work/root/ram" "$work/root/rw"
+  echo common >"$work/tree/bin/common" && echo e300 >"$work/tree/bin/e300" && echo e500 >"$work/tree/bin/e500"
+  qemu-ppc "$firmware/qbxtool.stripped" build -o "$work/p.qbx" --name p --version 1.0 \
+    --variant bin/e300=1 --variant bin/e500=2 "$work/tree" >/dev/null
+  QEMU_CPU=e300c3 qemu-ppc "$firmware/installer.stripped" -q -r "$work/root" - <"$work/p.qbx"
+  local installed
+  installed=$(cd "$work/root/flash/bin" && echo *)
+  rm -rf "$work"
+  if [ "$installed" != "common e300" ]; then
+    echo "static installer on an e300c3: installed $installed, not common e300" >&2
+    exit 1
+  fi
+  echo "== static installer on an e300c3: installed bin/common and bin/e300, as it should"
 }
 
 buildTests
