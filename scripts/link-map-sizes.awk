@@ -1,6 +1,11 @@
 # Reads a GNU ld link map (-Wl,-Map) and prints how many bytes of code,
 # read-only data, data and bss each part of the program brought: the
 # project's own libraries, the C++ runtime, the C runtime, zlib and libcrypto.
+function hex(text,    i, value) {
+  value = 0
+  for (i = 3; i <= length(text); i++) value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
+  return value
+}
 function part(file) {
   if (file ~ /lib(model|journal|console|pkgfile|device|pkg|resolve|driver|tools)\.a\(/ || file ~ /\.cpp\.o$/) return "project"
   if (file ~ /libcrypto\.a/) return "libcrypto"
@@ -18,7 +23,7 @@ function kind(section) {
 function record(section, size, file,    k) {
   k = kind(section)
   if (k == "" || file == "") return
-  bytes[part(file), k] += strtonum(size)
+  bytes[part(file), k] += hex(size)
   parts[part(file)] = 1
 }
 /^Linker script and memory map/ { inmap = 1; next }
