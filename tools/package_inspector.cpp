@@ -321,7 +321,8 @@ class Inspector {
       uint32_t size = readLittleU32(header + FILE_ENTRY_SIZE_OFFSET);
       uint16_t nameLength = readLittleU16(header + FILE_ENTRY_NAME_LENGTH_OFFSET);
       size_t available = raw.size() - offset - FILE_ENTRY_HEADER_LENGTH;
-      if (available < static_cast<size_t>(nameLength) + size) {
+      // In 64 bits: a size near 4 GiB must not wrap round a 32-bit size_t.
+      if (available < uint64_t{nameLength} + size) {
         problem("file entry at unpacked offset %zu: name or data cut short", offset);
         return;
       }
