@@ -5,11 +5,15 @@
 #
 #   bash scripts/powerpc-sysroot.sh
 #   cmake -S . -B build/firmware -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \
-#         -DCMAKE_BUILD_TYPE=Release -DINSTALLER_TESTS=OFF
+#         -DCMAKE_BUILD_TYPE=MinSizeRel -DINSTALLER_TESTS=OFF
 #
 # POWERPC_SYSROOT names another sysroot (default: build/powerpc/sysroot of
-# this source tree). Programs built here run on the build machine under
-# qemu-ppc, which CMake and the tests use as the emulator.
+# this source tree). Programs are linked statically, with unused sections
+# dropped, unless POWERPC_STATIC is OFF (the test build: its fault stories
+# preload a library into installer, which a static program cannot load).
+# (A CMAKE_EXE_LINKER_FLAGS of the first configure replaces these flags;
+# LDFLAGS in the environment adds to them.) Programs built here run on the
+# build machine under qemu-ppc, which CMake and the tests use as the emulator.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 set(CMAKE_LIBRARY_ARCHITECTURE powerpc-linux-gnu)
@@ -23,7 +27,15 @@ if(NOT DEFINED POWERPC_SYSROOT)
     get_filename_component(POWERPC_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/powerpc/sysroot" ABSOLUTE)
   endif()
 endif()
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES POWERPC_SYSROOT)
+if(NOT DEFINED POWERPC_STATIC)
+  set(POWERPC_STATIC ON)
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES POWERPC_SYSROOT POWERPC_STATIC)
+if(POWERPC_STATIC)
+  set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
+  set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--gc-sections")
+endif()
 
 # Libraries and headers come from the sysroot only, programs from the host.
 set(CMAKE_FIND_ROOT_PATH "${POWERPC_SYSROOT}")
