@@ -98,9 +98,13 @@ buildFirmware() {
   # LDFLAGS adds the link map to the toolchain's own flags.
   LDFLAGS="-Wl,-Map,link.map" cmake -S "$source_dir" -B "$firmware" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DPOWERPC_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=MinSizeRel -DINSTALLER_TESTS=OFF >/dev/null
+  # Each link writes link.map; an installer that is up to date keeps the map
+  # of its last link.
+  rm -f "$firmware/link.map"
   cmake --build "$firmware" -j"$jobs" --target installer
-  mv -f "$firmware/link.map" "$firmware/installer.map"
+  if [ -f "$firmware/link.map" ]; then mv -f "$firmware/link.map" "$firmware/installer.map"; fi
   cmake --build "$firmware" -j"$jobs" --target qbxtool
+  rm -f "$firmware/link.map"
   local program
   for program in installer qbxtool; do
     powerpc-linux-gnu-strip -o "$firmware/$program.stripped" "$firmware/$program"
