@@ -135,7 +135,7 @@ TOOLCHAIN
 
 installHostTools
 addSourceArchive
-wanted="$(sha256sum "$0" | cut -d' ' -f1) $(sourceVersions | tr '\n' ' ')"
+wanted="$(sha256sum "$source_dir/scripts/powerpc-sysroot.sh" | cut -d' ' -f1) $(sourceVersions | tr '\n' ' ')"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && [ -d "$sysroot" ]; then
   echo "sysroot up to date: $sysroot"
   exit 0
