@@ -152,6 +152,5 @@ buildOpenssl
 echo "libcrypto built ($((SECONDS - time_start)) s)"
 buildGoogletest
 echo "googletest built ($((SECONDS - time_start)) s)"
-# The sources are kept only for their versions' sake; the sysroot is what
-# the build uses.
+# The stamp comes last, so that a build cut short is done again.
 echo "$wanted" >"$stamp"
