@@ -37,8 +37,8 @@
 // folder's emulated/ that start the binaries under the emulator, whose own
 // folders (its sysroot) are bound into ROOT as well; SHIM names the fault
 // library as "$LIB" leads each loader to its own (cmake/emulated_tests.cmake).
-// EMULATED is then 1, and a transcript whose first line is "# emulated" runs
-// only there (its commands pick the emulated processor, say).
+// A transcript whose first line is "# emulated" runs only there (its
+// commands pick the emulated processor, say).
 //
 // A directive "% FILE key=value..." writes a package file that qbxtool would
 // refuse to make into the work folder before the first command runs. Keys,
@@ -200,9 +200,8 @@ std::vector<std::string> fields(const std::string& text, size_t count) {
 
 // ---- running ---------------------------------------------------------------
 
-// Runs `script` with /bin/sh in `work`, in a child with its own mount table
-// in which the host's system folders and the build folder are bound into
-// `root`; what it writes goes to `outputPath`.
+// The emulator's command where the tests are cross-built, and the fault
+// library as SHIM names it.
 #ifdef TEST_EMULATOR
 const char* const EMULATOR = TEST_EMULATOR;
 const std::string SHIM_PATH = TEST_PRELOAD_DIRECTORY "/$LIB/" + fs::path(FAULT_SHIM_LIBRARY).filename().string();
@@ -220,6 +219,9 @@ std::vector<std::string> emulatorFolders() {
   return folders;
 }
 
+// Runs `script` with /bin/sh in `work`, in a child with its own mount table
+// in which the host's system folders and the build folder are bound into
+// `root`; what it writes goes to `outputPath`.
 void runShell(const TestRoot& root, const std::string& work, const std::string& script, const std::string& outputPath) {
   const std::string binaries = fs::path(INSTALLER_BINARY).parent_path();
   const bool emulated = EMULATOR[0] != '\0';
@@ -240,7 +242,7 @@ void runShell(const TestRoot& root, const std::string& work, const std::string& 
   const char* sanitizer = std::getenv("ASAN_OPTIONS");
   std::vector<std::string> environment = {
       "PATH=" + (emulated ? binaries + "/emulated:" : "") + binaries + ":/usr/sbin:/usr/bin:/sbin:/bin",
-      "ROOT=" + root.path(), "SHIM=" + SHIM_PATH, std::string("EMULATED=") + (emulated ? "1" : "0"),
+      "ROOT=" + root.path(), "SHIM=" + SHIM_PATH,
       "KEYS=" KEYS_DIR, "STORIES=" INSTALLER_SOURCE_DIR "/tests/transcripts", "HOME=" + work, "LC_ALL=C", "TZ=UTC",
       // A preloaded shim stands before the sanitizer runtime.
       "ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") + ":verify_asan_link_order=0"};
