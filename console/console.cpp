@@ -44,12 +44,32 @@ std::string formatText(const char* format, va_list arguments) {
 
 // Number of filled cells out of `width` for `position` of `total`, rounded
 // down. Nothing is filled when the total is unknown (0), and a position past
-// the end fills the bar exactly. The product is taken in 128 bits, so no
-// pair of 64-bit values can overflow it.
+// the end fills the bar exactly. 32-bit machines have no 128-bit integers,
+// so position * width / total is taken bit by bit of `width`, the quotient
+// and the remainder (below `total`) kept apart, and no step can overflow.
 uint64_t filledCells(uint64_t position, uint64_t total, uint64_t width) {
   if (total == 0) return 0;
   if (position > total) position = total;
-  return static_cast<uint64_t>(static_cast<unsigned __int128>(position) * width / total);
+  uint64_t quotient = 0, remainder = 0;
+  for (int bit = 63; bit >= 0; --bit) {
+    // Doubles the partial product: remainder + remainder, reduced once.
+    quotient *= 2;
+    if (remainder >= total - remainder) {
+      remainder -= total - remainder;
+      ++quotient;
+    } else {
+      remainder *= 2;
+    }
+    if (((width >> bit) & 1) == 0) continue;
+    // Adds position (at most total) to the partial product.
+    if (remainder >= total - position) {
+      remainder -= total - position;
+      ++quotient;
+    } else {
+      remainder += position;
+    }
+  }
+  return quotient;
 }
 
 }  // namespace

@@ -25,6 +25,13 @@ constexpr std::ios_base::openmode SEEK_MODE = std::ios_base::in | std::ios_base:
 
 const std::streambuf::pos_type SEEK_FAILED = std::streambuf::pos_type(std::streambuf::off_type(-1));
 
+/// The lesser of a count that is not negative and the bytes left in a part.
+/// Compared unsigned: std::streamsize has 32 bits on 32-bit machines, where
+/// a part length past 2 GiB would turn negative as one.
+std::streamsize atMost(std::streamsize count, uint32_t left) {
+  return static_cast<uint64_t>(count) <= left ? count : static_cast<std::streamsize>(left);
+}
+
 }  // namespace
 
 PackageStreamBuf::PackageStreamBuf(std::streambuf* source, bool hashing, std::streambuf* copyTarget)
@@ -97,7 +104,7 @@ std::streamsize PackageStreamBuf::showmanyc() {
   if (sourceError_ != 0) return -1;
   std::streamsize available = source_->in_avail();
   if (available < 0) return -1;
-  return std::min<std::streamsize>(available, partRemaining_);
+  return atMost(available, partRemaining_);
 }
 
 PackageStreamBuf::int_type PackageStreamBuf::underflow() {
@@ -133,7 +140,7 @@ PackageStreamBuf::int_type PackageStreamBuf::pbackfail(int_type c) {
 
 std::streamsize PackageStreamBuf::xsgetn(char_type* buffer, std::streamsize count) {
   if (partRemaining_ == 0 || count <= 0) return 0;
-  std::streamsize got = readThrough(buffer, std::min<std::streamsize>(count, partRemaining_));
+  std::streamsize got = readThrough(buffer, atMost(count, partRemaining_));
   partRemaining_ -= static_cast<uint32_t>(got);
   return got;
 }

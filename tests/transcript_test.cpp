@@ -31,6 +31,15 @@
 // what is below ROOT/flash but the postlog and the upload folders: "path/",
 // "path -> target", "path MD5PREFIX".
 //
+// Where the tests are cross-built (TEST_EMULATOR, from CMake's
+// CMAKE_CROSSCOMPILING_EMULATOR), the shell and its commands stay the
+// host's: "installer" and "qbxtool" on the path are the scripts of the build
+// folder's emulated/ that start the binaries under the emulator, whose own
+// folders (its sysroot) are bound into ROOT as well; SHIM names the fault
+// library as "$LIB" leads each loader to its own (cmake/emulated_tests.cmake).
+// A transcript whose first line is "# emulated" runs only there (its
+// commands pick the emulated processor, say).
+//
 // A directive "% FILE key=value..." writes a package file that qbxtool would
 // refuse to make into the work folder before the first command runs. Keys,
 // whose values take "\xNN" escapes and "\{N:TEXT}" for TEXT N times: name=,
@@ -191,23 +200,49 @@ std::vector<std::string> fields(const std::string& text, size_t count) {
 
 // ---- running ---------------------------------------------------------------
 
+// The emulator's command where the tests are cross-built, and the fault
+// library as SHIM names it.
+#ifdef TEST_EMULATOR
+const char* const EMULATOR = TEST_EMULATOR;
+const std::string SHIM_PATH = TEST_PRELOAD_DIRECTORY "/$LIB/" + fs::path(FAULT_SHIM_LIBRARY).filename().string();
+#else
+const char* const EMULATOR = "";
+const std::string SHIM_PATH = FAULT_SHIM_LIBRARY;
+#endif
+
+// The absolute folders named in the emulator's command (its sysroot).
+std::vector<std::string> emulatorFolders() {
+  std::vector<std::string> folders;
+  std::istringstream words(EMULATOR);
+  for (std::string word; words >> word;)
+    if (word[0] == '/' && fs::is_directory(word)) folders.push_back(word);
+  return folders;
+}
+
 // Runs `script` with /bin/sh in `work`, in a child with its own mount table
 // in which the host's system folders and the build folder are bound into
 // `root`; what it writes goes to `outputPath`.
 void runShell(const TestRoot& root, const std::string& work, const std::string& script, const std::string& outputPath) {
   const std::string binaries = fs::path(INSTALLER_BINARY).parent_path();
+  const bool emulated = EMULATOR[0] != '\0';
   std::vector<std::string> bound = {binaries};
-  fs::create_directories(root.at(binaries));
+  for (const std::string& folder : emulatorFolders()) bound.push_back(folder);
+  for (const std::string& folder : bound) fs::create_directories(root.at(folder));
   for (std::string entry : {"/usr", "/etc", "/proc", "/lib", "/lib64", "/bin", "/sbin"}) {
-    if (fs::is_symlink(entry)) {
-      fs::create_symlink(fs::read_symlink(entry), root.at(entry));
+    // Under an emulator with a sysroot, "/lib" may read as the host's link
+    // and as the sysroot's folder by turns; such a link is bound as a folder.
+    std::error_code error;
+    const fs::path link = fs::read_symlink(entry, error);
+    if (fs::is_symlink(entry) && !error) {
+      fs::create_symlink(link, root.at(entry));
     } else if (fs::is_directory(entry) && fs::create_directory(root.at(entry))) {
       bound.push_back(entry);
     }
   }
   const char* sanitizer = std::getenv("ASAN_OPTIONS");
   std::vector<std::string> environment = {
-      "PATH=" + binaries + ":/usr/sbin:/usr/bin:/sbin:/bin", "ROOT=" + root.path(), "SHIM=" FAULT_SHIM_LIBRARY,
+      "PATH=" + (emulated ? binaries + "/emulated:" : "") + binaries + ":/usr/sbin:/usr/bin:/sbin:/bin",
+      "ROOT=" + root.path(), "SHIM=" + SHIM_PATH,
       "KEYS=" KEYS_DIR, "STORIES=" INSTALLER_SOURCE_DIR "/tests/transcripts", "HOME=" + work, "LC_ALL=C", "TZ=UTC",
       // A preloaded shim stands before the sanitizer runtime.
       "ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") + ":verify_asan_link_order=0"};
@@ -242,6 +277,7 @@ TEST_P(Transcript, Matches) {
   std::vector<std::string> lines;
   std::istringstream in(readFile(INSTALLER_SOURCE_DIR "/tests/transcripts/" + GetParam()));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
+  if (!lines.empty() && lines[0] == "# emulated" && EMULATOR[0] == '\0') GTEST_SKIP() << "runs only under an emulator";
   TestRoot root;
   const std::string work = makeTemporaryDirectory("transcript");
   ASSERT_FALSE(work.empty());

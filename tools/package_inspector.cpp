@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "console/console.h"
+#include "console/package_listing.h"
 #include "model/machine.h"
 #include "pkgfile/little_endian.h"
 #include "pkgfile/package_header.h"
@@ -78,12 +79,9 @@ std::string quoted(const std::string& text) {
 std::string boundText(PackageVersion version) { return version == 0 ? "-" : versionText(version); }
 
 std::string timeText(uint32_t seconds) {
-  time_t time = static_cast<time_t>(seconds);
-  struct tm broken;
+  struct tm broken = buildTimeParts(seconds);
   char buffer[32];
-  if (gmtime_r(&time, &broken) == nullptr ||
-      strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &broken) == 0)
-    return "?";
+  if (strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &broken) == 0) return "?";
   return buffer;
 }
 
@@ -306,7 +304,8 @@ class Inspector {
       uint32_t size = readLittleU32(header + FILE_ENTRY_SIZE_OFFSET);
       uint16_t nameLength = readLittleU16(header + FILE_ENTRY_NAME_LENGTH_OFFSET);
       size_t available = raw.size() - offset - FILE_ENTRY_HEADER_LENGTH;
-      if (available < static_cast<size_t>(nameLength) + size) {
+      // In 64 bits: a size near 4 GiB must not wrap round a 32-bit size_t.
+      if (available < uint64_t{nameLength} + size) {
         problem("file entry at unpacked offset %zu: name or data cut short", offset);
         return;
       }

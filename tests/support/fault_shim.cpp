@@ -17,10 +17,16 @@
 //
 // CALL is one of open (open, openat, fopen and their 64-bit names), read,
 // write (write, writev), close, rename (the new path), unlink, rmdir, mkdir,
-// symlink (the link's path), mkstemp (the template) and sync (no path). For read, write and close the path is the one the
+// symlink (the link's path), mkstemp (and its 64-bit name; the template) and
+// sync (no path). For read, write and close the path is the one the
 // descriptor was opened with. PATTERN is an fnmatch() pattern in which "*"
 // also matches "/". The program is single-threaded, so the counters need no
 // locking.
+//
+// The shim defines both the plain and the 64-bit names of the calls, so the
+// headers must not turn the one into the other (as _FILE_OFFSET_BITS=64 does
+// on 32-bit machines, where the program calls the 64-bit names).
+#undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -143,6 +149,12 @@ int openat(int directory, const char* path, int flags, ...) {
   return intercept("open", path) ? -1 : remember(next(directory, path, flags, mode), path);
 }
 
+int openat64(int directory, const char* path, int flags, ...) {
+  MODE_ARGUMENT(flags);
+  static auto next = real(&::openat64, "openat64");
+  return intercept("open", path) ? -1 : remember(next(directory, path, flags, mode), path);
+}
+
 FILE* fopen(const char* path, const char* mode) {
   static auto next = real(&::fopen, "fopen");
   return intercept("open", path) ? nullptr : rememberFile(next(path, mode), path);
@@ -211,6 +223,11 @@ int symlink(const char* text, const char* path) {
 
 int mkstemp(char* pattern) {
   static auto next = real(&::mkstemp, "mkstemp");
+  return intercept("mkstemp", pattern) ? -1 : remember(next(pattern), pattern);
+}
+
+int mkstemp64(char* pattern) {
+  static auto next = real(&::mkstemp64, "mkstemp64");
   return intercept("mkstemp", pattern) ? -1 : remember(next(pattern), pattern);
 }
 

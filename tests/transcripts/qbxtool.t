@@ -136,14 +136,16 @@ $ ls x.qbx
 ls: cannot access 'x.qbx': No such file or directory
 [2]
 
-# What info finds wrong in files that qbxtool would not make.
+# What info finds wrong in files that qbxtool would not make (huge-entry.qbx:
+# an entry of 2 name bytes and a size of 4 GiB - 1, in 32 unpacked bytes).
 % late.qbx name=a version=1.0 entry=100644:0:bin/a:data part=16:9:x
 % unsigned.qbx name=a version=1.0 entry=100644:0:bin/a:data unsigned
 % cut-entry.qbx name=a version=1.0 entry=100644:0:bin/a:data cut=32
 % cut-stream.qbx name=a version=1.0 entry=100644:0:bin/a:data files=\x78\xda\x01
+% huge-entry.qbx name=a version=1.0 files=\x78\x01\x01\x20\x00\xdf\xff\xa4\x81\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff\xff\x02\x00\x61\x62\x3f\x51\x05\xe7
 % empty.qbd bundle name=q version=1.0
 % twice.qbx name=a version=1.0 entry=100644:0:bin/a:data part=23:4:x part=23:4:y
-$ for f in late.qbx twice.qbx unsigned.qbx cut-entry.qbx cut-stream.qbx empty.qbd; do qbxtool info $f 2>&1 > /dev/null; echo "status $?"; done
+$ for f in late.qbx twice.qbx unsigned.qbx cut-entry.qbx huge-entry.qbx cut-stream.qbx empty.qbd; do qbxtool info $f 2>&1 > /dev/null; echo "status $?"; done
 WARNING: late.qbx: part 16 at offset 82 is out of order; the installer does not read it there
 status 0
 WARNING: twice.qbx: part 23 at offset 57 is out of order; the installer does not read it there
@@ -153,6 +155,9 @@ ERROR: unsigned.qbx is broken
 status 1
 ERROR: cut-entry.qbx: file entry at unpacked offset 0: name or data cut short
 ERROR: cut-entry.qbx is broken
+status 1
+ERROR: huge-entry.qbx: file entry at unpacked offset 0: name or data cut short
+ERROR: huge-entry.qbx is broken
 status 1
 ERROR: cut-stream.qbx: files part at offset 50: the compressed data is cut short
 ERROR: cut-stream.qbx is broken
