@@ -3,8 +3,9 @@
 # transcripts run host shell commands that start installer and qbxtool, so:
 #
 # - emulated/installer, emulated/qbxtool and emulated/installer-release-key
-#   start the target binaries under the emulator; the transcript runner puts emulated/ first on PATH and binds
-#   the emulator's folders (its sysroot) into the device root for chroot;
+#   start the target binaries under the emulator; the transcript runner puts
+#   emulated/ first on PATH and binds the emulator's folders (its sysroot)
+#   into the device root for chroot;
 # - the fault library is preloaded as preload/$LIB/libfault_shim.so: the
 #   target's loader expands $LIB to lib/<target triplet> and finds the shim
 #   there, while the host programs on the way (sh, env, chroot, timeout and
