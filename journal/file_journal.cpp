@@ -44,7 +44,8 @@ bool skipsLeavingOperation(const std::string& target, const JournalOperation& op
 }
 
 // A path that is already gone needs no removal.
-bool applyRemove(const std::string& target) {
+bool applyRemove(const std::string& target, DirectoryMaker& directories) {
+  directories.forget(target);
   if (unlink(target.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
   if (errno == EISDIR) {
     removeDirectory(target);
@@ -54,8 +55,8 @@ bool applyRemove(const std::string& target) {
   return false;
 }
 
-bool applySymlink(const std::string& target, const std::string& linkText) {
-  makeDirectories(parentOf(target));
+bool applySymlink(const std::string& target, const std::string& linkText, DirectoryMaker& directories) {
+  directories.make(parentOf(target));
   unlink(target.c_str());
   if (symlink(linkText.c_str(), target.c_str()) == 0) return true;
   std::perror("symlink");
@@ -68,12 +69,15 @@ bool isPresent(const std::string& path) {
 }
 
 bool applyMove(const std::string& target, const JournalOperation& operation,
-               const CopyProgress& progress) {
+               const CopyProgress& progress, DirectoryMaker& directories) {
   const std::string& source = operation.argument;
   // Done by an earlier run of the same journal that was cut short.
   if (!isPresent(source) && isPresent(target)) return true;
-  makeDirectories(parentOf(target));
-  if (rename(source.c_str(), target.c_str()) == 0) return true;
+  directories.make(parentOf(target));
+  if (rename(source.c_str(), target.c_str()) == 0) {
+    directories.forget(source);
+    return true;
+  }
   if (errno == EXDEV) {
     if (!copyOver(source, target, progress)) return false;
     // A temporary file that the journal owns has served its purpose once
@@ -178,6 +182,10 @@ std::ofstream FileJournal::openWrite(const std::string& target, uint64_t sizeHin
   return createTemporary(*this, target, sizeHint, mode);
 }
 
+int FileJournal::openWriteFile(const std::string& target, uint64_t sizeHint, uint32_t mode) {
+  return createTemporaryFile(*this, folders_, target, sizeHint, mode);
+}
+
 void FileJournal::addEmptyFile(const std::string& target) {
   std::ofstream file = openWrite(target, 1, 0);
   file.close();
@@ -198,17 +206,19 @@ bool FileJournal::apply(const CopyProgress& progress) const {
   // Data written into temporary files reaches the flash before any of them
   // replaces a live file.
   sync();
+  folders_.clear();
+  DirectoryMaker directories;
   bool done = true;
   for (const auto& [target, operation] : operations_) {
     if (operation.kind != JOURNAL_REMOVE && operation.kind != JOURNAL_SYMLINK) continue;
     if (skipsLeavingOperation(target, operation)) done = false;
-    else if (operation.kind == JOURNAL_REMOVE) done = applyRemove(target) && done;
-    else done = applySymlink(target, operation.argument) && done;
+    else if (operation.kind == JOURNAL_REMOVE) done = applyRemove(target, directories) && done;
+    else done = applySymlink(target, operation.argument, directories) && done;
   }
   for (const auto& [target, operation] : operations_) {
     if (!isMove(operation.kind)) continue;
     if (skipsLeavingOperation(target, operation)) done = false;
-    else done = applyMove(target, operation, progress) && done;
+    else done = applyMove(target, operation, progress, directories) && done;
   }
   return done;
 }

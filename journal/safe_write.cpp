@@ -110,6 +110,46 @@ bool copyContents(int input, int output, const CopyProgress& progress) {
   }
 }
 
+// The resolved name of an owned place, or the place as written when it
+// cannot be resolved.
+std::string resolvedHome(const std::string& place) {
+  std::string home = resolvedPath(place);
+  return home.empty() ? place : home;
+}
+
+// What leavesOwnedPlace finds about the folder that holds `path`, below
+// the place that resolves to `home`.
+struct FolderJudgement {
+  bool leaves = false;
+  // The folder itself is missing (ENOENT or ENOTDIR), so is `path`.
+  bool missing = false;
+};
+
+FolderJudgement judgeFolder(const std::string& path, const std::string& home) {
+  FolderJudgement judgement;
+  // The deepest folder that exists stands for the path; the missing ones
+  // below it will be created inside it, unless one of them is "..".
+  std::string folder = parentOf(path);
+  struct stat status {};
+  while (lstat(folder.c_str(), &status) != 0) {
+    if ((errno != ENOENT && errno != ENOTDIR) || lastComponent(folder) == "..") return {true, false};
+    judgement.missing = true;
+    folder = parentOf(folder);
+  }
+  const std::string real = resolvedPath(folder);
+  judgement.leaves = real.empty() || !isWithin(real, home);
+  return judgement;
+}
+
+// The folder for a temporary file once `directory` was measured: it, when
+// short enough and with room for the hint, else "/ram".
+std::string usableOrFallback(const std::string& directory, uint64_t sizeHint,
+                             const FileSystemSpace& space) {
+  bool usable = directory.size() <= MAX_TEMPORARY_DIRECTORY_LENGTH &&
+                hintFits(sizeHint, space.blockSize, space.freeBlocks);
+  return usable ? directory : FALLBACK_TEMPORARY_DIRECTORY;
+}
+
 int64_t blocksOf(int64_t size, uint64_t blockSize) {
   int64_t block = clampToSigned(blockSize == 0 ? 1 : blockSize);
   return size / block + (size % block != 0 ? 1 : 0);
@@ -125,6 +165,27 @@ std::string parentOf(const std::string& path) {
   size_t parentEnd = path.find_last_not_of('/', slash);
   if (parentEnd == std::string::npos) return "/";
   return path.substr(0, parentEnd + 1);
+}
+
+// makeDirectories step for step; what mkdir made or found standing is kept,
+// a failure is asked again.
+void DirectoryMaker::make(const std::string& path) {
+  if (made_.count(path) != 0) return;
+  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) {
+    made_.insert(path);
+    return;
+  }
+  std::string parent = parentOf(path);
+  if (parent == path) return;
+  if (!isFileSystemTop(path)) make(parent);
+  if (mkdir(path.c_str(), 0777) == 0) made_.insert(path);
+}
+
+void DirectoryMaker::forget(const std::string& path) {
+  auto first = made_.lower_bound(path);
+  auto last = first;
+  while (last != made_.end() && (*last == path || startsWith(*last, path + "/"))) ++last;
+  made_.erase(first, last);
 }
 
 void makeDirectories(const std::string& path) {
@@ -147,18 +208,7 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 bool leavesOwnedPlace(const std::string& path) {
   const std::string place = ownedPlaceOf(path);
   if (place.empty()) return false;
-  std::string home = resolvedPath(place);
-  if (home.empty()) home = place;
-  // The deepest folder that exists stands for the path; the missing ones
-  // below it will be created inside it, unless one of them is "..".
-  std::string folder = parentOf(path);
-  struct stat status {};
-  while (lstat(folder.c_str(), &status) != 0) {
-    if ((errno != ENOENT && errno != ENOTDIR) || lastComponent(folder) == "..") return true;
-    folder = parentOf(folder);
-  }
-  const std::string real = resolvedPath(folder);
-  return real.empty() || !isWithin(real, home);
+  return judgeFolder(path, resolvedHome(place)).leaves;
 }
 
 int openOwnedFile(const std::string& path, int flags, unsigned mode) {
@@ -195,11 +245,7 @@ std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHin
   std::string directory = parentOf(target);
   for (;;) {
     FileSystemSpace space;
-    if (probe(directory, space)) {
-      bool usable = directory.size() <= MAX_TEMPORARY_DIRECTORY_LENGTH &&
-                    hintFits(sizeHint, space.blockSize, space.freeBlocks);
-      return usable ? directory : FALLBACK_TEMPORARY_DIRECTORY;
-    }
+    if (probe(directory, space)) return usableOrFallback(directory, sizeHint, space);
     if (isFileSystemTop(directory)) return FALLBACK_TEMPORARY_DIRECTORY;
     directory = parentOf(directory);
   }
@@ -218,6 +264,73 @@ std::ofstream createTemporary(FileJournal& journal, const std::string& target, u
   if (mode != 0) chmod(temporary.c_str(), static_cast<mode_t>(mode));
   journal.put(target, JOURNAL_TEMPORARY_MOVE, temporary);
   return std::ofstream(temporary, std::ios::binary | std::ios::trunc);
+}
+
+bool FolderFacts::leavesOwnedPlace(const std::string& path) {
+  if (ownedPlaceOf(path).empty()) return false;
+  return folderOf(path).leaves;
+}
+
+bool FolderFacts::folderMissing(const std::string& path) {
+  if (ownedPlaceOf(path).empty()) return false;
+  const Folder& folder = folderOf(path);
+  return !folder.leaves && folder.missing;
+}
+
+const FolderFacts::Folder& FolderFacts::folderOf(const std::string& path) {
+  const std::string folder = parentOf(path);
+  auto known = folders_.find(folder);
+  if (known != folders_.end()) return known->second;
+  const std::string place = ownedPlaceOf(path);
+  auto home = homes_.find(place);
+  if (home == homes_.end()) home = homes_.emplace(place, resolvedHome(place)).first;
+  FolderJudgement judgement = judgeFolder(path, home->second);
+  return folders_[folder] = Folder{judgement.leaves, judgement.missing};
+}
+
+std::string FolderFacts::temporaryDirectory(const std::string& target, uint64_t sizeHint) {
+  if (sizeHint == 0) return FALLBACK_TEMPORARY_DIRECTORY;
+  const std::string start = parentOf(target);
+  FileSystemSpace space;
+  auto known = measured_.find(start);
+  if (known != measured_.end() && probeFileSystem(known->second, space))
+    return usableOrFallback(known->second, sizeHint, space);
+  for (std::string directory = start;; directory = parentOf(directory)) {
+    if (probeFileSystem(directory, space)) {
+      measured_[start] = directory;
+      return usableOrFallback(directory, sizeHint, space);
+    }
+    if (isFileSystemTop(directory)) return FALLBACK_TEMPORARY_DIRECTORY;
+  }
+}
+
+void FolderFacts::clear() {
+  folders_.clear();
+  homes_.clear();
+  measured_.clear();
+}
+
+int createTemporaryFile(FileJournal& journal, FolderFacts& facts, const std::string& target,
+                        uint64_t sizeHint, uint32_t mode) {
+  if (facts.leavesOwnedPlace(target)) {
+    errno = ELOOP;
+    return -1;
+  }
+  const std::string directory = facts.temporaryDirectory(target, sizeHint);
+  std::string pattern = directory + TEMPORARY_NAME;
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  int descriptor = mkstemp(buffer.data());
+  if (descriptor >= 0) {
+    if (mode != 0) fchmod(descriptor, static_cast<mode_t>(mode));
+    journal.put(target, JOURNAL_TEMPORARY_MOVE, buffer.data());
+    return descriptor;
+  }
+  // As createTemporary does: the template itself is recorded and opened,
+  // which reports why the folder takes no file.
+  if (mode != 0) chmod(pattern.c_str(), static_cast<mode_t>(mode));
+  journal.put(target, JOURNAL_TEMPORARY_MOVE, pattern);
+  return open(pattern.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
 bool copyFile(const std::string& source, const std::string& target, const CopyProgress& progress) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,20 @@ std::string parentOf(const std::string& path);
 /// Creates `path` and any missing ancestors (mode 0777 before umask);
 /// silently gives up on failure.
 void makeDirectories(const std::string& path);
+
+/// makeDirectories for the many files of one apply: a folder made, or found
+/// standing, is not asked for again unless something took it away since.
+class DirectoryMaker {
+ public:
+  /// makeDirectories(path), skipped when `path` is known to stand.
+  void make(const std::string& path);
+  /// `path` was removed or moved away: it and the folders below it are
+  /// asked for again when needed.
+  void forget(const std::string& path);
+
+ private:
+  std::set<std::string> made_;
+};
 /// True when `path` names something, following symbolic links: a dangling
 /// link counts as missing.
 bool existsFollowingLinks(const std::string& path);
@@ -75,6 +91,44 @@ std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHin
 /// closed stream (errno ELOOP) when `target` leaves its owned place.
 std::ofstream createTemporary(FileJournal& journal, const std::string& target, uint64_t sizeHint,
                               uint32_t mode);
+
+/// What the journal found out about the folders of the files it placed,
+/// while none of its operations has been carried out. Until then nothing
+/// of the installer's changes the folders below its places (only apply()
+/// makes folders and links), so each folder is looked at once: whether it
+/// leaves its owned place, whether it exists, and which folder statfs
+/// measures for it. The free space itself is asked for every file.
+class FolderFacts {
+ public:
+  /// ::leavesOwnedPlace(path), looked up once per folder.
+  bool leavesOwnedPlace(const std::string& path);
+  /// True when the folder that holds `path` (below an owned place) is
+  /// missing, so that nothing stands at `path`.
+  bool folderMissing(const std::string& path);
+  /// chooseTemporaryDirectory(target, sizeHint) with the walk up to a
+  /// measurable folder made once per folder.
+  std::string temporaryDirectory(const std::string& target, uint64_t sizeHint);
+  /// Forgets everything: the tree is about to change.
+  void clear();
+
+ private:
+  struct Folder {
+    bool leaves = false;
+    bool missing = false;
+  };
+  const Folder& folderOf(const std::string& path);
+
+  std::map<std::string, Folder> folders_;
+  std::map<std::string, std::string> homes_;
+  std::map<std::string, std::string> measured_;
+};
+
+/// createTemporary for a file written through its descriptor: the mode is
+/// set on the open file, and `facts` saves the folder look-ups. Returns the
+/// descriptor, or -1 with errno (ELOOP, nothing recorded, when `target`
+/// leaves its owned place).
+int createTemporaryFile(FileJournal& journal, FolderFacts& facts, const std::string& target,
+                        uint64_t sizeHint, uint32_t mode);
 
 /// Copies the regular file `source` to `target` (created or truncated with
 /// the source's permission bits); true on success. On failure errno tells why.

@@ -30,13 +30,13 @@ ByteVector compressed(const ByteVector& raw) {
 // input that yields no output yet) nor after; at once for data that is not zlib.
 TEST(InflateReader, DeliversExactlyTheZlibStream) {
   const ByteVector raw = noise(20000), stream = compressed(raw);
-  const ByteVector fillsFirstInput = noise(InflateStreamBuf::BUFFER_SIZE - 7);
+  const ByteVector fillsFirstInput = noise(InflateStreamBuf::INPUT_BUFFER_SIZE - 22);  // four stored blocks
   ByteVector trailing = stream, emptyBlocks = {0x78, 0x01}, wrongHeader = stream;
   trailing.insert(trailing.end(), 5000, 0x78);
   for (int i = 0; i < 2000; ++i) emptyBlocks.insert(emptyBlocks.end(), {0, 0, 0, 0xFF, 0xFF});  // as flushes leave
   emptyBlocks.insert(emptyBlocks.end(), stream.begin() + 2, stream.end());
   wrongHeader[0] = 0;
-  ASSERT_EQ(compressed(fillsFirstInput).size(), InflateStreamBuf::BUFFER_SIZE + 4);
+  ASSERT_EQ(compressed(fillsFirstInput).size(), InflateStreamBuf::INPUT_BUFFER_SIZE + 4);
   const struct { const char* name; ByteVector stream, expected; } rows[] = {
       {"empty", {}, {}},
       {"trailing bytes", trailing, raw},
