@@ -31,6 +31,12 @@ int64_t clampToSigned(uint64_t value) {
   return static_cast<int64_t>(value > LIMIT ? LIMIT : value);
 }
 
+const std::string& keyOf(const std::string& key) { return key; }
+template <class Value>
+const std::string& keyOf(const std::pair<const std::string, Value>& entry) {
+  return entry.first;
+}
+
 bool isFileSystemTop(const std::string& directory) { return directory == "/" || directory == "."; }
 
 // The canonical name of an existing `path`, every link followed; "" when
@@ -110,6 +116,16 @@ bool copyContents(int input, int output, const CopyProgress& progress) {
   }
 }
 
+// Erases the keys that are `path` or lie below it.
+template <class Container>
+void eraseAtOrBelow(Container& keyed, const std::string& path) {
+  auto first = keyed.lower_bound(path);
+  auto last = first;
+  auto inside = [&](const std::string& key) { return key == path || startsWith(key, path + "/"); };
+  while (last != keyed.end() && inside(keyOf(*last))) ++last;
+  keyed.erase(first, last);
+}
+
 // The resolved name of an owned place, or the place as written when it
 // cannot be resolved.
 std::string resolvedHome(const std::string& place) {
@@ -169,7 +185,7 @@ std::string parentOf(const std::string& path) {
 
 // makeDirectories step for step; what mkdir made or found standing is kept,
 // a failure is asked again.
-void DirectoryMaker::make(const std::string& path) {
+void ApplyFacts::makeDirectories(const std::string& path) {
   if (made_.count(path) != 0) return;
   if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) {
     made_.insert(path);
@@ -177,15 +193,13 @@ void DirectoryMaker::make(const std::string& path) {
   }
   std::string parent = parentOf(path);
   if (parent == path) return;
-  if (!isFileSystemTop(path)) make(parent);
+  if (!isFileSystemTop(path)) makeDirectories(parent);
   if (mkdir(path.c_str(), 0777) == 0) made_.insert(path);
 }
 
-void DirectoryMaker::forget(const std::string& path) {
-  auto first = made_.lower_bound(path);
-  auto last = first;
-  while (last != made_.end() && (*last == path || startsWith(*last, path + "/"))) ++last;
-  made_.erase(first, last);
+void ApplyFacts::forget(const std::string& path) {
+  eraseAtOrBelow(made_, path);
+  folders_.forget(path);
 }
 
 void makeDirectories(const std::string& path) {
@@ -302,6 +316,11 @@ std::string FolderFacts::temporaryDirectory(const std::string& target, uint64_t 
     }
     if (isFileSystemTop(directory)) return FALLBACK_TEMPORARY_DIRECTORY;
   }
+}
+
+void FolderFacts::forget(const std::string& path) {
+  eraseAtOrBelow(folders_, path);
+  eraseAtOrBelow(measured_, path);
 }
 
 void FolderFacts::clear() {

@@ -37,19 +37,6 @@ std::string parentOf(const std::string& path);
 /// silently gives up on failure.
 void makeDirectories(const std::string& path);
 
-/// makeDirectories for the many files of one apply: a folder made, or found
-/// standing, is not asked for again unless something took it away since.
-class DirectoryMaker {
- public:
-  /// makeDirectories(path), skipped when `path` is known to stand.
-  void make(const std::string& path);
-  /// `path` was removed or moved away: it and the folders below it are
-  /// asked for again when needed.
-  void forget(const std::string& path);
-
- private:
-  std::set<std::string> made_;
-};
 /// True when `path` names something, following symbolic links: a dangling
 /// link counts as missing.
 bool existsFollowingLinks(const std::string& path);
@@ -110,6 +97,8 @@ class FolderFacts {
   std::string temporaryDirectory(const std::string& target, uint64_t sizeHint);
   /// Forgets everything: the tree is about to change.
   void clear();
+  /// Forgets what is known of `path` and the folders below it.
+  void forget(const std::string& path);
 
  private:
   struct Folder {
@@ -121,6 +110,29 @@ class FolderFacts {
   std::map<std::string, Folder> folders_;
   std::map<std::string, std::string> homes_;
   std::map<std::string, std::string> measured_;
+};
+
+/// What one apply learns about the tree as it goes, so that its many
+/// operations do not ask the same of each folder again: the folders made or
+/// found standing, and the link check of each folder. A change that apply
+/// makes at a path can only alter what is below it, and the operations of a
+/// pass come in byte-wise order, a folder after the path that holds it; so
+/// only what is moved or removed away (a move's source) is forgotten, and
+/// each pass starts afresh.
+class ApplyFacts {
+ public:
+  /// makeDirectories(path), skipped when `path` is known to stand.
+  void makeDirectories(const std::string& path);
+  /// ::leavesOwnedPlace(path), looked up once per folder in a pass.
+  bool leavesOwnedPlace(const std::string& path) { return folders_.leavesOwnedPlace(path); }
+  /// `path` was removed or moved away: what is known at or below it goes.
+  void forget(const std::string& path);
+  /// Forgets the link checks: the pass before changed the tree anywhere.
+  void startPass() { folders_.clear(); }
+
+ private:
+  std::set<std::string> made_;
+  FolderFacts folders_;
 };
 
 /// createTemporary for a file written through its descriptor: the mode is
