@@ -82,10 +82,8 @@ bool applyMove(const std::string& target, const JournalOperation& operation,
     if (!copyOver(source, target, progress)) return false;
     // A temporary file that the journal owns has served its purpose once
     // copied; left in "/ram" it would hold memory until the next boot.
-    if (operation.kind == JOURNAL_TEMPORARY_MOVE) {
-      unlink(source.c_str());
-      facts.forget(source);
-    }
+    if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(source.c_str());
+    facts.forget(source);
     return true;
   }
   std::perror("rename");

@@ -19,9 +19,8 @@ constexpr const char* FALLBACK_TEMPORARY_DIRECTORY = "/ram";
 /// Longest directory that may hold a temporary file ("/tmpXXXXXX" and a
 /// terminator must still fit in 128 bytes).
 constexpr size_t MAX_TEMPORARY_DIRECTORY_LENGTH = 117;
-/// Size of the buffer that copies of file contents go through: the journal's
-/// copies across file systems, and the unpacking of a package's file
-/// entries into the journal's temporary files.
+/// Size of the buffer that the journal's copies of file contents across
+/// file systems go through.
 constexpr size_t COPY_BLOCK_SIZE = 16384;
 /// An upgrade fits only when every account keeps more free blocks than this.
 constexpr int64_t MIN_FREE_BLOCKS = 16;

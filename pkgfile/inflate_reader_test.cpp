@@ -52,6 +52,26 @@ TEST(InflateReader, DeliversExactlyTheZlibStream) {
   }
 }
 
+// Reads larger than the output buffer are inflated straight into the caller's memory, smaller ones through the buffer;
+// mixed, they give the bytes in order, and the last byte of a direct read can be put back.
+TEST(InflateReader, LargeReadsGoStraightToTheCaller) {
+  const ByteVector raw = noise(300000);
+  for (const std::vector<size_t>& steps : std::vector<std::vector<size_t>>{{70000, 3, 100000}, {4096, 4097, 1}, {1, 299999}}) {
+    std::istringstream in(text(compressed(raw)));
+    InflateReader inflated(in);
+    std::string got;
+    for (size_t i = 0; got.size() < raw.size(); ++i) {
+      std::string block(steps[i % steps.size()], '\0');
+      inflated.read(&block[0], static_cast<std::streamsize>(block.size()));
+      got.append(block, 0, static_cast<size_t>(inflated.gcount()));
+      if (inflated.gcount() == 0) break;
+      inflated.clear();  // the last read ends short
+      EXPECT_TRUE(inflated.unget() && inflated.get() == static_cast<unsigned char>(got.back()));
+    }
+    EXPECT_TRUE(got == text(raw)) << steps[0];
+  }
+}
+
 // One byte put back survives the refill of the output buffer; seeks go
 // forward only, by reading, and not past the end.
 TEST(InflateReader, PutBackAcrossARefillAndForwardSeeks) {

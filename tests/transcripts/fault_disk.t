@@ -33,6 +33,11 @@ $ reset && set -f && for e in ENOSPC EIO; do for rule in /flash/bin/tmp??????:$e
 [0] /flash/var/pdb/*:EIO:6: ERROR: installation of beta-1.0 failed: disk error
 [0] /flash/var/pdb/*:EIO:7: ERROR: installation of beta-1.0 failed: disk error
 [1] stream: ERROR: installation of alpha-1.1 failed: disk error
+
+# A late write error that shows only when an unpacked file is closed cancels
+# the run too.
+$ LD_PRELOAD=$SHIM FAULT_FAIL='close:/flash/bin/tmp??????:EIO' lines installer -r $ROOT > out; echo "[$?] $(grep ERROR out)"; state | diff before -
+[0] ERROR: installation of alpha-1.1 failed: disk error
 $ LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb/*:ENOSPC:8' installer -q -r $ROOT && state | diff clean -
 
 # A stream install copies its input into the stored or boot image as it
