@@ -261,6 +261,28 @@ TEST(FileJournal, WritesThroughDescriptors) {
   }));
 }
 
+// Apply makes each folder once: one it made is not asked for again, unless a path at or above it was forgotten
+// (moved or removed away); a name that only begins like the forgotten one ("/flash/a-x" for "/flash/a") stays known.
+TEST(SafeWrite, ApplyMakesEachFolderOnce) {
+  EXPECT_TRUE(passesInRoot(TestRoot(), [] {
+    ApplyFacts facts;
+    for (const char* folder : {"/flash/a/b/c", "/flash/a-x", "/flash/a/d"}) facts.makeDirectories(folder);
+    for (const char* folder : {"/flash/a/b/c", "/flash/a/d", "/flash/a-x"}) std::filesystem::remove(folder);
+    facts.forget("/flash/a/b");
+    std::string made;
+    for (const char* folder : {"/flash/a/b/c", "/flash/a-x", "/flash/a/d"}) {
+      facts.makeDirectories(folder);
+      made += exists(folder) ? "y" : "n";
+    }
+    facts.forget("/flash/a");
+    for (const char* folder : {"/flash/a/d", "/flash/a-x"}) {
+      facts.makeDirectories(folder);
+      made += exists(folder) ? "y" : "n";
+    }
+    EXPECT_EQ(made, "ynnyn");
+  }));
+}
+
 // A removal gives its blocks back, a partly used one counting whole; a new file costs its blocks, a replaced one
 // returns the old blocks only when the new content comes from another device; "/flash/bootimage" counts for
 // "/flash/boot". Every account must keep more than 16 free blocks, and one that cannot be measured has none.

@@ -116,13 +116,16 @@ bool copyContents(int input, int output, const CopyProgress& progress) {
   }
 }
 
-// Erases the keys that are `path` or lie below it.
+// Erases the keys that are `path` or lie below it. Those below follow one
+// another in byte-wise order, but names such as `path` + "-x" sort between
+// `path` and them.
 template <class Container>
 void eraseAtOrBelow(Container& keyed, const std::string& path) {
-  auto first = keyed.lower_bound(path);
+  keyed.erase(path);
+  const std::string below = path + "/";
+  auto first = keyed.lower_bound(below);
   auto last = first;
-  auto inside = [&](const std::string& key) { return key == path || startsWith(key, path + "/"); };
-  while (last != keyed.end() && inside(keyOf(*last))) ++last;
+  while (last != keyed.end() && startsWith(keyOf(*last), below)) ++last;
   keyed.erase(first, last);
 }
 
