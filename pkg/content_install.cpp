@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "console/console.h"
 #include "device/flash_probe.h"
@@ -24,9 +23,6 @@ namespace {
 
 const char* const UPGRADED_MARKER = "/flash/UPGRADED";
 constexpr uint32_t IMAGE_STEP = 4096;
-// Entry data goes from the inflating stream to the temporary file in blocks
-// of this size; the stream inflates each block straight into the buffer.
-constexpr uint32_t ENTRY_BLOCK_SIZE = 65536;
 
 struct FileEntry {
   uint32_t mode = 0;
@@ -71,13 +67,15 @@ bool writeBlock(int descriptor, const char* data, size_t length) {
   return true;
 }
 
-CopyResult copyData(std::istream& in, int out, uint32_t size) {
-  static char block[ENTRY_BLOCK_SIZE];
+// The entry's bytes go from the inflating stream's buffer to the file as
+// they lie, without a copy in between.
+CopyResult copyData(InflateReader& in, int out, uint32_t size) {
   for (uint32_t left = size; left > 0;) {
-    uint32_t step = std::min<uint32_t>(left, ENTRY_BLOCK_SIZE);
-    if (!in.read(block, step)) return CopyResult::BROKEN;
-    if (!writeBlock(out, block, step)) return CopyResult::WRITE_FAILED;
-    left -= step;
+    const char* data = nullptr;
+    size_t step = in.buffer().borrow(data, left);
+    if (step == 0) return CopyResult::BROKEN;
+    if (!writeBlock(out, data, step)) return CopyResult::WRITE_FAILED;
+    left -= static_cast<uint32_t>(step);
   }
   return CopyResult::OK;
 }
@@ -91,7 +89,7 @@ void closeAfterFailure(int descriptor) {
 }
 
 // Writes one regular-file entry into a journal temporary file.
-bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream& in,
+bool installEntry(InstalledPackage& package, FileJournal& journal, InflateReader& in,
                   const FileEntry& entry) {
   std::string target = entryTarget(package, entry.name);
   const int out = journal.openWriteFile(target, entry.size, entry.mode);

@@ -35,6 +35,14 @@ InflateStreamBuf::int_type InflateStreamBuf::underflow() {
   return traits_type::to_int_type(*start);
 }
 
+size_t InflateStreamBuf::borrow(const char*& data, size_t most) {
+  if (gptr() == egptr() && traits_type::eq_int_type(underflow(), traits_type::eof())) return 0;
+  size_t count = std::min<size_t>(most, static_cast<size_t>(egptr() - gptr()));
+  data = gptr();
+  gbump(static_cast<int>(count));
+  return count;
+}
+
 std::streamsize InflateStreamBuf::xsgetn(char_type* buffer, std::streamsize count) {
   if (count <= 0) return 0;
   std::streamsize buffered = std::min<std::streamsize>(count, egptr() - gptr());

@@ -9,14 +9,16 @@
 #include <streambuf>
 
 /// Stream buffer that inflates zlib-format data pulled from another stream
-/// buffer. Fixed memory: a 65536-byte input buffer, a 4096-byte output buffer
-/// with one put-back byte in front of it, and the zlib state. Reads of more
-/// than what the output buffer holds are inflated straight into the
-/// caller's memory.
+/// buffer. Fixed memory: a 65536-byte input buffer, a 131072-byte output
+/// buffer with one put-back byte in front of it, and the zlib state. Reads
+/// of more than the output buffer holds are inflated straight into the
+/// caller's memory; borrow() lends the inflated bytes where they lie.
 class InflateStreamBuf : public std::streambuf {
  public:
-  /// The output buffer, which serves small reads (entry headers, names).
-  static constexpr size_t BUFFER_SIZE = 4096;
+  /// The output buffer. Each refill inflates as much as it holds at once:
+  /// besides the bytes handed out, zlib copies up to 32 KiB of every call's
+  /// output into its window, so few large calls cost less than many small.
+  static constexpr size_t BUFFER_SIZE = 131072;
   /// The input buffer: each refill is one read of the source of this size,
   /// whose bytes the source hashes in place.
   static constexpr size_t INPUT_BUFFER_SIZE = 65536;
@@ -26,6 +28,11 @@ class InflateStreamBuf : public std::streambuf {
   ~InflateStreamBuf() override;
   InflateStreamBuf(const InflateStreamBuf&) = delete;
   InflateStreamBuf& operator=(const InflateStreamBuf&) = delete;
+
+  /// Hands out up to `most` bytes without copying them: `data` points at
+  /// them in the output buffer, valid until the next read. Returns the
+  /// count, 0 at the end of the data. The last byte stays for a put-back.
+  size_t borrow(const char*& data, size_t most);
 
  protected:
   int_type underflow() override;
@@ -66,6 +73,9 @@ class InflateReader : public std::istream {
   /// on a files part, which ends with the part).
   explicit InflateReader(std::istream& source);
   ~InflateReader() override;
+
+  /// The stream buffer, for borrowing its bytes.
+  InflateStreamBuf& buffer() { return *buffer_; }
 
  private:
   std::unique_ptr<InflateStreamBuf> buffer_;
