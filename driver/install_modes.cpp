@@ -2,6 +2,7 @@
 
 #include <ext/stdio_filebuf.h>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,6 +29,10 @@ const char* const CHANGE_MARKER = "/flash/PCKGS_CHANGED";
 constexpr int STATUS_NO_IMAGE = -1;
 constexpr int STATUS_NOT_STORED = 1;
 constexpr unsigned STATUS_IMAGE_NOT_WRITTEN = 1;
+// Standard input is read through a buffer of this size: the inflating
+// stream asks for as much at a time, and such a request is read straight
+// into its buffer.
+constexpr size_t STREAM_INPUT_BUFFER = 65536;
 
 // Passes the copy of standard input on to the image file and remembers
 // whether any of it was lost: a copy cut short by a full or failing disk
@@ -107,7 +112,10 @@ int runStreamInstallMode(const Settings& settings) {
   std::string directory;
   bool boot = false;
   ImageCopy copy(&image);
-  unsigned status = installFromStream(journal, std::cin, settings.flags | INSTALL_UPGRADE,
+  // The buffer closes standard input when it goes, as the mode ends.
+  __gnu_cxx::stdio_filebuf<char> inputBuffer(STDIN_FILENO, std::ios::in | std::ios::binary, STREAM_INPUT_BUFFER);
+  std::istream input(&inputBuffer);
+  unsigned status = installFromStream(journal, input, settings.flags | INSTALL_UPGRADE,
                                       UserStateMap(), &copy, &directory, &boot);
   if (!finishImage(image, copy) && status == 0) status = STATUS_IMAGE_NOT_WRITTEN;
   // The copy is kept only as the package's stored image (its entry

@@ -32,11 +32,11 @@ void removeDirectory(const std::string& path) {
 // True, with the skip shown, when a link that appeared after the operation
 // was planned would lead it out of its place; a skipped temporary move
 // deletes its file.
-bool skipsLeavingOperation(const std::string& target, const JournalOperation& operation) {
+bool skipsLeavingOperation(const std::string& target, const JournalOperation& operation, ApplyFacts& facts) {
   // Removing what is not there goes nowhere.
   struct stat status {};
   if (operation.kind == JOURNAL_REMOVE && lstat(target.c_str(), &status) != 0) return false;
-  if (!leavesOwnedPlace(target)) return false;
+  if (!facts.leavesOwnedPlace(target)) return false;
   std::fprintf(stderr, "skipped %s: a link leads out of its place\n", target.c_str());
   const bool ownsSource = operation.kind == JOURNAL_TEMPORARY_MOVE;
   if (ownsSource) unlink(operation.argument.c_str());
@@ -44,7 +44,8 @@ bool skipsLeavingOperation(const std::string& target, const JournalOperation& op
 }
 
 // A path that is already gone needs no removal.
-bool applyRemove(const std::string& target) {
+bool applyRemove(const std::string& target, ApplyFacts& facts) {
+  facts.forget(target);
   if (unlink(target.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
   if (errno == EISDIR) {
     removeDirectory(target);
@@ -54,8 +55,8 @@ bool applyRemove(const std::string& target) {
   return false;
 }
 
-bool applySymlink(const std::string& target, const std::string& linkText) {
-  makeDirectories(parentOf(target));
+bool applySymlink(const std::string& target, const std::string& linkText, ApplyFacts& facts) {
+  facts.makeDirectories(parentOf(target));
   unlink(target.c_str());
   if (symlink(linkText.c_str(), target.c_str()) == 0) return true;
   std::perror("symlink");
@@ -68,17 +69,21 @@ bool isPresent(const std::string& path) {
 }
 
 bool applyMove(const std::string& target, const JournalOperation& operation,
-               const CopyProgress& progress) {
+               const CopyProgress& progress, ApplyFacts& facts) {
   const std::string& source = operation.argument;
   // Done by an earlier run of the same journal that was cut short.
   if (!isPresent(source) && isPresent(target)) return true;
-  makeDirectories(parentOf(target));
-  if (rename(source.c_str(), target.c_str()) == 0) return true;
+  facts.makeDirectories(parentOf(target));
+  if (rename(source.c_str(), target.c_str()) == 0) {
+    facts.forget(source);
+    return true;
+  }
   if (errno == EXDEV) {
     if (!copyOver(source, target, progress)) return false;
     // A temporary file that the journal owns has served its purpose once
     // copied; left in "/ram" it would hold memory until the next boot.
     if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(source.c_str());
+    facts.forget(source);
     return true;
   }
   std::perror("rename");
@@ -178,6 +183,10 @@ std::ofstream FileJournal::openWrite(const std::string& target, uint64_t sizeHin
   return createTemporary(*this, target, sizeHint, mode);
 }
 
+int FileJournal::openWriteFile(const std::string& target, uint64_t sizeHint, uint32_t mode) {
+  return createTemporaryFile(*this, folders_, target, sizeHint, mode);
+}
+
 void FileJournal::addEmptyFile(const std::string& target) {
   std::ofstream file = openWrite(target, 1, 0);
   file.close();
@@ -198,17 +207,20 @@ bool FileJournal::apply(const CopyProgress& progress) const {
   // Data written into temporary files reaches the flash before any of them
   // replaces a live file.
   sync();
+  folders_.clear();
+  ApplyFacts facts;
   bool done = true;
   for (const auto& [target, operation] : operations_) {
     if (operation.kind != JOURNAL_REMOVE && operation.kind != JOURNAL_SYMLINK) continue;
-    if (skipsLeavingOperation(target, operation)) done = false;
-    else if (operation.kind == JOURNAL_REMOVE) done = applyRemove(target) && done;
-    else done = applySymlink(target, operation.argument) && done;
+    if (skipsLeavingOperation(target, operation, facts)) done = false;
+    else if (operation.kind == JOURNAL_REMOVE) done = applyRemove(target, facts) && done;
+    else done = applySymlink(target, operation.argument, facts) && done;
   }
+  facts.startPass();
   for (const auto& [target, operation] : operations_) {
     if (!isMove(operation.kind)) continue;
-    if (skipsLeavingOperation(target, operation)) done = false;
-    else done = applyMove(target, operation, progress) && done;
+    if (skipsLeavingOperation(target, operation, facts)) done = false;
+    else done = applyMove(target, operation, progress, facts) && done;
   }
   return done;
 }

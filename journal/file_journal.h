@@ -60,6 +60,14 @@ class FileJournal {
   /// target that leaves its owned place it is closed (errno ELOOP) and
   /// nothing is recorded.
   std::ofstream openWrite(const std::string& target, uint64_t sizeHint, uint32_t mode);
+  /// openWrite for a file written through its descriptor, which the caller
+  /// closes: the mode is set on the open file, and the folder look-ups are
+  /// made once per folder until apply(). -1 with errno when no file could
+  /// be made (ELOOP for a target that leaves its owned place).
+  int openWriteFile(const std::string& target, uint64_t sizeHint, uint32_t mode);
+  /// True when the folder that holds `target` (below "/flash") is missing,
+  /// as the journal found it since the last apply(): nothing stands there.
+  bool folderMissing(const std::string& target) { return folders_.folderMissing(target); }
   /// Records that `target` becomes an empty file (a marker for the system).
   void addEmptyFile(const std::string& target);
   /// True when `path` may become a package's entry directory: it does not
@@ -104,4 +112,6 @@ class FileJournal {
 
  private:
   std::map<std::string, JournalOperation> operations_;
+  // Valid while the tree is as the writes found it; apply() forgets it.
+  mutable FolderFacts folders_;
 };

@@ -209,12 +209,20 @@ TEST(SafeWrite, LinksThatLeaveAnOwnedPlace) {
              {"/flash/lib", "usr/lib"}, {"/flash/bin", "/outside"}, {"/flash/gone", "/nowhere"}, {"/flash/up", ".."},
              {"/flash/ram", "/ram/pdb"}, {"/ram/out", "/outside"}, {"/flash/usr/lib/name", "/outside/secret"}})
       std::filesystem::create_symlink(target, link);
-    std::string leaving;
-    for (const char* path : {"/flash/lib/x", "/flash/lib/new/x", "/flash/usr/lib/name", "/flash/file/deeper/x",
-                             "/flash/bin/x", "/flash/bin/new/x", "/flash/gone/x", "/flash/up/x", "/flash/ram/x",
-                             "/ram/out/x", "/flash/new/../../x", "/outside/x", "/flashy/x"})
-      leaving += leavesOwnedPlace(path) ? "y" : "n";
+    // The journal's folder facts agree, asked twice; a folder that is missing leaves nothing at the path.
+    FolderFacts facts;
+    std::string leaving, cached, missing;
+    for (int pass = 0; pass < 2; ++pass)
+      for (const char* path : {"/flash/lib/x", "/flash/lib/new/x", "/flash/usr/lib/name", "/flash/file/deeper/x",
+                               "/flash/bin/x", "/flash/bin/new/x", "/flash/gone/x", "/flash/up/x", "/flash/ram/x",
+                               "/ram/out/x", "/flash/new/../../x", "/outside/x", "/flashy/x"}) {
+        if (pass == 0) leaving += leavesOwnedPlace(path) ? "y" : "n";
+        cached += facts.leavesOwnedPlace(path) ? "y" : "n";
+        missing += facts.folderMissing(path) ? "m" : "-";
+      }
     EXPECT_EQ(leaving, "nnnnyyyyyyynn");
+    EXPECT_EQ(cached, leaving + leaving);
+    EXPECT_EQ(missing, "-m-m---------" "-m-m---------");
     int descriptor = openOwnedFile("/flash/usr/lib/name", O_RDONLY);
     EXPECT_EQ(descriptor < 0 ? errno : 0, ELOOP);
     descriptor = openOwnedFile("/flash/usr/lib/name", O_WRONLY | O_CREAT | O_TRUNC);
@@ -222,6 +230,57 @@ TEST(SafeWrite, LinksThatLeaveAnOwnedPlace) {
     EXPECT_EQ(readFile("/outside/secret") + readFile("/flash/usr/lib/name"), "keptnew");
     EXPECT_LT(openOwnedFile("/flash/bin/owned", O_WRONLY | O_CREAT), 0);
     EXPECT_FALSE(exists("/outside/owned"));
+  }));
+}
+
+// A file written through its descriptor gets the entry's mode exactly and is recorded as a temporary move; in a
+// folder that leaves its place nothing is made or recorded. What the journal learned of the folders holds until apply:
+// a link planted after it is seen by the next write.
+TEST(FileJournal, WritesThroughDescriptors) {
+  EXPECT_TRUE(passesInRoot(TestRoot(), [] {
+    std::filesystem::create_directories("/flash/etc");
+    std::filesystem::create_directories("/outside");
+    std::filesystem::create_symlink("/outside", "/flash/out");
+    FileJournal journal;
+    const int file = journal.openWriteFile("/flash/etc/new/tool", 5, 0100751);
+    ASSERT_GE(file, 0);
+    EXPECT_TRUE(::write(file, "tool\n", 5) == 5 && close(file) == 0);
+    errno = 0;
+    EXPECT_EQ(journal.openWriteFile("/flash/out/x", 1, 0644), -1);
+    EXPECT_EQ(errno, ELOOP);
+    const std::string temporary = journal.operations().at("/flash/etc/new/tool").argument;
+    struct stat status {};
+    EXPECT_TRUE(stat(temporary.c_str(), &status) == 0 && (status.st_mode & 07777) == 0751);
+    EXPECT_EQ(described(journal), "/flash/etc/new/tool T " + temporary + "; ");
+    EXPECT_TRUE(journal.folderMissing("/flash/etc/new/tool") && !journal.folderMissing("/flash/etc/x"));
+    EXPECT_TRUE(journal.apply());
+    EXPECT_EQ(readFile("/flash/etc/new/tool"), "tool\n");
+    std::filesystem::rename("/flash/etc", "/flash/etc.old");
+    std::filesystem::create_symlink("/outside", "/flash/etc");
+    EXPECT_EQ(journal.openWriteFile("/flash/etc/new/again", 1, 0644), -1);
+    EXPECT_FALSE(exists("/outside/new"));
+  }));
+}
+
+// Apply makes each folder once: one it made is not asked for again, unless a path at or above it was forgotten
+// (moved or removed away); a name that only begins like the forgotten one ("/flash/a-x" for "/flash/a") stays known.
+TEST(SafeWrite, ApplyMakesEachFolderOnce) {
+  EXPECT_TRUE(passesInRoot(TestRoot(), [] {
+    ApplyFacts facts;
+    for (const char* folder : {"/flash/a/b/c", "/flash/a-x", "/flash/a/d"}) facts.makeDirectories(folder);
+    for (const char* folder : {"/flash/a/b/c", "/flash/a/d", "/flash/a-x"}) std::filesystem::remove(folder);
+    facts.forget("/flash/a/b");
+    std::string made;
+    for (const char* folder : {"/flash/a/b/c", "/flash/a-x", "/flash/a/d"}) {
+      facts.makeDirectories(folder);
+      made += exists(folder) ? "y" : "n";
+    }
+    facts.forget("/flash/a");
+    for (const char* folder : {"/flash/a/d", "/flash/a-x"}) {
+      facts.makeDirectories(folder);
+      made += exists(folder) ? "y" : "n";
+    }
+    EXPECT_EQ(made, "ynnyn");
   }));
 }
 

@@ -32,6 +32,12 @@ int64_t clampToSigned(uint64_t value) {
   return static_cast<int64_t>(value > LIMIT ? LIMIT : value);
 }
 
+const std::string& keyOf(const std::string& key) { return key; }
+template <class Value>
+const std::string& keyOf(const std::pair<const std::string, Value>& entry) {
+  return entry.first;
+}
+
 bool isFileSystemTop(const std::string& directory) { return directory == "/" || directory == "."; }
 
 // The canonical name of an existing `path`, every link followed; "" when
@@ -65,26 +71,30 @@ std::string ownedPlaceOf(const std::string& path) {
 
 }  // namespace
 
-std::string makeTemporaryFile(const std::string& directory, bool& created) {
+int openTemporaryFile(const std::string& directory, std::string& path) {
   static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
-  created = false;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string path = directory + "/tmp";
+    path = directory + "/tmp";
     for (int index = 0; index < 6; ++index) path += LETTERS[random() % (sizeof LETTERS - 1)];
     struct stat status {};
     if (lstat(path.c_str(), &status) == 0) continue;
     if (!listTemporary(path)) break;
     int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (descriptor >= 0) {
-      close(descriptor);
-      created = true;
-      return path;
-    }
+    if (descriptor >= 0) return descriptor;
     if (errno != EEXIST) break;
     unlistTemporary(path);
   }
-  return "";
+  path.clear();
+  return -1;
+}
+
+std::string makeTemporaryFile(const std::string& directory, bool& created) {
+  std::string path;
+  int descriptor = openTemporaryFile(directory, path);
+  created = descriptor >= 0;
+  if (created) close(descriptor);
+  return path;
 }
 
 namespace {
@@ -124,6 +134,59 @@ bool copyContents(int input, int output, const CopyProgress& progress) {
   }
 }
 
+// Erases the keys that are `path` or lie below it. Those below follow one
+// another in byte-wise order, but names such as `path` + "-x" sort between
+// `path` and them.
+template <class Container>
+void eraseAtOrBelow(Container& keyed, const std::string& path) {
+  keyed.erase(path);
+  const std::string below = path + "/";
+  auto first = keyed.lower_bound(below);
+  auto last = first;
+  while (last != keyed.end() && startsWith(keyOf(*last), below)) ++last;
+  keyed.erase(first, last);
+}
+
+// The resolved name of an owned place, or the place as written when it
+// cannot be resolved.
+std::string resolvedHome(const std::string& place) {
+  std::string home = resolvedPath(place);
+  return home.empty() ? place : home;
+}
+
+// What leavesOwnedPlace finds about the folder that holds `path`, below
+// the place that resolves to `home`.
+struct FolderJudgement {
+  bool leaves = false;
+  // The folder itself is missing (ENOENT or ENOTDIR), so is `path`.
+  bool missing = false;
+};
+
+FolderJudgement judgeFolder(const std::string& path, const std::string& home) {
+  FolderJudgement judgement;
+  // The deepest folder that exists stands for the path; the missing ones
+  // below it will be created inside it, unless one of them is "..".
+  std::string folder = parentOf(path);
+  struct stat status {};
+  while (lstat(folder.c_str(), &status) != 0) {
+    if ((errno != ENOENT && errno != ENOTDIR) || lastComponent(folder) == "..") return {true, false};
+    judgement.missing = true;
+    folder = parentOf(folder);
+  }
+  const std::string real = resolvedPath(folder);
+  judgement.leaves = real.empty() || !isWithin(real, home);
+  return judgement;
+}
+
+// The folder for a temporary file once `directory` was measured: it, when
+// short enough and with room for the hint, else "/ram".
+std::string usableOrFallback(const std::string& directory, uint64_t sizeHint,
+                             const FileSystemSpace& space) {
+  bool usable = directory.size() <= MAX_TEMPORARY_DIRECTORY_LENGTH &&
+                hintFits(sizeHint, space.blockSize, space.freeBlocks);
+  return usable ? directory : FALLBACK_TEMPORARY_DIRECTORY;
+}
+
 int64_t blocksOf(int64_t size, uint64_t blockSize) {
   int64_t block = clampToSigned(blockSize == 0 ? 1 : blockSize);
   return size / block + (size % block != 0 ? 1 : 0);
@@ -139,6 +202,25 @@ std::string parentOf(const std::string& path) {
   size_t parentEnd = path.find_last_not_of('/', slash);
   if (parentEnd == std::string::npos) return "/";
   return path.substr(0, parentEnd + 1);
+}
+
+// makeDirectories step for step; what mkdir made or found standing is kept,
+// a failure is asked again.
+void ApplyFacts::makeDirectories(const std::string& path) {
+  if (made_.count(path) != 0) return;
+  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) {
+    made_.insert(path);
+    return;
+  }
+  std::string parent = parentOf(path);
+  if (parent == path) return;
+  if (!isFileSystemTop(path)) makeDirectories(parent);
+  if (mkdir(path.c_str(), 0777) == 0) made_.insert(path);
+}
+
+void ApplyFacts::forget(const std::string& path) {
+  eraseAtOrBelow(made_, path);
+  folders_.forget(path);
 }
 
 void makeDirectories(const std::string& path) {
@@ -161,18 +243,7 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 bool leavesOwnedPlace(const std::string& path) {
   const std::string place = ownedPlaceOf(path);
   if (place.empty()) return false;
-  std::string home = resolvedPath(place);
-  if (home.empty()) home = place;
-  // The deepest folder that exists stands for the path; the missing ones
-  // below it will be created inside it, unless one of them is "..".
-  std::string folder = parentOf(path);
-  struct stat status {};
-  while (lstat(folder.c_str(), &status) != 0) {
-    if ((errno != ENOENT && errno != ENOTDIR) || lastComponent(folder) == "..") return true;
-    folder = parentOf(folder);
-  }
-  const std::string real = resolvedPath(folder);
-  return real.empty() || !isWithin(real, home);
+  return judgeFolder(path, resolvedHome(place)).leaves;
 }
 
 int openOwnedFile(const std::string& path, int flags, unsigned mode) {
@@ -209,11 +280,7 @@ std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHin
   std::string directory = parentOf(target);
   for (;;) {
     FileSystemSpace space;
-    if (probe(directory, space)) {
-      bool usable = directory.size() <= MAX_TEMPORARY_DIRECTORY_LENGTH &&
-                    hintFits(sizeHint, space.blockSize, space.freeBlocks);
-      return usable ? directory : FALLBACK_TEMPORARY_DIRECTORY;
-    }
+    if (probe(directory, space)) return usableOrFallback(directory, sizeHint, space);
     if (isFileSystemTop(directory)) return FALLBACK_TEMPORARY_DIRECTORY;
     directory = parentOf(directory);
   }
@@ -233,6 +300,69 @@ std::ofstream createTemporary(FileJournal& journal, const std::string& target, u
   if (mode != 0) chmod(temporary.c_str(), static_cast<mode_t>(mode));
   journal.put(target, JOURNAL_TEMPORARY_MOVE, temporary);
   return std::ofstream(temporary, std::ios::binary | std::ios::trunc);
+}
+
+bool FolderFacts::leavesOwnedPlace(const std::string& path) {
+  if (ownedPlaceOf(path).empty()) return false;
+  return folderOf(path).leaves;
+}
+
+bool FolderFacts::folderMissing(const std::string& path) {
+  if (ownedPlaceOf(path).empty()) return false;
+  const Folder& folder = folderOf(path);
+  return !folder.leaves && folder.missing;
+}
+
+const FolderFacts::Folder& FolderFacts::folderOf(const std::string& path) {
+  const std::string folder = parentOf(path);
+  auto known = folders_.find(folder);
+  if (known != folders_.end()) return known->second;
+  const std::string place = ownedPlaceOf(path);
+  auto home = homes_.find(place);
+  if (home == homes_.end()) home = homes_.emplace(place, resolvedHome(place)).first;
+  FolderJudgement judgement = judgeFolder(path, home->second);
+  return folders_[folder] = Folder{judgement.leaves, judgement.missing};
+}
+
+std::string FolderFacts::temporaryDirectory(const std::string& target, uint64_t sizeHint) {
+  if (sizeHint == 0) return FALLBACK_TEMPORARY_DIRECTORY;
+  const std::string start = parentOf(target);
+  FileSystemSpace space;
+  auto known = measured_.find(start);
+  if (known != measured_.end() && probeFileSystem(known->second, space))
+    return usableOrFallback(known->second, sizeHint, space);
+  for (std::string directory = start;; directory = parentOf(directory)) {
+    if (probeFileSystem(directory, space)) {
+      measured_[start] = directory;
+      return usableOrFallback(directory, sizeHint, space);
+    }
+    if (isFileSystemTop(directory)) return FALLBACK_TEMPORARY_DIRECTORY;
+  }
+}
+
+void FolderFacts::forget(const std::string& path) {
+  eraseAtOrBelow(folders_, path);
+  eraseAtOrBelow(measured_, path);
+}
+
+void FolderFacts::clear() {
+  folders_.clear();
+  homes_.clear();
+  measured_.clear();
+}
+
+int createTemporaryFile(FileJournal& journal, FolderFacts& facts, const std::string& target,
+                        uint64_t sizeHint, uint32_t mode) {
+  if (facts.leavesOwnedPlace(target)) {
+    errno = ELOOP;
+    return -1;
+  }
+  std::string temporary;
+  int descriptor = openTemporaryFile(facts.temporaryDirectory(target, sizeHint), temporary);
+  if (descriptor < 0) return -1;
+  if (mode != 0) fchmod(descriptor, static_cast<mode_t>(mode));
+  journal.put(target, JOURNAL_TEMPORARY_MOVE, temporary);
+  return descriptor;
 }
 
 bool copyFile(const std::string& source, const std::string& target, const CopyProgress& progress) {

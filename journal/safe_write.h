@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,9 +19,8 @@ constexpr const char* FALLBACK_TEMPORARY_DIRECTORY = "/ram";
 /// Longest directory that may hold a temporary file ("/tmpXXXXXX" and a
 /// terminator must still fit in 128 bytes).
 constexpr size_t MAX_TEMPORARY_DIRECTORY_LENGTH = 117;
-/// Size of the buffer that copies of file contents go through: the journal's
-/// copies across file systems, and the unpacking of a package's file
-/// entries into the journal's temporary files.
+/// Size of the buffer that the journal's copies of file contents across
+/// file systems go through.
 constexpr size_t COPY_BLOCK_SIZE = 16384;
 /// An upgrade fits only when every account keeps more free blocks than this.
 constexpr int64_t MIN_FREE_BLOCKS = 16;
@@ -34,6 +35,7 @@ std::string parentOf(const std::string& path);
 /// Creates `path` and any missing ancestors (mode 0777 before umask);
 /// silently gives up on failure.
 void makeDirectories(const std::string& path);
+
 /// True when `path` names something, following symbolic links: a dangling
 /// link counts as missing.
 bool existsFollowingLinks(const std::string& path);
@@ -74,11 +76,77 @@ std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHin
 /// random letters and digits, listed as the run's own before it exists
 /// (durable_record.h); `created` false (errno set) when none could be made.
 std::string makeTemporaryFile(const std::string& directory, bool& created);
+/// The same, left open for writing: its descriptor (`path` named), or -1
+/// (errno set, `path` empty).
+int openTemporaryFile(const std::string& directory, std::string& path);
 /// Creates a temporary file for the new content of `target`, records it in
 /// `journal` as a temporary move and returns a truncating stream on it; a
 /// closed stream (errno ELOOP) when `target` leaves its owned place.
 std::ofstream createTemporary(FileJournal& journal, const std::string& target, uint64_t sizeHint,
                               uint32_t mode);
+
+/// What the journal found out about the folders of the files it placed,
+/// while none of its operations has been carried out. Until then nothing
+/// of the installer's changes the folders below its places (only apply()
+/// makes folders and links), so each folder is looked at once: whether it
+/// leaves its owned place, whether it exists, and which folder statfs
+/// measures for it. The free space itself is asked for every file.
+class FolderFacts {
+ public:
+  /// ::leavesOwnedPlace(path), looked up once per folder.
+  bool leavesOwnedPlace(const std::string& path);
+  /// True when the folder that holds `path` (below an owned place) is
+  /// missing, so that nothing stands at `path`.
+  bool folderMissing(const std::string& path);
+  /// chooseTemporaryDirectory(target, sizeHint) with the walk up to a
+  /// measurable folder made once per folder.
+  std::string temporaryDirectory(const std::string& target, uint64_t sizeHint);
+  /// Forgets everything: the tree is about to change.
+  void clear();
+  /// Forgets what is known of `path` and the folders below it.
+  void forget(const std::string& path);
+
+ private:
+  struct Folder {
+    bool leaves = false;
+    bool missing = false;
+  };
+  const Folder& folderOf(const std::string& path);
+
+  std::map<std::string, Folder> folders_;
+  std::map<std::string, std::string> homes_;
+  std::map<std::string, std::string> measured_;
+};
+
+/// What one apply learns about the tree as it goes, so that its many
+/// operations do not ask the same of each folder again: the folders made or
+/// found standing, and the link check of each folder. A change that apply
+/// makes at a path can only alter what is below it, and the operations of a
+/// pass come in byte-wise order, a folder after the path that holds it; so
+/// only what is moved or removed away (a move's source) is forgotten, and
+/// each pass starts afresh.
+class ApplyFacts {
+ public:
+  /// makeDirectories(path), skipped when `path` is known to stand.
+  void makeDirectories(const std::string& path);
+  /// ::leavesOwnedPlace(path), looked up once per folder in a pass.
+  bool leavesOwnedPlace(const std::string& path) { return folders_.leavesOwnedPlace(path); }
+  /// `path` was removed or moved away: what is known at or below it goes.
+  void forget(const std::string& path);
+  /// Forgets the link checks: the pass before changed the tree anywhere.
+  void startPass() { folders_.clear(); }
+
+ private:
+  std::set<std::string> made_;
+  FolderFacts folders_;
+};
+
+/// createTemporary for a file written through its descriptor: the mode is
+/// set on the open file, and `facts` saves the folder look-ups. Returns the
+/// descriptor, or -1 with errno (ELOOP, nothing recorded, when `target`
+/// leaves its owned place).
+int createTemporaryFile(FileJournal& journal, FolderFacts& facts, const std::string& target,
+                        uint64_t sizeHint, uint32_t mode);
 
 /// Copies the regular file `source` to `target` (created or truncated with
 /// the source's permission bits); true on success. On failure errno tells why.

@@ -1,13 +1,13 @@
 #include "pkg/content_install.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "console/console.h"
 #include "device/flash_probe.h"
@@ -50,23 +50,50 @@ bool wantedHere(const FileEntry& entry) {
 
 enum class CopyResult { OK, BROKEN, WRITE_FAILED };
 
-CopyResult copyData(std::istream& in, std::ofstream& out, uint32_t size) {
-  static char block[COPY_BLOCK_SIZE];
+// Writes the whole block to the descriptor; false with errno set when it
+// cannot (a regular file takes part of a block only when the device is full).
+bool writeBlock(int descriptor, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t written = write(descriptor, data, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return false;
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// The entry's bytes go from the inflating stream's buffer to the file as
+// they lie, without a copy in between.
+CopyResult copyData(InflateReader& in, int out, uint32_t size) {
   for (uint32_t left = size; left > 0;) {
-    uint32_t step = std::min<uint32_t>(left, COPY_BLOCK_SIZE);
-    if (!in.read(block, step)) return CopyResult::BROKEN;
-    if (!out.write(block, step)) return CopyResult::WRITE_FAILED;
-    left -= step;
+    const char* data = nullptr;
+    size_t step = in.buffer().borrow(data, left);
+    if (step == 0) return CopyResult::BROKEN;
+    if (!writeBlock(out, data, step)) return CopyResult::WRITE_FAILED;
+    left -= static_cast<uint32_t>(step);
   }
   return CopyResult::OK;
 }
 
+// Closes the descriptor without letting close() overwrite the errno of the
+// failure that is being reported.
+void closeAfterFailure(int descriptor) {
+  const int cause = errno;
+  close(descriptor);
+  errno = cause;
+}
+
 // Writes one regular-file entry into a journal temporary file.
-bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream& in,
+bool installEntry(InstalledPackage& package, FileJournal& journal, InflateReader& in,
                   const FileEntry& entry) {
   std::string target = entryTarget(package, entry.name);
-  std::ofstream out = journal.openWrite(target, entry.size, entry.mode);
-  if (!out.is_open()) {
+  const int out = journal.openWriteFile(target, entry.size, entry.mode);
+  if (out < 0) {
     // The journal refuses a folder on flash that is a link leading
     // elsewhere: such a package is broken, not short of space. The message
     // of a write failure needs the error of the write.
@@ -82,16 +109,17 @@ bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream&
   package.files.insert(target);
   switch (copyData(in, out, entry.size)) {
     case CopyResult::BROKEN:
+      closeAfterFailure(out);
       reportBroken(package);
       return false;
     case CopyResult::WRITE_FAILED:
+      closeAfterFailure(out);
       reportWriteFailure(package, entry.name);
       return false;
     case CopyResult::OK:
       break;
   }
-  out.close();
-  if (out.fail()) {
+  if (close(out) != 0) {
     reportWriteFailure(package, entry.name);
     return false;
   }
@@ -102,10 +130,12 @@ bool installEntry(InstalledPackage& package, FileJournal& journal, std::istream&
 // shorter than PATH_MAX, no directory stands there, and it is neither a
 // directory prefix of one of the package's files so far nor has one as a
 // directory prefix.
-bool canBecomePlainFile(const InstalledPackage& package, const std::string& target) {
+bool canBecomePlainFile(const InstalledPackage& package, FileJournal& journal, const std::string& target) {
   if (target.size() >= PATH_MAX) return false;
+  // In a folder that is not there yet nothing stands.
   struct stat status;
-  if (lstat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return false;
+  if (!journal.folderMissing(target) && lstat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+    return false;
   // A target of the package below this one needs it as a directory; one
   // above it is a file that this one would need as a directory.
   const std::string directory = target + "/";
@@ -182,7 +212,7 @@ bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader
     // A name that could leave the package's place, that a stored manifest
     // cannot carry, or whose target cannot become a plain file makes the
     // whole package broken before anything of it is applied.
-    if (!isSafeEntryName(entry.name) || !canBecomePlainFile(package, entryTarget(package, entry.name))) {
+    if (!isSafeEntryName(entry.name) || !canBecomePlainFile(package, journal, entryTarget(package, entry.name))) {
       reportBroken(package);
       return false;
     }

@@ -9,11 +9,19 @@
 #include <streambuf>
 
 /// Stream buffer that inflates zlib-format data pulled from another stream
-/// buffer. Fixed memory: a 4096-byte input buffer, a 4096-byte output buffer
-/// with one put-back byte in front of it, and the zlib state.
+/// buffer. Fixed memory: a 65536-byte input buffer, a 131072-byte output
+/// buffer with one put-back byte in front of it, and the zlib state. Reads
+/// of more than the output buffer holds are inflated straight into the
+/// caller's memory; borrow() lends the inflated bytes where they lie.
 class InflateStreamBuf : public std::streambuf {
  public:
-  static constexpr size_t BUFFER_SIZE = 4096;
+  /// The output buffer. Each refill inflates as much as it holds at once:
+  /// besides the bytes handed out, zlib copies up to 32 KiB of every call's
+  /// output into its window, so few large calls cost less than many small.
+  static constexpr size_t BUFFER_SIZE = 131072;
+  /// The input buffer: each refill is one read of the source of this size,
+  /// whose bytes the source hashes in place.
+  static constexpr size_t INPUT_BUFFER_SIZE = 65536;
 
   /// Inflates what `source` (not owned, not null) delivers.
   explicit InflateStreamBuf(std::streambuf* source);
@@ -21,8 +29,16 @@ class InflateStreamBuf : public std::streambuf {
   InflateStreamBuf(const InflateStreamBuf&) = delete;
   InflateStreamBuf& operator=(const InflateStreamBuf&) = delete;
 
+  /// Hands out up to `most` bytes without copying them: `data` points at
+  /// them in the output buffer, valid until the next read. Returns the
+  /// count, 0 at the end of the data. The last byte stays for a put-back.
+  size_t borrow(const char*& data, size_t most);
+
  protected:
   int_type underflow() override;
+  /// Hands out what the output buffer holds, then inflates the rest of the
+  /// request directly into `buffer`.
+  std::streamsize xsgetn(char_type* buffer, std::streamsize count) override;
   /// Only forward from the current position (or from the beginning to a
   /// later position); returns the number of bytes consumed so far.
   pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
@@ -30,9 +46,10 @@ class InflateStreamBuf : public std::streambuf {
   pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
 
  private:
-  /// Inflates into the output buffer until it produces bytes; returns the
-  /// count, 0 at the end of the data or on an error.
-  size_t inflateMore();
+  /// Inflates into `out` (room for `room` bytes) until it produces bytes;
+  /// returns the count, 0 at the end of the data or on an error (the bytes
+  /// of the call that failed are not handed out).
+  size_t inflateMore(char* out, size_t room);
   /// Reads more compressed bytes from the source; false when none arrive.
   bool refillInput();
   /// Reads and discards `count` bytes; false when the data ends first.
@@ -44,7 +61,7 @@ class InflateStreamBuf : public std::streambuf {
   z_stream stream_;
   bool ended_ = false;
   uint64_t position_ = 0;
-  unsigned char input_[BUFFER_SIZE];
+  unsigned char input_[INPUT_BUFFER_SIZE];
   /// The put-back byte at [0], the output buffer after it.
   char output_[1 + BUFFER_SIZE];
 };
@@ -56,6 +73,9 @@ class InflateReader : public std::istream {
   /// on a files part, which ends with the part).
   explicit InflateReader(std::istream& source);
   ~InflateReader() override;
+
+  /// The stream buffer, for borrowing its bytes.
+  InflateStreamBuf& buffer() { return *buffer_; }
 
  private:
   std::unique_ptr<InflateStreamBuf> buffer_;

@@ -155,7 +155,10 @@ bool readPackageHeader(PackageRecord& record, PackageReader& reader) {
 bool readPackageFile(PackageFileRecord& record, const std::string& path) {
   record.path = path;
   std::ifstream file(path, std::ios_base::in | std::ios_base::binary);
-  PackageReader reader(file, true);
+  // Nothing here checks the signature, so the reader need not hash: it
+  // seeks over the parts that the scan passes (the files part above all)
+  // instead of reading them. The install reads the file once, whole.
+  PackageReader reader(file, false);
   record.declaredSize = static_cast<uint32_t>(
       std::min<uint64_t>(reader.totalSize, std::numeric_limits<uint32_t>::max()));
   if (!sizeMatches(path, reader.totalSize)) return false;

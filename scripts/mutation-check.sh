@@ -82,7 +82,7 @@ pkgfile @@ if (type == PART_HEADER) sha1_.digest(digest_); @@ if (type == PART_B
 
 pkg @@ package.stateChosenByUser = firstLine != "auto"; @@ package.stateChosenByUser = firstLine == "auto"; @@ an automatic disable is read as a user's and the other way round
 pkg @@ status.st_nlink == 1 @@ status.st_nlink >= 1 @@ the boot image is removed with its package even when another name links to it
-pkg @@ out.close();<NL>if (out.fail()) { @@ out.close();<NL>if (out.bad()) { @@ a write error that shows only when a file is closed goes unnoticed
+pkg @@ if (close(out) != 0) { @@ if ((close(out), false)) { @@ a write error that shows only when a file is closed goes unnoticed
 pkg @@ if (package.disabled) target += "/x/" + package.name; @@  @@ a disabled package's files go into the live tree
 pkg @@ return entry.variant == 0 || entry.variant == processorVariant(); @@ return entry.variant == processorVariant(); @@ file entries meant for every processor are skipped
 pkg @@ if (package.isBundle) return true; @@  @@ a bundle gets a files list and reads back as a plain package

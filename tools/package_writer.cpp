@@ -56,11 +56,16 @@ class PartPlan {
   ByteVector layOut(std::map<uint16_t, size_t>& offsets) {
     std::stable_sort(parts_.begin(), parts_.end(),
                      [](const PlannedPart& a, const PlannedPart& b) { return a.sortKey < b.sortKey; });
+    size_t total = 0;
+    for (const PlannedPart& part : parts_) total += PART_HEADER_LENGTH + part.data.size();
     ByteVector out;
+    out.reserve(total);
     for (const PlannedPart& part : parts_) {
       if (part.sortKey % 2 == 1) offsets.emplace(part.type, out.size());
-      ByteVector encoded = encodePart(part.type, part.data);
-      out.insert(out.end(), encoded.begin(), encoded.end());
+      // encodePart, written in place.
+      putU16(out, part.type);
+      putU32(out, static_cast<uint32_t>(part.data.size()));
+      out.insert(out.end(), part.data.begin(), part.data.end());
     }
     return out;
   }
@@ -72,6 +77,74 @@ class PartPlan {
 
   std::vector<uint16_t> order_;
   std::vector<PlannedPart> parts_;
+};
+
+// A file entry's header and name, without its content.
+ByteVector encodeFileEntryHead(const FileDraft& entry) {
+  ByteVector out;
+  putU16(out, entry.mode);
+  putZeros(out, FILE_ENTRY_RESERVED_LENGTH);
+  out.push_back(entry.variant);
+  putU32(out, static_cast<uint32_t>(entry.data.size()));
+  putU16(out, static_cast<uint16_t>(entry.name.size()));
+  putText(out, entry.name);
+  return out;
+}
+
+// A zlib stream at the best compression, fed piece by piece, into a vector
+// that grows as the stream needs.
+class Deflater {
+ public:
+  Deflater(ByteVector& out, uLong expected) : out_(out) {
+    status_ = deflateInit(&stream_, Z_BEST_COMPRESSION);
+    out_.assign(deflateBound(&stream_, expected), 0);
+  }
+  ~Deflater() { deflateEnd(&stream_); }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  bool add(const uint8_t* bytes, size_t length) {
+    stream_.next_in = const_cast<Bytef*>(bytes);
+    while (status_ == Z_OK && length > 0) {
+      uInt step = static_cast<uInt>(std::min<size_t>(length, UINT32_MAX));
+      stream_.next_in = const_cast<Bytef*>(bytes);
+      stream_.avail_in = step;
+      while (status_ == Z_OK && stream_.avail_in > 0) run(Z_NO_FLUSH);
+      bytes += step;
+      length -= step;
+    }
+    return report();
+  }
+
+  bool finish() {
+    while (status_ == Z_OK) run(Z_FINISH);
+    if (status_ == Z_STREAM_END) {
+      out_.resize(stream_.total_out);
+      return true;
+    }
+    return report();
+  }
+
+ private:
+  void run(int flush) {
+    if (out_.size() - stream_.total_out < MIN_ROOM) out_.resize(out_.size() * 2 + MIN_ROOM);
+    stream_.next_out = out_.data() + stream_.total_out;
+    stream_.avail_out = static_cast<uInt>(std::min<size_t>(out_.size() - stream_.total_out, UINT32_MAX));
+    int result = deflate(&stream_, flush);
+    if (result == Z_STREAM_END || (result != Z_OK && result != Z_BUF_ERROR)) status_ = result;
+  }
+
+  bool report() {
+    if (status_ == Z_OK || status_ == Z_STREAM_END) return true;
+    error("compression failed: %s", zError(status_));
+    out_.clear();
+    return false;
+  }
+
+  static constexpr size_t MIN_ROOM = 65536;
+  ByteVector& out_;
+  z_stream stream_{};
+  int status_ = Z_OK;
 };
 
 void planHeaderParts(PartPlan& plan, const HeaderDraft& draft, uint16_t headerType) {
@@ -87,21 +160,31 @@ void planHeaderParts(PartPlan& plan, const HeaderDraft& draft, uint16_t headerTy
   plan.addExtras(draft.extraParts);
 }
 
+// Deflates the file entries one after the other into `data`, each entry's
+// header and name from a small buffer and its content where it lies: the
+// same stream as compressData over all entries laid end to end, without
+// that copy of the whole payload.
 bool filesPartData(const PackageDraft& draft, ByteVector& data) {
   if (draft.rawFilesData) {
     data = *draft.rawFilesData;
     return true;
   }
-  ByteVector raw;
+  uLong total = 0;
   for (const FileDraft& entry : draft.files) {
     if (entry.name.size() > UINT16_MAX || entry.data.size() > UINT32_MAX) {
       error("file entry %s is too large for a package", entry.name.c_str());
       return false;
     }
-    ByteVector encoded = encodeFileEntry(entry);
-    raw.insert(raw.end(), encoded.begin(), encoded.end());
+    total += static_cast<uLong>(FILE_ENTRY_HEADER_LENGTH + entry.name.size() + entry.data.size());
   }
-  return compressData(raw, data);
+  Deflater deflater(data, total);
+  for (const FileDraft& entry : draft.files) {
+    ByteVector head = encodeFileEntryHead(entry);
+    if (!deflater.add(head.data(), head.size()) ||
+        !deflater.add(reinterpret_cast<const uint8_t*>(entry.data.data()), entry.data.size()))
+      return false;
+  }
+  return deflater.finish();
 }
 
 // The file header's length field cannot describe more.
@@ -173,13 +256,7 @@ ByteVector encodeRefList(const std::vector<PackageRef>& refs) {
 }
 
 ByteVector encodeFileEntry(const FileDraft& entry) {
-  ByteVector out;
-  putU16(out, entry.mode);
-  putZeros(out, FILE_ENTRY_RESERVED_LENGTH);
-  out.push_back(entry.variant);
-  putU32(out, static_cast<uint32_t>(entry.data.size()));
-  putU16(out, static_cast<uint16_t>(entry.name.size()));
-  putText(out, entry.name);
+  ByteVector out = encodeFileEntryHead(entry);
   putText(out, entry.data);
   return out;
 }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 ByteVector bytes(std::initializer_list<ByteVector> pieces) {
@@ -38,6 +40,27 @@ TEST(PackageWriterLayout, SmallPackageAndFileEntryMatchHandComputedBytes) {
 
   EXPECT_EQ(encodeFileEntry({"bin/x", 0100755, 3, "hi"}),
             bytes({{0xED, 0x81}, zeros(21), {3, 2, 0, 0, 0, 5, 0}, {'b', 'i', 'n', '/', 'x', 'h', 'i'}}));
+}
+
+// The files part is deflated entry by entry, each content where it lies: the very stream that compressData makes of
+// the entries laid end to end, for no entries, an empty one and contents that span many deflate blocks.
+TEST(PackageWriterLayout, FilesPartIsTheStreamOfAllEntries) {
+  std::string big;
+  for (uint32_t state = 7; big.size() < 300000;) big += static_cast<char>("abcdefgh"[(state = state * 69069 + 1) >> 29]);
+  const std::vector<std::vector<FileDraft>> trees = {
+      {}, {{"etc/empty", 0100644, 0, ""}}, {{"bin/a", 0100755, 0, big}, {"bin/b", 0100644, 2, "b"}, {"c", 0100600, 0, big}}};
+  for (const auto& files : trees) {
+    PackageDraft draft;
+    draft.name = "t";
+    draft.files = files;
+    ByteVector raw, expected;
+    for (const FileDraft& entry : files) raw = bytes({raw, encodeFileEntry(entry)});
+    ASSERT_TRUE(compressData(raw, expected));
+    const ByteVector file = buildPackage(draft);
+    const ByteVector part = bytes({{4, 0}, {static_cast<uint8_t>(expected.size()), static_cast<uint8_t>(expected.size() >> 8),
+                                           static_cast<uint8_t>(expected.size() >> 16), 0}, expected});
+    EXPECT_NE(std::search(file.begin(), file.end(), part.begin(), part.end()), file.end()) << files.size() << " entries";
+  }
 }
 
 }  // namespace

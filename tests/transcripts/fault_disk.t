@@ -35,6 +35,11 @@ $ reset && set -f && for e in ENOSPC EIO; do for rule in /flash/bin/tmp??????:$e
 [1] stream: ERROR: installation of alpha-1.1 failed: disk error
 $ LD_PRELOAD=$SHIM FAULT_FAIL='write:/flash/var/pdb/[!.]*:ENOSPC:8' installer -q -r $ROOT && state | diff clean -
 
+# A late write error that shows only when an unpacked file is closed cancels
+# the run too.
+$ reset && LD_PRELOAD=$SHIM FAULT_FAIL='close:/flash/bin/tmp??????:EIO' lines installer -r $ROOT > out; echo "[$?] $(grep ERROR out)"; state | diff before -
+[0] ERROR: installation of alpha-1.1 failed: disk error
+
 # The list of the run's temporary files or the record of its operations
 # cannot be written: the install fails before anything is applied, and
 # nothing of it stays.

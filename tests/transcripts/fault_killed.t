@@ -26,7 +26,7 @@ $ cut() {
 # Every point before the record is complete: each temporary file made, each
 # line of their list, the record, and the sync that puts them on storage.
 $ cut open '*/tmp??????' installer -r $ROOT
-open */tmp??????: 32 kills kept the old state, 1 gave the new one; then status 0
+open */tmp??????: 27 kills kept the old state, 1 gave the new one; then status 0
 $ cut write '/flash/var/pdb/.*' installer -r $ROOT
 write /flash/var/pdb/.*: 17 kills kept the old state, 0 gave the new one; then status 0
 $ cut sync '' installer -r $ROOT
@@ -43,14 +43,14 @@ installed kern-2.0
 $ for call in rename unlink mkdir symlink; do cut $call '*' installer -r $ROOT; done
 rename *: 1 kills kept the old state, 17 gave the new one; then status 0
 unlink *: 0 kills kept the old state, 4 gave the new one; then status 0
-mkdir *: 0 kills kept the old state, 17 gave the new one; then status 0
+mkdir *: 0 kills kept the old state, 8 gave the new one; then status 0
 symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
 
 # A stream install: its copy of the package is one of the run's files.
 $ reset && installer -q -r $ROOT - < alpha-1.1.qbx && state > streamed && done=streamed
 $ for call in write:/flash/var/pdb/*image open:*/tmp??????; do cut ${call%%:*} "${call#*:}" sh -c "installer -r $ROOT - < alpha-1.1.qbx"; done
-write /flash/var/pdb/*image: 9 kills kept the old state, 0 gave the new one; then status 0
-open */tmp??????: 12 kills kept the old state, 0 gave the new one; then status 0
+write /flash/var/pdb/*image: 2 kills kept the old state, 0 gave the new one; then status 0
+open */tmp??????: 9 kills kept the old state, 0 gave the new one; then status 0
 $ done=clean
 
 # Killed again at every point while the next call finishes the record.
@@ -58,7 +58,7 @@ $ prepare() { sh -c '"$@"' sh env LD_PRELOAD=$SHIM FAULT_KILL_AT=rename:9 instal
 $ for call in rename unlink mkdir symlink; do cut $call '*' installer -r $ROOT --show; done; cut sync '' installer -r $ROOT --show
 rename *: 0 kills kept the old state, 9 gave the new one; then status 0
 unlink *: 0 kills kept the old state, 7 gave the new one; then status 0
-mkdir *: 0 kills kept the old state, 10 gave the new one; then status 0
+mkdir *: 0 kills kept the old state, 4 gave the new one; then status 0
 symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
 sync : 0 kills kept the old state, 2 gave the new one; then status 0
 
@@ -68,7 +68,7 @@ $ prepare() { installer -q -r $ROOT --safe; }; next() { installer -r $ROOT --com
 $ for call in rename unlink mkdir symlink; do cut $call '*' installer -r $ROOT --commit; done; cut sync '' installer -r $ROOT --commit
 rename *: 0 kills kept the old state, 17 gave the new one; then status 0
 unlink *: 0 kills kept the old state, 5 gave the new one; then status 0
-mkdir *: 0 kills kept the old state, 17 gave the new one; then status 0
+mkdir *: 0 kills kept the old state, 8 gave the new one; then status 0
 symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
 sync : 0 kills kept the old state, 3 gave the new one; then status 0
 $ test ! -e $ROOT/ram/MANIFEST
