@@ -66,6 +66,8 @@ class PackageStreamBuf : public std::streambuf {
   /// True once nextPart found the last part ending exactly at the declared
   /// length of the file.
   bool atDeclaredEnd() const { return atDeclaredEnd_; }
+  /// Copies nothing more to the copy target.
+  void stopCopying() { copyTarget_ = nullptr; }
 
  protected:
   std::streamsize showmanyc() override;
@@ -133,6 +135,9 @@ class PackageReader : public std::istream {
   uint64_t partOffset() const { return buffer_->partOffset(); }
   /// Offset in the file of the next byte to read, even when the reader failed.
   uint64_t fileOffset() const;
+  /// Copies no more of what is read to the copy target, whose copy then
+  /// stays incomplete: for a copy that will not be kept.
+  void stopCopying() { buffer_->stopCopying(); }
   /// The file header carries UNREGISTERED_PACKAGE_MAGIC.
   bool isUnregistered() const { return magic == UNREGISTERED_PACKAGE_MAGIC; }
   /// Checks the signature part on which the reader stands against the

@@ -88,6 +88,10 @@ InstallResult installPackage(FileJournal& journal, PackageReader& reader, Instal
     return {Outcome::UNREADABLE, nullptr};
   }
   if (package->storedAsImage && imageDirectory != nullptr) *imageDirectory = entryPath(*package);
+  // A copy of the stream serves only as the image of a package with an
+  // image part or the boot flag: for any other it would be written whole
+  // only to be deleted.
+  if (bundle == nullptr && !package->storedAsImage && !package->hasBootFlag()) reader.stopCopying();
 
   InstallFlags evaluated = bundle != nullptr ? ALL_FLAGS : granted | INSTALL_ALLOW_CONFLICT;
   InstallFlags needed = evaluateCandidate(*package, evaluated);

@@ -49,7 +49,7 @@ symlink *: 0 kills kept the old state, 1 gave the new one; then status 0
 # A stream install: its copy of the package is one of the run's files.
 $ reset && installer -q -r $ROOT - < alpha-1.1.qbx && state > streamed && done=streamed
 $ for call in write:/flash/var/pdb/*image open:*/tmp??????; do cut ${call%%:*} "${call#*:}" sh -c "installer -r $ROOT - < alpha-1.1.qbx"; done
-write /flash/var/pdb/*image: 2 kills kept the old state, 0 gave the new one; then status 0
+write /flash/var/pdb/*image: 1 kills kept the old state, 0 gave the new one; then status 0
 open */tmp??????: 9 kills kept the old state, 0 gave the new one; then status 0
 $ done=clean
 
