@@ -77,8 +77,6 @@ int openTemporaryFile(const std::string& directory, std::string& path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     path = directory + "/tmp";
     for (int index = 0; index < 6; ++index) path += LETTERS[random() % (sizeof LETTERS - 1)];
-    struct stat status {};
-    if (lstat(path.c_str(), &status) == 0) continue;
     if (!listTemporary(path)) break;
     int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (descriptor >= 0) return descriptor;
