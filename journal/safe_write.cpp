@@ -71,14 +71,15 @@ std::string ownedPlaceOf(const std::string& path) {
 
 }  // namespace
 
-int openTemporaryFile(const std::string& directory, std::string& path) {
+int openTemporaryFile(const std::string& directory, std::string& path, unsigned permissions) {
   static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
   for (int attempt = 0; attempt < 100; ++attempt) {
     path = directory + "/tmp";
     for (int index = 0; index < 6; ++index) path += LETTERS[random() % (sizeof LETTERS - 1)];
     if (!listTemporary(path)) break;
-    int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(permissions));
     if (descriptor >= 0) return descriptor;
     if (errno != EEXIST) break;
     unlistTemporary(path);
@@ -355,10 +356,21 @@ int createTemporaryFile(FileJournal& journal, FolderFacts& facts, const std::str
     errno = ELOOP;
     return -1;
   }
+  // The file is made with the entry's permissions when the umask leaves
+  // them whole and no set-id or sticky bit is among them; else they are set
+  // on it exactly.
+  static const mode_t mask = [] {
+    mode_t current = umask(0);
+    umask(current);
+    return current;
+  }();
+  const mode_t permissions = static_cast<mode_t>(mode) & PERMISSION_BITS;
+  const bool exact = mode != 0 && (permissions & (mask | 07000)) == 0;
   std::string temporary;
-  int descriptor = openTemporaryFile(facts.temporaryDirectory(target, sizeHint), temporary);
+  int descriptor = openTemporaryFile(facts.temporaryDirectory(target, sizeHint), temporary,
+                                     exact ? permissions : 0600);
   if (descriptor < 0) return -1;
-  if (mode != 0) fchmod(descriptor, static_cast<mode_t>(mode));
+  if (mode != 0 && !exact) fchmod(descriptor, static_cast<mode_t>(mode));
   journal.put(target, JOURNAL_TEMPORARY_MOVE, temporary);
   return descriptor;
 }

@@ -76,9 +76,9 @@ std::string chooseTemporaryDirectory(const std::string& target, uint64_t sizeHin
 /// random letters and digits, listed as the run's own before it exists
 /// (durable_record.h); `created` false (errno set) when none could be made.
 std::string makeTemporaryFile(const std::string& directory, bool& created);
-/// The same, left open for writing: its descriptor (`path` named), or -1
-/// (errno set, `path` empty).
-int openTemporaryFile(const std::string& directory, std::string& path);
+/// The same, left open for writing and made with `permissions` (before the
+/// umask): its descriptor (`path` named), or -1 (errno set, `path` empty).
+int openTemporaryFile(const std::string& directory, std::string& path, unsigned permissions = 0600);
 /// Creates a temporary file for the new content of `target`, records it in
 /// `journal` as a temporary move and returns a truncating stream on it; a
 /// closed stream (errno ELOOP) when `target` leaves its owned place.
