@@ -64,6 +64,8 @@ journal @@ if (state == RecordState::WHOLE) retireRecord(carried, journal.apply(
 journal @@ if (written) sync();<NL>if (written && rename @@ if (written && rename @@ the record takes its name before the temporary files reach storage
 journal @@ if (kept.count(path) != 0 || lstat @@ if (lstat @@ the files that a stored manifest still moves are deleted with a killed run's
 driver @@ for (const auto& [target, operation] : pending.operations()) { @@ for (const auto& [target, operation] : FileJournal().operations()) { @@ --cancel deletes the files that a commit cut short still moves
+resolve @@ !package->storedAsImage && !package->hasBootFlag()) reader.stopCopying(); @@ !package->storedAsImage) reader.stopCopying(); @@ the stream copy of a boot package without an image part stops after its header: the boot image is cut short
+journal @@ (permissions & (mask | 07000)) == 0; @@ true; @@ entry files are made with their permissions even when the umask takes some away
 journal @@ if (created) unlink(temporary.c_str()); @@ if (!created) unlink(temporary.c_str()); @@ a failed copy across file systems leaves its temporary file beside the target
 journal @@ directory.size() <= MAX_TEMPORARY_DIRECTORY_LENGTH @@ directory.size() < MAX_TEMPORARY_DIRECTORY_LENGTH @@ a directory of exactly the longest usable length is not used for temporary files
 

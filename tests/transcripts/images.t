@@ -38,3 +38,7 @@ rw/
 var/
 
 boot:
+
+# From standard input too, also without an image part: the copy of the
+# stream becomes the boot image whole.
+$ qbxtool build -o tessel-2.qbx --name tessel --version 6.41 --boot boot && bootimage=1 installer -q -r $ROOT - < tessel-2.qbx && cmp tessel-2.qbx $ROOT/flash/bootimage
