@@ -21,29 +21,12 @@ constexpr size_t RESET_SIZE = 4096;
 bool postlogReset = false;
 
 void carryOverOldLines() {
-  int descriptor = openOwnedFile(POSTLOG_PATH, O_RDONLY);
-  if (descriptor < 0) return;
   std::string text;
-  char block[4096];
-  for (ssize_t count; (count = read(descriptor, block, sizeof block)) != 0;) {
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) break;
-    text.append(block, static_cast<size_t>(count));
-  }
-  close(descriptor);
+  if (!readOwnedFile(POSTLOG_PATH, text)) return;
   // Only whole lines count: a last line without "\n" is dropped.
   auto& log = consoleState().messageLog;
   for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
     log.push_back(text.substr(start, end - start));
-}
-
-void writeAll(int descriptor, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t written = write(descriptor, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) break;
-    done += static_cast<size_t>(written);
-  }
 }
 
 // Replaces or extends the postlog with `text`; a failure goes unreported,
@@ -52,7 +35,7 @@ void writeToPostlog(int truncateOrAppend, bool syncFirst, const std::string& tex
   int descriptor = openOwnedFile(POSTLOG_PATH, O_WRONLY | O_CREAT | truncateOrAppend);
   if (descriptor < 0) return;
   if (syncFirst) sync();
-  writeAll(descriptor, text);
+  writeWhole(descriptor, text);
   close(descriptor);
 }
 
@@ -74,7 +57,7 @@ void beginPostlog() {
   mode_t mask = umask(0);
   umask(mask);
   fchmod(descriptor, 0666 & ~mask);
-  writeAll(descriptor, std::string(RESET_SIZE, '\0'));
+  writeWhole(descriptor, std::string(RESET_SIZE, '\0'));
   close(descriptor);
   reservation = path;
 }
@@ -91,7 +74,7 @@ void writePostlog() {
   int descriptor = openOwnedFile(reservation, O_WRONLY | O_TRUNC);
   if (descriptor < 0) return;
   sync();
-  writeAll(descriptor, text);
+  writeWhole(descriptor, text);
   close(descriptor);
   if (rename(reservation.c_str(), POSTLOG_PATH) != 0) unlink(reservation.c_str());
   reservation.clear();

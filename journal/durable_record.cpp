@@ -21,19 +21,6 @@ const char* const RECORD_BEING_WRITTEN = "/flash/var/pdb/.journal.new";
 int temporaryList = -1;
 bool listing = false;
 
-bool writeWhole(int descriptor, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t written = write(descriptor, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<size_t>(written);
-  }
-  return true;
-}
-
 // A flash without a package database folder has nothing installed to
 // keep whole, and gets no folder of the installer's just for the record.
 bool hasRecordDirectory() {
@@ -51,21 +38,6 @@ bool appendToList(const std::string& line) {
   return writeWhole(temporaryList, line);
 }
 
-std::string readWhole(const char* path, bool& present) {
-  std::string text;
-  int descriptor = openOwnedFile(path, O_RDONLY);
-  present = descriptor >= 0;
-  if (!present) return text;
-  char block[4096];
-  for (ssize_t count; (count = read(descriptor, block, sizeof block)) != 0;) {
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) break;
-    text.append(block, static_cast<size_t>(count));
-  }
-  close(descriptor);
-  return text;
-}
-
 // Makes the rename of a file inside `directory` durable.
 void syncDirectory(const char* directory) {
   int descriptor = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -79,9 +51,8 @@ enum class RecordState { ABSENT, WHOLE, DAMAGED };
 // Reads the record into `journal`; `manifest` gets the stored manifest that
 // it carries out, if any.
 RecordState readRecord(FileJournal& journal, std::string& manifest) {
-  bool present = false;
-  std::string text = readWhole(RECORD_PATH, present);
-  if (!present) return RecordState::ABSENT;
+  std::string text;
+  if (!readOwnedFile(RECORD_PATH, text)) return RecordState::ABSENT;
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != RECORD_HEADER) return RecordState::DAMAGED;
@@ -110,8 +81,8 @@ RecordState readRecord(FileJournal& journal, std::string& manifest) {
 // whole "T" line, not taken back by a "K" line, naming a temporary file in
 // one of the installer's places (or the stream's copy).
 std::set<std::string> listedTemporaries() {
-  bool present = false;
-  std::string text = readWhole(TEMPORARY_LIST_PATH, present);
+  std::string text;
+  readOwnedFile(TEMPORARY_LIST_PATH, text);
   std::set<std::string> files;
   for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
     std::string line = text.substr(start, end - start);

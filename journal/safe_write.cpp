@@ -256,6 +256,33 @@ int openOwnedFile(const std::string& path, int flags, unsigned mode) {
   return open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
 }
 
+bool writeWhole(int descriptor, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t written = write(descriptor, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool readOwnedFile(const std::string& path, std::string& text) {
+  text.clear();
+  int descriptor = openOwnedFile(path, O_RDONLY);
+  if (descriptor < 0) return false;
+  char block[4096];
+  for (ssize_t count; (count = read(descriptor, block, sizeof block)) != 0;) {
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) break;
+    text.append(block, static_cast<size_t>(count));
+  }
+  close(descriptor);
+  return true;
+}
+
 bool probeFileSystem(const std::string& path, FileSystemSpace& space) {
   struct statfs info {};
   if (statfs(path.c_str(), &info) != 0) return false;

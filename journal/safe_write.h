@@ -55,6 +55,13 @@ bool leavesOwnedPlace(const std::string& path);
 /// as does a path that leaves its owned place. A descriptor or -1.
 int openOwnedFile(const std::string& path, int flags, unsigned mode = 0666);
 
+/// Writes all of `text` to `descriptor`; false (errno set, ENOSPC for a
+/// write that took nothing) when it cannot.
+bool writeWhole(int descriptor, const std::string& text);
+/// Reads the installer's own file at `path` (opened as openOwnedFile does);
+/// false when it cannot be opened. A read error ends the text early.
+bool readOwnedFile(const std::string& path, std::string& text);
+
 /// Block size and free blocks of one file system, as statfs reports them.
 struct FileSystemSpace {
   uint64_t blockSize = 0;
