@@ -77,8 +77,9 @@ bool takeDevice(bool readOnly, bool finishLeftover) {
   // making what would look like leftovers.
   if (finishLeftover && hasLeftover()) {
     if (readOnly && folder >= 0) flock(folder, LOCK_EX);
-    if (finishInterruptedInstall(MANIFEST_PATH, stepSpinner) == Leftover::FINISHED)
-      consoleOut() << "finished an interrupted install\n" << std::flush;
+    Leftover leftover = finishInterruptedInstall(MANIFEST_PATH, stepSpinner);
+    if (leftover == Leftover::FINISHED) consoleOut() << "finished an interrupted install\n" << std::flush;
+    if (leftover == Leftover::DAMAGED) error("%s was damaged: nothing of it was applied", RECORD_PATH);
   }
   if (!readOnly) beginTemporaryList();
   return true;

@@ -113,3 +113,7 @@ $ prepare() { :; }; next() { installer -r $ROOT --show; }
 $ for call in unlink rmdir; do cut $call '*' installer -r $ROOT --cleanup; done
 unlink *: 0 kills kept the old state, 7 gave the new one; then status 0
 rmdir *: 0 kills kept the old state, 1 gave the new one; then status 0
+
+# A damaged record is not carried out, and the next call says so.
+$ printf 'installer record 1\nU /flash/bin/tessel\n' > $ROOT/flash/var/pdb/.journal && installer -r $ROOT --show 2>&1 | grep ERROR && test -e $ROOT/flash/bin/tessel && leftovers
+ERROR: /flash/var/pdb/.journal was damaged: nothing of it was applied
