@@ -233,7 +233,8 @@ TEST(SafeWrite, LinksThatLeaveAnOwnedPlace) {
   }));
 }
 
-// A file written through its descriptor gets the entry's mode exactly and is recorded as a temporary move; in a
+// A file written through its descriptor gets the entry's mode exactly (also bits the umask would take) and is
+// recorded as a temporary move; in a
 // folder that leaves its place nothing is made or recorded. What the journal learned of the folders holds until apply:
 // a link planted after it is seen by the next write.
 TEST(FileJournal, WritesThroughDescriptors) {
@@ -242,15 +243,23 @@ TEST(FileJournal, WritesThroughDescriptors) {
     std::filesystem::create_directories("/outside");
     std::filesystem::create_symlink("/outside", "/flash/out");
     FileJournal journal;
+    umask(022);
     const int file = journal.openWriteFile("/flash/etc/new/tool", 5, 0100751);
     ASSERT_GE(file, 0);
     EXPECT_TRUE(::write(file, "tool\n", 5) == 5 && close(file) == 0);
+    const int shared = journal.openWriteFile("/flash/etc/shared", 1, 0100666);
+    ASSERT_GE(shared, 0);
+    close(shared);
     errno = 0;
     EXPECT_EQ(journal.openWriteFile("/flash/out/x", 1, 0644), -1);
     EXPECT_EQ(errno, ELOOP);
     const std::string temporary = journal.operations().at("/flash/etc/new/tool").argument;
     struct stat status {};
     EXPECT_TRUE(stat(temporary.c_str(), &status) == 0 && (status.st_mode & 07777) == 0751);
+    const std::string sharedTemporary = journal.operations().at("/flash/etc/shared").argument;
+    EXPECT_TRUE(stat(sharedTemporary.c_str(), &status) == 0 && (status.st_mode & 07777) == 0666);
+    journal.forget("/flash/etc/shared");
+    unlink(sharedTemporary.c_str());
     EXPECT_EQ(described(journal), "/flash/etc/new/tool T " + temporary + "; ");
     EXPECT_TRUE(journal.folderMissing("/flash/etc/new/tool") && !journal.folderMissing("/flash/etc/x"));
     EXPECT_TRUE(journal.apply());
