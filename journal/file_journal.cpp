@@ -115,7 +115,9 @@ bool liesBelow(const std::string& path, const std::string& top) {
   }
 }
 
-// The names of the journal's temporary files begin with "tmp".
+// The names of the journal's temporary files begin with "tmp". A stored
+// manifest is taken in this loose form; deleting a killed run's files asks
+// for the exact one (isTemporaryFileName in durable_record.h).
 bool isTemporaryName(const std::string& name) {
   return name.size() > 3 && startsWith(name, "tmp") && name.find('/') == std::string::npos;
 }
