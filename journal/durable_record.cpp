@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <set>
 #include <sstream>
+#include <streambuf>
+#include <vector>
 
 #include "journal/file_journal.h"
 
@@ -16,6 +18,8 @@ namespace {
 
 const char* const RECORD_HEADER = "installer record 1";
 const char* const RECORD_BEING_WRITTEN = "/flash/var/pdb/.journal.new";
+// The record goes to its file in blocks of this size.
+constexpr size_t RECORD_BLOCK_SIZE = 65536;
 
 // The open temporary list of this run, or -1 while none is kept.
 int temporaryList = -1;
@@ -113,14 +117,53 @@ void deleteListedTemporaries(const std::string& manifest) {
   }
 }
 
+// An output buffer that hands what it holds to a descriptor whenever it is
+// full, so that a record of any length costs one block of memory. The first
+// failed write ends the writing; errno keeps its cause.
+class DescriptorBuffer : public std::streambuf {
+ public:
+  explicit DescriptorBuffer(int descriptor) : descriptor_(descriptor), block_(RECORD_BLOCK_SIZE) {
+    setp(block_.data(), block_.data() + block_.size());
+  }
+  /// Writes what is left in the block; false when any write failed.
+  bool finish() { return flushBlock(); }
+
+ protected:
+  int_type overflow(int_type character) override {
+    if (!flushBlock()) return traits_type::eof();
+    if (!traits_type::eq_int_type(character, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(character);
+      pbump(1);
+    }
+    return traits_type::not_eof(character);
+  }
+
+ private:
+  bool flushBlock() {
+    if (failed_) return false;
+    const size_t length = static_cast<size_t>(pptr() - pbase());
+    setp(block_.data(), block_.data() + block_.size());
+    if (!writeWhole(descriptor_, block_.data(), length)) failed_ = true;
+    return !failed_;
+  }
+
+  int descriptor_;
+  bool failed_ = false;
+  std::vector<char> block_;
+};
+
 bool writeRecord(const FileJournal& journal, const std::string& manifest) {
-  std::ostringstream text;
-  text << RECORD_HEADER << '\n';
-  if (!manifest.empty()) text << "C " << manifest << '\n';
-  journal.writeOperations(text);
-  text << "end " << journal.operations().size() << '\n';
   int descriptor = openOwnedFile(RECORD_BEING_WRITTEN, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  bool written = descriptor >= 0 && writeWhole(descriptor, text.str());
+  bool written = descriptor >= 0;
+  if (written) {
+    DescriptorBuffer buffer(descriptor);
+    std::ostream text(&buffer);
+    text << RECORD_HEADER << '\n';
+    if (!manifest.empty()) text << "C " << manifest << '\n';
+    journal.writeOperations(text);
+    text << "end " << journal.size() << '\n';
+    written = buffer.finish();
+  }
   if (descriptor >= 0 && close(descriptor) != 0) written = false;
   // The temporary files, their list and the record reach the flash before
   // the record takes its name, and the name before any live file changes.

@@ -107,6 +107,8 @@ class FileJournal {
 
   /// The pending operations, keyed by target path in byte-wise order.
   const std::map<std::string, JournalOperation>& operations() const { return operations_; }
+  /// The number of pending operations.
+  size_t size() const { return operations_.size(); }
   /// True when no operation is pending.
   bool empty() const { return operations_.empty(); }
 

@@ -257,8 +257,12 @@ int openOwnedFile(const std::string& path, int flags, unsigned mode) {
 }
 
 bool writeWhole(int descriptor, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t written = write(descriptor, text.data() + done, text.size() - done);
+  return writeWhole(descriptor, text.data(), text.size());
+}
+
+bool writeWhole(int descriptor, const char* data, size_t length) {
+  for (size_t done = 0; done < length;) {
+    ssize_t written = write(descriptor, data + done, length - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       if (written == 0) errno = ENOSPC;

@@ -58,6 +58,8 @@ int openOwnedFile(const std::string& path, int flags, unsigned mode = 0666);
 /// Writes all of `text` to `descriptor`; false (errno set, ENOSPC for a
 /// write that took nothing) when it cannot.
 bool writeWhole(int descriptor, const std::string& text);
+/// writeWhole for the `length` bytes at `data`.
+bool writeWhole(int descriptor, const char* data, size_t length);
 /// Reads the installer's own file at `path` (opened as openOwnedFile does);
 /// false when it cannot be opened. A read error ends the text early.
 bool readOwnedFile(const std::string& path, std::string& text);
