@@ -4,9 +4,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
+
+#include "model/compact_paths.h"
 
 /// Packed version: major (bits 31..24), minor (23..16), kind letter
 /// ('a', 'b', 'c', 'f'; bits 15..8) and number (7..0). Orders as unsigned.
@@ -95,7 +96,7 @@ class InstalledPackage : public PackageRecord {
   explicit InstalledPackage(std::string name = std::string()) : PackageRecord(std::move(name)) {}
 
   /// Absolute paths of the package's installed files, byte-wise ordered.
-  std::set<std::string> files;
+  PathSet files;
   PackageRef bundle;
   bool disabled = false;
   /// The user chose `disabled` (a "user" state file, a scheduled enable or

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 // Pre-releases order before the final release; every form prints and parses back, and a malformed text or a field
 // above 255 leaves the version alone.
 TEST(PackageRecord, VersionTextPrintsAndParsesBack) {
@@ -31,4 +35,18 @@ TEST(PackageRecord, SafeNames) {
     EXPECT_FALSE(isSafePackageName(name)) << name;
   for (const char* name : {".hidden", "a/b", "x"}) EXPECT_TRUE(isStorableName(name)) << name;
   for (const char* name : {"", "a b", "tab\there", "cr\r", "ctl\x01", "del\x7f"}) EXPECT_FALSE(isStorableName(name)) << name;
+}
+
+// A file list holds its paths split into folder and name, yet keeps them in the byte order of whole paths: "-" and
+// bytes above 127 sort around "/", a bare name and "" have no folder, and a path goes in once.
+TEST(PackageRecord, FileListKeepsTheOrderOfWholePaths) {
+  const std::vector<std::string> paths = {"/flash/a/z", "/flash/a-b/y", "", "/flash/a/b/x", "etc/plain", "/flash/\xe4/q",
+                                          "/flash/a", "name", "/flash/a/b-c", "/", "/flash/a/b/x", "/flash/a/b"};
+  PathSet files;
+  std::set<std::string> expected;
+  for (const std::string& path : paths) EXPECT_EQ(files.insert(path), expected.insert(path).second) << path;
+  EXPECT_EQ(std::vector<std::string>(files.begin(), files.end()), std::vector<std::string>(expected.begin(), expected.end()));
+  EXPECT_TRUE(files.erase("/flash/a/b") && !files.erase("/flash/a/b") && files.count("/flash/a/b/x") == 1);
+  EXPECT_EQ(*files.lowerBound("/flash/a/"), "/flash/a/b-c");
+  EXPECT_EQ(files.count("/flash/a/b"), 0u);
 }

@@ -139,8 +139,8 @@ bool canBecomePlainFile(const InstalledPackage& package, FileJournal& journal, c
   // A target of the package below this one needs it as a directory; one
   // above it is a file that this one would need as a directory.
   const std::string directory = target + "/";
-  auto below = package.files.lower_bound(directory);
-  if (below != package.files.end() && below->compare(0, directory.size(), directory) == 0) return false;
+  auto below = package.files.lowerBound(directory);
+  if (below != package.files.end() && startsWith(*below, directory)) return false;
   for (size_t slash = target.find('/', 1); slash != std::string::npos; slash = target.find('/', slash + 1))
     if (package.files.count(target.substr(0, slash)) != 0) return false;
   return true;

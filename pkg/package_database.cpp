@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
-#include <set>
 
 #include "console/console.h"
 #include "journal/file_journal.h"
@@ -182,14 +180,17 @@ std::string refLines(const std::vector<PackageRef>& refs, bool withPriority) {
   return text;
 }
 
-std::string filesLines(const std::set<std::string>& files) {
-  std::string text;
+// The "files" list, one path a line without its leading "/", written
+// straight to the stream: the text of a large package is never held whole.
+bool writeFilesFile(FileJournal& journal, const std::string& target, const PathSet& files) {
+  std::ofstream stream = journal.openWrite(target, FILES_SIZE_HINT, 0);
   for (const std::string& path : files) {
     if (path.empty()) continue;
-    text.append(path, path[0] == '/' ? 1 : 0, std::string::npos);
-    text += '\n';
+    const size_t start = path[0] == '/' ? 1 : 0;
+    stream.write(path.data() + start, static_cast<std::streamsize>(path.size() - start));
+    stream.put('\n');
   }
-  return text;
+  return finishWrite(stream);
 }
 
 // Writes the meta file `name` of the entry; a failure is reported with the
@@ -224,7 +225,9 @@ bool writeMetaFiles(const InstalledPackage& package, FileJournal& journal) {
   else if (!writeMetaFile(package, journal, "bundle", BUNDLE_SIZE_HINT, package.bundle.name + '\n'))
     return false;
   if (package.isBundle) return true;
-  return writeMetaFile(package, journal, "files", FILES_SIZE_HINT, filesLines(package.files));
+  if (writeFilesFile(journal, entry + "files", package.files)) return true;
+  reportWriteFailure(package, "meta/files");
+  return false;
 }
 
 void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
@@ -239,16 +242,12 @@ void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
     journal.addRemove(entry + "enabled");
 }
 
-// The files of `package` that a package of another name still lists: a
-// file that two packages ship stays until the last of them goes. Both
-// lists are sorted, so each other package costs one walk through the two.
-std::set<std::string> listedByAnother(const InstalledPackage& package) {
-  std::set<std::string> shared;
+// True when a package of another name than `package` still lists `path`:
+// a file that two packages ship stays until the last of them goes.
+bool listedByAnother(const InstalledPackage& package, const std::string& path) {
   for (const auto& other : InstallerContext::instance().packages)
-    if (other->name != package.name)
-      std::set_intersection(package.files.begin(), package.files.end(), other->files.begin(),
-                            other->files.end(), std::inserter(shared, shared.end()));
-  return shared;
+    if (other->name != package.name && other->files.count(path) != 0) return true;
+  return false;
 }
 
 // The boot image goes with its package only when no other name links to it.
@@ -332,9 +331,8 @@ void markEnabled(InstalledPackage& package, FileJournal& journal) {
 }
 
 void removeEntry(InstalledPackage& package, FileJournal& journal) {
-  const std::set<std::string> shared = listedByAnother(package);
   for (const std::string& path : package.files)
-    if (shared.count(path) == 0) journal.addRemove(path);
+    if (!listedByAnother(package, path)) journal.addRemove(path);
   package.files.clear();
   journal.addRemove(entryDirectory(package));
   journal.addRemove(entryPath(package) + "image");

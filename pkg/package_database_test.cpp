@@ -19,10 +19,10 @@ const std::string ENTRY = "/flash/var/pdb/tessel/";
 // lies there.
 std::string journaled(const FileJournal& journal) {
   std::string text;
-  for (const auto& [target, operation] : journal.operations()) {
+  journal.forEachOperation([&text](const std::string& target, const JournalOperation& operation) {
     std::string name = target.rfind(ENTRY, 0) == 0 ? target.substr(ENTRY.size()) : target;
     text += operation.kind == JOURNAL_REMOVE ? "-" + name + " " : name + "=" + readFile(operation.argument) + " ";
-  }
+  });
   return text;
 }
 
