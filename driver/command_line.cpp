@@ -58,11 +58,10 @@ int cancelManifest() {
   // finishes it.
   FileJournal pending;
   if (readPendingRecord(pending))
-    for (const auto& [target, operation] : pending.operations()) {
-      auto stored = journal.operations().find(target);
-      if (stored != journal.operations().end() && stored->second.argument == operation.argument)
-        journal.forget(target);
-    }
+    pending.forEachOperation([&journal](const std::string& target, const JournalOperation& operation) {
+      const std::optional<JournalOperation> stored = journal.operationOn(target);
+      if (stored && stored->argument == operation.argument) journal.forget(target);
+    });
   journal.cancel();
   std::remove(MANIFEST_PATH);
   return 0;

@@ -121,9 +121,10 @@ void fuzzStreamInstall(const uint8_t* data, size_t size) {
   bool boot = false;
   installFromStream(journal, input, INSTALL_UPGRADE | INSTALL_DOWNGRADE | (size % 2 ? INSTALL_REINSTALL : 0),
                     {{"wardle", true}}, &copy, &directory, &boot);
-  for (const auto& [target, operation] : journal.operations())
+  journal.forEachOperation([](const std::string& target, const JournalOperation&) {
     check(target.rfind("/flash/", 0) == 0 && ("/" + target + "/").find("/../") == std::string::npos,
           "journaled outside /flash: " + target);
+  });
   journal.cancel();
   InstallerContext::reset();
   consoleState() = ConsoleState();
@@ -152,8 +153,9 @@ void fuzzEntryLayout(const uint8_t* data, size_t size) {
   bool boot = false;
   loadRepository(false, DEFAULT_ARCHITECTURE);
   if (installFromStream(journal, input, INSTALL_UPGRADE, {}, &copy, &directory, &boot) == 0) {
-    for (const auto& [target, operation] : journal.operations())
+    journal.forEachOperation([](const std::string& target, const JournalOperation&) {
       check(target.rfind("/flash/", 0) == 0, "journaled outside /flash: " + target);
+    });
     journal.apply();
   }
   journal.cancel();

@@ -107,7 +107,8 @@ void deleteListedTemporaries(const std::string& manifest) {
   std::set<std::string> kept;
   FileJournal stored;
   if (!manifest.empty() && stored.readManifest(manifest).empty())
-    for (const auto& [target, operation] : stored.operations()) kept.insert(operation.argument);
+    stored.forEachOperation(
+        [&kept](const std::string&, const JournalOperation& operation) { kept.insert(operation.argument); });
   for (const std::string& path : listedTemporaries()) {
     struct stat status {};
     if (kept.count(path) != 0 || lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "journal/safe_write.h"
@@ -150,13 +152,44 @@ std::string readManifestLine(std::map<std::string, JournalOperation>& operations
 
 }  // namespace
 
-void FileJournal::put(const std::string& target, uint32_t kind, const std::string& argument) {
-  auto existing = operations_.find(target);
-  if (existing != operations_.end()) {
-    const JournalOperation& old = existing->second;
-    if (old.kind == JOURNAL_TEMPORARY_MOVE && old.argument != argument) unlink(old.argument.c_str());
+FileJournal::StoredOperation FileJournal::store(const std::string& target, uint32_t kind,
+                                                const std::string& argument) {
+  // A shared beginning too long for its field is kept in the rest.
+  size_t shared = static_cast<size_t>(
+      std::mismatch(argument.begin(), argument.end(), target.begin(), target.end()).first - argument.begin());
+  if (shared > UINT16_MAX) shared = 0;
+  StoredOperation stored;
+  stored.kind = static_cast<uint16_t>(kind);
+  stored.shared = static_cast<uint16_t>(shared);
+  stored.rest = static_cast<uint32_t>(arguments_.size());
+  stored.restLength = static_cast<uint32_t>(argument.size() - shared);
+  arguments_.append(argument, shared, std::string::npos);
+  return stored;
+}
+
+JournalOperation FileJournal::expand(const std::string& target, const StoredOperation& stored) const {
+  return JournalOperation{stored.kind,
+                          target.substr(0, stored.shared) + arguments_.substr(stored.rest, stored.restLength)};
+}
+
+void FileJournal::forEachOperation(
+    const std::function<void(const std::string& target, const JournalOperation& operation)>& visit) const {
+  for (auto at = operations_.begin(); at != operations_.end(); ++at) {
+    const std::string target = *at;
+    visit(target, expand(target, at.value()));
   }
-  operations_[target] = JournalOperation{kind, argument};
+}
+
+std::optional<JournalOperation> FileJournal::operationOn(const std::string& target) const {
+  const StoredOperation* stored = operations_.find(target);
+  if (stored == nullptr) return std::nullopt;
+  return expand(target, *stored);
+}
+
+void FileJournal::put(const std::string& target, uint32_t kind, const std::string& argument) {
+  const std::optional<JournalOperation> old = operationOn(target);
+  if (old && old->kind == JOURNAL_TEMPORARY_MOVE && old->argument != argument) unlink(old->argument.c_str());
+  operations_.assign(target, store(target, kind, argument));
 }
 
 void FileJournal::addMove(const std::string& source, const std::string& target) {
@@ -173,12 +206,12 @@ void FileJournal::addRemove(const std::string& path) {
     put(path, JOURNAL_REMOVE, "");
     return;
   }
-  auto pending = operations_.find(path);
-  if (pending == operations_.end()) return;
+  const std::optional<JournalOperation> pending = operationOn(path);
+  if (!pending) return;
   // The journal owns the temporary file of a write that it withdraws; left
   // behind, it would take flash space for good.
-  if (pending->second.kind == JOURNAL_TEMPORARY_MOVE) unlink(pending->second.argument.c_str());
-  operations_.erase(pending);
+  if (pending->kind == JOURNAL_TEMPORARY_MOVE) unlink(pending->argument.c_str());
+  operations_.erase(path);
 }
 
 std::ofstream FileJournal::openWrite(const std::string& target, uint64_t sizeHint, uint32_t mode) {
@@ -195,10 +228,10 @@ void FileJournal::addEmptyFile(const std::string& target) {
 }
 
 bool FileJournal::claimDirectory(const std::string& path) {
-  auto pending = operations_.find(path);
-  if (pending != operations_.end()) {
-    if (pending->second.kind != JOURNAL_REMOVE) return false;
-    operations_.erase(pending);
+  const StoredOperation* pending = operations_.find(path);
+  if (pending != nullptr) {
+    if (pending->kind != JOURNAL_REMOVE) return false;
+    operations_.erase(path);
   }
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) return true;
@@ -212,35 +245,37 @@ bool FileJournal::apply(const CopyProgress& progress) const {
   folders_.clear();
   ApplyFacts facts;
   bool done = true;
-  for (const auto& [target, operation] : operations_) {
-    if (operation.kind != JOURNAL_REMOVE && operation.kind != JOURNAL_SYMLINK) continue;
+  forEachOperation([&](const std::string& target, const JournalOperation& operation) {
+    if (operation.kind != JOURNAL_REMOVE && operation.kind != JOURNAL_SYMLINK) return;
     if (skipsLeavingOperation(target, operation, facts)) done = false;
     else if (operation.kind == JOURNAL_REMOVE) done = applyRemove(target, facts) && done;
     else done = applySymlink(target, operation.argument, facts) && done;
-  }
+  });
   facts.startPass();
-  for (const auto& [target, operation] : operations_) {
-    if (!isMove(operation.kind)) continue;
+  forEachOperation([&](const std::string& target, const JournalOperation& operation) {
+    if (!isMove(operation.kind)) return;
     if (skipsLeavingOperation(target, operation, facts)) done = false;
     else done = applyMove(target, operation, progress, facts) && done;
-  }
+  });
   return done;
 }
 
 void FileJournal::cancel() {
-  for (const auto& [target, operation] : operations_)
+  forEachOperation([](const std::string&, const JournalOperation& operation) {
     if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(operation.argument.c_str());
+  });
   operations_.clear();
+  arguments_.clear();
 }
 
 void FileJournal::writeOperations(std::ostream& out) const {
-  for (const auto& [target, operation] : operations_) {
+  forEachOperation([&out](const std::string& target, const JournalOperation& operation) {
     if (operation.kind == JOURNAL_REMOVE) out << "U " << target << '\n';
     if (operation.kind == JOURNAL_SYMLINK) out << "L " << target << ' ' << operation.argument << '\n';
     if (isMove(operation.kind))
       out << "M " << target << ' ' << operation.argument
           << (operation.kind == JOURNAL_TEMPORARY_MOVE ? " T\n" : "\n");
-  }
+  });
 }
 
 bool FileJournal::writeManifest(const std::string& path) const {
@@ -282,10 +317,12 @@ std::string FileJournal::readOperations(std::istream& in) {
 }
 
 std::string FileJournal::findMissingSource() const {
-  for (const auto& [target, operation] : operations_)
-    if (isMove(operation.kind) && !isPresent(operation.argument) && !isPresent(target))
-      return operation.argument + ", the source of " + target + ", is missing";
-  return "";
+  std::string missing;
+  forEachOperation([&missing](const std::string& target, const JournalOperation& operation) {
+    if (missing.empty() && isMove(operation.kind) && !isPresent(operation.argument) && !isPresent(target))
+      missing = operation.argument + ", the source of " + target + ", is missing";
+  });
+  return missing;
 }
 
 bool FileJournal::hasEnoughSpace() const { return ::hasEnoughSpace(*this); }

@@ -15,10 +15,12 @@
 
 #include <cstdint>
 #include <fstream>
-#include <map>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "journal/safe_write.h"
+#include "model/compact_paths.h"
 
 /// What an operation does to its target. No kind has the number 2. The
 /// numbers never reach a file (the manifest stores the letters above), but
@@ -31,6 +33,8 @@ enum JournalKind : uint32_t {
   JOURNAL_REMOVE = 4,
 };
 
+/// An operation as the journal hands it out: its kind and its argument (the
+/// source of a move, the text of a link, "" for a removal).
 struct JournalOperation {
   uint32_t kind = JOURNAL_MOVE;
   std::string argument;
@@ -105,15 +109,35 @@ class FileJournal {
   /// once every operation is carried out.
   bool hasEnoughSpace() const;
 
-  /// The pending operations, keyed by target path in byte-wise order.
-  const std::map<std::string, JournalOperation>& operations() const { return operations_; }
+  /// Calls `visit` with each pending operation and its target, in byte-wise
+  /// order of the targets.
+  void forEachOperation(
+      const std::function<void(const std::string& target, const JournalOperation& operation)>& visit) const;
+  /// The operation pending on `target`, if any.
+  std::optional<JournalOperation> operationOn(const std::string& target) const;
   /// The number of pending operations.
   size_t size() const { return operations_.size(); }
   /// True when no operation is pending.
   bool empty() const { return operations_.empty(); }
 
  private:
-  std::map<std::string, JournalOperation> operations_;
+  // An operation as it is held: the argument is kept as the length of the
+  // beginning it shares with its target and the rest of it, in arguments_.
+  // A temporary file in a folder above its target ("/flash/tmpA1b2C3" for
+  // "/flash/etc/x") so costs its name only.
+  struct StoredOperation {
+    uint16_t kind = JOURNAL_MOVE;
+    uint16_t shared = 0;      // length of the target's beginning that the argument begins with
+    uint32_t rest = 0;        // where the rest of the argument begins in arguments_
+    uint32_t restLength = 0;  // its length
+  };
+  StoredOperation store(const std::string& target, uint32_t kind, const std::string& argument);
+  JournalOperation expand(const std::string& target, const StoredOperation& stored) const;
+
+  // The pending operations by target. The rest of an argument that was
+  // replaced or dropped stays in arguments_ until cancel().
+  CompactPaths<StoredOperation> operations_;
+  std::string arguments_;
   // Valid while the tree is as the writes found it; apply() forgets it.
   mutable FolderFacts folders_;
 };

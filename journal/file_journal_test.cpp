@@ -21,10 +21,10 @@ using std::filesystem::exists;
 // "TARGET KIND[ ARGUMENT]; " per operation: M(ove), T(emporary move), L(ink), U(nlink).
 std::string described(const FileJournal& journal) {
   std::string text;
-  for (const auto& [target, operation] : journal.operations()) {
+  journal.forEachOperation([&text](const std::string& target, const JournalOperation& operation) {
     text += target + " " + "MT?LU"[operation.kind];
     text += (operation.argument.empty() ? "" : " ") + operation.argument + "; ";
-  }
+  });
   return text;
 }
 
@@ -42,7 +42,7 @@ ProcessResult inRoot(const TestRoot& root, const std::function<void()>& body, si
 // Writes through the journal and returns the temporary file.
 std::string write(FileJournal& journal, const std::string& target, const std::string& content) {
   journal.openWrite(target, content.size() + 1, 0644) << content;
-  return journal.operations().at(target).argument;
+  return journal.operationOn(target).value().argument;
 }
 
 // A later operation on a target replaces the earlier one; a replaced, withdrawn (by removing a missing path, or a
@@ -253,10 +253,10 @@ TEST(FileJournal, WritesThroughDescriptors) {
     errno = 0;
     EXPECT_EQ(journal.openWriteFile("/flash/out/x", 1, 0644), -1);
     EXPECT_EQ(errno, ELOOP);
-    const std::string temporary = journal.operations().at("/flash/etc/new/tool").argument;
+    const std::string temporary = journal.operationOn("/flash/etc/new/tool").value().argument;
     struct stat status {};
     EXPECT_TRUE(stat(temporary.c_str(), &status) == 0 && (status.st_mode & 07777) == 0751);
-    const std::string sharedTemporary = journal.operations().at("/flash/etc/shared").argument;
+    const std::string sharedTemporary = journal.operationOn("/flash/etc/shared").value().argument;
     EXPECT_TRUE(stat(sharedTemporary.c_str(), &status) == 0 && (status.st_mode & 07777) == 0666);
     journal.forget("/flash/etc/shared");
     unlink(sharedTemporary.c_str());

@@ -471,8 +471,9 @@ void chargeOperation(SpaceAccount& account, const std::string& target,
 }
 
 bool accountsFit(const FileJournal& journal, std::vector<SpaceAccount> accounts) {
-  for (const auto& [target, operation] : journal.operations())
+  journal.forEachOperation([&accounts](const std::string& target, const JournalOperation& operation) {
     for (SpaceAccount& account : accounts) chargeOperation(account, target, operation);
+  });
   for (const SpaceAccount& account : accounts)
     if (account.freeBlocks <= MIN_FREE_BLOCKS) return false;
   return true;

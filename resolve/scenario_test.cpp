@@ -144,12 +144,12 @@ std::string recordsAndJournal(FileJournal& journal) {
   for (const auto& record : InstallerContext::instance().packages)
     text += "package " + nameVersionText(*record) + (record->disabled ? " disabled" : " enabled") +
             (record->scheduledAction ? " do=" : "") + std::string(scheduleActionName(record->scheduledAction)) + "\n";
-  for (const auto& [target, operation] : journal.operations()) {
+  journal.forEachOperation([&text](const std::string& target, const JournalOperation& operation) {
     std::string content = readFile(operation.argument);
     if (!content.empty() && content.back() == '\n') content.pop_back();
     std::replace(content.begin(), content.end(), '\n', '|');
     text += (operation.kind == JOURNAL_REMOVE ? "journal U " + target : "journal W " + target + " " + content) + "\n";
-  }
+  });
   journal.cancel();
   return text;
 }
