@@ -152,8 +152,28 @@ std::string readManifestLine(std::map<std::string, JournalOperation>& operations
 
 }  // namespace
 
-FileJournal::StoredOperation FileJournal::store(const std::string& target, uint32_t kind,
-                                                const std::string& argument) {
+JournalOperation FileJournal::expand(const std::string& target, const Operations::Entry& entry) const {
+  return JournalOperation{entry.kind, target.substr(0, entry.shared).append(
+                                          operations_.attachedText(entry, entry.restLength))};
+}
+
+void FileJournal::forEachOperation(
+    const std::function<void(const std::string& target, const JournalOperation& operation)>& visit) const {
+  for (auto at = operations_.begin(); at != operations_.end(); ++at) {
+    const std::string target = *at;
+    visit(target, expand(target, at.entry()));
+  }
+}
+
+std::optional<JournalOperation> FileJournal::operationOn(const std::string& target) const {
+  const Operations::Entry* entry = operations_.find(target);
+  if (entry == nullptr) return std::nullopt;
+  return expand(target, *entry);
+}
+
+void FileJournal::put(const std::string& target, uint32_t kind, const std::string& argument) {
+  const std::optional<JournalOperation> old = operationOn(target);
+  if (old && old->kind == JOURNAL_TEMPORARY_MOVE && old->argument != argument) unlink(old->argument.c_str());
   // A shared beginning too long for its field is kept in the rest.
   size_t shared = static_cast<size_t>(
       std::mismatch(argument.begin(), argument.end(), target.begin(), target.end()).first - argument.begin());
@@ -161,35 +181,8 @@ FileJournal::StoredOperation FileJournal::store(const std::string& target, uint3
   StoredOperation stored;
   stored.kind = static_cast<uint16_t>(kind);
   stored.shared = static_cast<uint16_t>(shared);
-  stored.rest = static_cast<uint32_t>(arguments_.size());
   stored.restLength = static_cast<uint32_t>(argument.size() - shared);
-  arguments_.append(argument, shared, std::string::npos);
-  return stored;
-}
-
-JournalOperation FileJournal::expand(const std::string& target, const StoredOperation& stored) const {
-  return JournalOperation{stored.kind,
-                          target.substr(0, stored.shared) + arguments_.substr(stored.rest, stored.restLength)};
-}
-
-void FileJournal::forEachOperation(
-    const std::function<void(const std::string& target, const JournalOperation& operation)>& visit) const {
-  for (auto at = operations_.begin(); at != operations_.end(); ++at) {
-    const std::string target = *at;
-    visit(target, expand(target, at.value()));
-  }
-}
-
-std::optional<JournalOperation> FileJournal::operationOn(const std::string& target) const {
-  const StoredOperation* stored = operations_.find(target);
-  if (stored == nullptr) return std::nullopt;
-  return expand(target, *stored);
-}
-
-void FileJournal::put(const std::string& target, uint32_t kind, const std::string& argument) {
-  const std::optional<JournalOperation> old = operationOn(target);
-  if (old && old->kind == JOURNAL_TEMPORARY_MOVE && old->argument != argument) unlink(old->argument.c_str());
-  operations_.assign(target, store(target, kind, argument));
+  operations_.assign(target, stored, std::string_view(argument).substr(shared));
 }
 
 void FileJournal::addMove(const std::string& source, const std::string& target) {
@@ -228,7 +221,7 @@ void FileJournal::addEmptyFile(const std::string& target) {
 }
 
 bool FileJournal::claimDirectory(const std::string& path) {
-  const StoredOperation* pending = operations_.find(path);
+  const Operations::Entry* pending = operations_.find(path);
   if (pending != nullptr) {
     if (pending->kind != JOURNAL_REMOVE) return false;
     operations_.erase(path);
@@ -265,7 +258,6 @@ void FileJournal::cancel() {
     if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(operation.argument.c_str());
   });
   operations_.clear();
-  arguments_.clear();
 }
 
 void FileJournal::writeOperations(std::ostream& out) const {

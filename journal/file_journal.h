@@ -122,22 +122,20 @@ class FileJournal {
 
  private:
   // An operation as it is held: the argument is kept as the length of the
-  // beginning it shares with its target and the rest of it, in arguments_.
-  // A temporary file in a folder above its target ("/flash/tmpA1b2C3" for
-  // "/flash/etc/x") so costs its name only.
+  // beginning it shares with its target and the rest of it, attached to the
+  // target's entry. A temporary file in a folder above its target
+  // ("/flash/tmpA1b2C3" for "/flash/etc/x") so costs its name only.
   struct StoredOperation {
     uint16_t kind = JOURNAL_MOVE;
     uint16_t shared = 0;      // length of the target's beginning that the argument begins with
-    uint32_t rest = 0;        // where the rest of the argument begins in arguments_
-    uint32_t restLength = 0;  // its length
+    uint32_t restLength = 0;  // length of the rest
   };
-  StoredOperation store(const std::string& target, uint32_t kind, const std::string& argument);
-  JournalOperation expand(const std::string& target, const StoredOperation& stored) const;
+  using Operations = CompactPaths<StoredOperation>;
+  JournalOperation expand(const std::string& target, const Operations::Entry& entry) const;
 
-  // The pending operations by target. The rest of an argument that was
-  // replaced or dropped stays in arguments_ until cancel().
-  CompactPaths<StoredOperation> operations_;
-  std::string arguments_;
+  // The pending operations by target. The text of an operation that was
+  // replaced or dropped stays until cancel().
+  Operations operations_;
   // Valid while the tree is as the writes found it; apply() forgets it.
   mutable FolderFacts folders_;
 };

@@ -13,7 +13,6 @@
 #include <deque>
 #include <initializer_list>
 #include <iterator>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,8 +42,8 @@ class CompactPaths {
 
     const_iterator(const CompactPaths* paths, size_t index) : paths_(paths), index_(index) {}
     std::string operator*() const { return paths_->pathAt(index_); }
-    /// The value of the path.
-    const Value& value() const { return paths_->entries_[index_]; }
+    /// The entry of the path.
+    const Entry& entry() const { return paths_->entries_[index_]; }
     const_iterator& operator++() {
       ++index_;
       return *this;
@@ -58,12 +57,6 @@ class CompactPaths {
   };
 
   CompactPaths() = default;
-  // The folder table points into the folder index: a copy would point into
-  // the original. Moving keeps the index's nodes, so it is allowed.
-  CompactPaths(const CompactPaths&) = delete;
-  CompactPaths& operator=(const CompactPaths&) = delete;
-  CompactPaths(CompactPaths&&) = default;
-  CompactPaths& operator=(CompactPaths&&) = default;
   CompactPaths(std::initializer_list<std::string> paths) {
     for (const std::string& path : paths) insert(path);
   }
@@ -81,14 +74,14 @@ class CompactPaths {
   /// The path at `index` in the order.
   std::string pathAt(size_t index) const {
     const Entry& entry = entries_[index];
-    return *folders_[entry.folder] + std::string(nameOf(entry));
+    return std::string(folderOf(entry.folder)).append(nameOf(entry));
   }
   /// The first path that is not below `path` in the order.
   const_iterator lowerBound(const std::string& path) const { return const_iterator(this, firstNotBelow(path)); }
   /// 1 when `path` is held, else 0.
   size_t count(const std::string& path) const { return find(path) != nullptr ? 1 : 0; }
-  /// The value of `path`, or null when it is not held.
-  const Value* find(const std::string& path) const {
+  /// The entry of `path`, or null when it is not held.
+  const Entry* find(const std::string& path) const {
     const size_t index = firstNotBelow(path);
     return index < entries_.size() && compare(entries_[index], path) == 0 ? &entries_[index] : nullptr;
   }
@@ -100,13 +93,20 @@ class CompactPaths {
     entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(index), makeEntry(path, value));
     return true;
   }
-  /// Holds `path` with `value`, replacing the value it had.
-  void assign(const std::string& path, const Value& value) {
+  /// Holds `path` with `value` and the text `attached`, replacing what it
+  /// had. The attached text is kept right after the path's name, where
+  /// attachedText() finds it; the value says how long it is.
+  void assign(const std::string& path, const Value& value, std::string_view attached) {
     const size_t index = firstNotBelow(path);
+    const Entry entry = makeEntry(path, value, attached);
     if (index < entries_.size() && compare(entries_[index], path) == 0)
-      static_cast<Value&>(entries_[index]) = value;
+      entries_[index] = entry;
     else
-      entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(index), makeEntry(path, value));
+      entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(index), entry);
+  }
+  /// The `length` bytes attached to the path of `entry`.
+  std::string_view attachedText(const Entry& entry, size_t length) const {
+    return std::string_view(names_).substr(entry.name + entry.nameLength, length);
   }
   /// Drops `path`; false when it was not held. Its text stays until clear().
   bool erase(const std::string& path) {
@@ -118,11 +118,15 @@ class CompactPaths {
   void clear() {
     entries_.clear();
     folders_.clear();
-    folderIndex_.clear();
+    foldersInOrder_.clear();
+    folderTexts_.clear();
     names_.clear();
   }
 
  private:
+  std::string_view folderOf(uint32_t index) const {
+    return std::string_view(folderTexts_).substr(folders_[index].start, folders_[index].length);
+  }
   std::string_view nameOf(const Entry& entry) const {
     return std::string_view(names_).substr(entry.name, entry.nameLength);
   }
@@ -130,8 +134,8 @@ class CompactPaths {
   // Orders the path of `entry` against `path`, byte by byte as
   // std::string::compare does: <0, 0 or >0.
   int compare(const Entry& entry, std::string_view path) const {
-    const std::string& folder = *folders_[entry.folder];
-    const int order = std::string_view(folder).compare(path.substr(0, folder.size()));
+    const std::string_view folder = folderOf(entry.folder);
+    const int order = folder.compare(path.substr(0, folder.size()));
     if (order != 0) return order;
     return nameOf(entry).compare(path.substr(folder.size()));
   }
@@ -142,29 +146,44 @@ class CompactPaths {
     return static_cast<size_t>(first - entries_.begin());
   }
 
-  Entry makeEntry(const std::string& path, const Value& value) {
+  // The index of `folder`, added when it is new.
+  uint32_t folderIndex(std::string_view folder) {
+    auto place = std::partition_point(foldersInOrder_.begin(), foldersInOrder_.end(),
+                                      [&](uint32_t index) { return folderOf(index) < folder; });
+    if (place != foldersInOrder_.end() && folderOf(*place) == folder) return *place;
+    const uint32_t index = static_cast<uint32_t>(folders_.size());
+    folders_.push_back({static_cast<uint32_t>(folderTexts_.size()), static_cast<uint32_t>(folder.size())});
+    folderTexts_.append(folder);
+    foldersInOrder_.insert(place, index);
+    return index;
+  }
+
+  Entry makeEntry(const std::string& path, const Value& value, std::string_view attached = {}) {
     const size_t split = path.rfind('/') + 1;  // 0 for a path without "/"
-    const std::string folder = path.substr(0, split);
-    auto known = folderIndex_.find(folder);
-    if (known == folderIndex_.end()) {
-      known = folderIndex_.emplace(folder, static_cast<uint32_t>(folders_.size())).first;
-      folders_.push_back(&known->first);
-    }
     Entry entry;
     static_cast<Value&>(entry) = value;
-    entry.folder = known->second;
+    entry.folder = folderIndex(std::string_view(path).substr(0, split));
     entry.name = static_cast<uint32_t>(names_.size());
     entry.nameLength = static_cast<uint32_t>(path.size() - split);
     names_.append(path, split, std::string::npos);
+    names_.append(attached);
     return entry;
   }
 
   // In the order of their paths. A deque grows by blocks, where a vector
   // would copy all of it into one twice as large.
   std::deque<Entry> entries_;
-  std::vector<const std::string*> folders_;     // each folder's text, with its last "/"
-  std::map<std::string, uint32_t> folderIndex_;  // a folder's text to its index
-  std::string names_;                           // the last components, one after another
+  // Each folder's text (with its last "/") once, in folderTexts_, where
+  // folders_ finds it by index; foldersInOrder_ holds the indexes in the
+  // order of the texts, to find a folder again.
+  struct FolderText {
+    uint32_t start;
+    uint32_t length;
+  };
+  std::vector<FolderText> folders_;
+  std::vector<uint32_t> foldersInOrder_;
+  std::string folderTexts_;
+  std::string names_;  // the last components (each with its attached text), one after another
 };
 
 /// A set of paths held as compactly as above.
