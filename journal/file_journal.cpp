@@ -179,10 +179,32 @@ void FileJournal::put(const std::string& target, uint32_t kind, const std::strin
       std::mismatch(argument.begin(), argument.end(), target.begin(), target.end()).first - argument.begin());
   if (shared > UINT16_MAX) shared = 0;
   StoredOperation stored;
-  stored.kind = static_cast<uint16_t>(kind);
+  stored.kind = static_cast<uint8_t>(kind);
+  stored.newTarget = notingNewTargets_;
   stored.shared = static_cast<uint16_t>(shared);
   stored.restLength = static_cast<uint32_t>(argument.size() - shared);
   operations_.assign(target, stored, std::string_view(argument).substr(shared));
+}
+
+bool FileJournal::isNewTarget(const std::string& path) const {
+  const Operations::Entry* entry = operations_.find(path);
+  return entry != nullptr && entry->newTarget;
+}
+
+bool FileJournal::hasNewTargetIn(const std::string& folder) const {
+  for (auto at = operations_.lowerBound(folder); at != operations_.end() && startsWith(*at, folder); ++at)
+    if (at.entry().newTarget) return true;
+  return false;
+}
+
+void FileJournal::takeNewTargets(PathSet& targets) {
+  for (size_t index = 0; index < operations_.size(); ++index) {
+    Operations::Entry& entry = operations_.entryAt(index);
+    if (!entry.newTarget) continue;
+    targets.insert(operations_.pathAt(index));
+    entry.newTarget = false;
+  }
+  notingNewTargets_ = false;
 }
 
 void FileJournal::addMove(const std::string& source, const std::string& target) {
@@ -258,6 +280,7 @@ void FileJournal::cancel() {
     if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(operation.argument.c_str());
   });
   operations_.clear();
+  notingNewTargets_ = false;
 }
 
 void FileJournal::writeOperations(std::ostream& out) const {

@@ -74,6 +74,18 @@ class FileJournal {
   bool folderMissing(const std::string& target) { return folders_.folderMissing(target); }
   /// Records that `target` becomes an empty file (a marker for the system).
   void addEmptyFile(const std::string& target);
+  /// Starts noting the targets of the writes that follow, until
+  /// takeNewTargets(). A package's files are so held once, by the journal,
+  /// while they are written.
+  void beginNewTargets() { notingNewTargets_ = true; }
+  /// True when a write since beginNewTargets() targets `path`.
+  bool isNewTarget(const std::string& path) const;
+  /// True when a write since beginNewTargets() targets a path that begins
+  /// with `folder` (which ends in "/").
+  bool hasNewTargetIn(const std::string& folder) const;
+  /// Adds the targets noted since beginNewTargets() to `targets` and stops
+  /// noting.
+  void takeNewTargets(PathSet& targets);
   /// True when `path` may become a package's entry directory: it does not
   /// exist or is a directory, and no operation other than a removal (which
   /// is withdrawn) is pending on it.
@@ -126,7 +138,8 @@ class FileJournal {
   // target's entry. A temporary file in a folder above its target
   // ("/flash/tmpA1b2C3" for "/flash/etc/x") so costs its name only.
   struct StoredOperation {
-    uint16_t kind = JOURNAL_MOVE;
+    uint8_t kind = JOURNAL_MOVE;
+    bool newTarget = false;   // written since beginNewTargets()
     uint16_t shared = 0;      // length of the target's beginning that the argument begins with
     uint32_t restLength = 0;  // length of the rest
   };
@@ -136,6 +149,7 @@ class FileJournal {
   // The pending operations by target. The text of an operation that was
   // replaced or dropped stays until cancel().
   Operations operations_;
+  bool notingNewTargets_ = false;
   // Valid while the tree is as the writes found it; apply() forgets it.
   mutable FolderFacts folders_;
 };

@@ -71,6 +71,8 @@ class CompactPaths {
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
 
+  /// The entry at `index` in the order; its value may be changed.
+  Entry& entryAt(size_t index) { return entries_[index]; }
   /// The path at `index` in the order.
   std::string pathAt(size_t index) const {
     const Entry& entry = entries_[index];

@@ -106,7 +106,6 @@ bool installEntry(InstalledPackage& package, FileJournal& journal, InflateReader
     }
     return false;
   }
-  package.files.insert(target);
   switch (copyData(in, out, entry.size)) {
     case CopyResult::BROKEN:
       closeAfterFailure(out);
@@ -129,8 +128,9 @@ bool installEntry(InstalledPackage& package, FileJournal& journal, InflateReader
 // True when `target`, an entry's target, can become a plain file: it is
 // shorter than PATH_MAX, no directory stands there, and it is neither a
 // directory prefix of one of the package's files so far nor has one as a
-// directory prefix.
-bool canBecomePlainFile(const InstalledPackage& package, FileJournal& journal, const std::string& target) {
+// directory prefix. The package's files so far are the journal's new
+// targets (extractFiles).
+bool canBecomePlainFile(FileJournal& journal, const std::string& target) {
   if (target.size() >= PATH_MAX) return false;
   // In a folder that is not there yet nothing stands.
   struct stat status;
@@ -138,11 +138,9 @@ bool canBecomePlainFile(const InstalledPackage& package, FileJournal& journal, c
     return false;
   // A target of the package below this one needs it as a directory; one
   // above it is a file that this one would need as a directory.
-  const std::string directory = target + "/";
-  auto below = package.files.lowerBound(directory);
-  if (below != package.files.end() && startsWith(*below, directory)) return false;
+  if (journal.hasNewTargetIn(target + "/")) return false;
   for (size_t slash = target.find('/', 1); slash != std::string::npos; slash = target.find('/', slash + 1))
-    if (package.files.count(target.substr(0, slash)) != 0) return false;
+    if (journal.isNewTarget(target.substr(0, slash))) return false;
   return true;
 }
 
@@ -196,7 +194,9 @@ void reportBroken(const InstalledPackage& package) {
   error("installation of %s failed: broken package", displayName(package).c_str());
 }
 
-bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
+namespace {
+
+bool extractEntries(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
   InflateReader in(reader);
   FileEntry entry;
   while (readEntryHeader(in, entry)) {
@@ -212,7 +212,7 @@ bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader
     // A name that could leave the package's place, that a stored manifest
     // cannot carry, or whose target cannot become a plain file makes the
     // whole package broken before anything of it is applied.
-    if (!isSafeEntryName(entry.name) || !canBecomePlainFile(package, journal, entryTarget(package, entry.name))) {
+    if (!isSafeEntryName(entry.name) || !canBecomePlainFile(journal, entryTarget(package, entry.name))) {
       reportBroken(package);
       return false;
     }
@@ -220,6 +220,18 @@ bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader
     showInstallProgress(package, reader);
   }
   return true;
+}
+
+}  // namespace
+
+bool extractFiles(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
+  // The journal notes the targets of the package's files while they are
+  // written; the package's list is made of them once the inflating buffers
+  // are gone, so that the paths are not held twice meanwhile.
+  journal.beginNewTargets();
+  const bool extracted = extractEntries(package, journal, reader);
+  journal.takeNewTargets(package.files);
+  return extracted;
 }
 
 bool installContents(InstalledPackage& package, FileJournal& journal, PackageReader& reader) {
