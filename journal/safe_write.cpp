@@ -32,12 +32,6 @@ int64_t clampToSigned(uint64_t value) {
   return static_cast<int64_t>(value > LIMIT ? LIMIT : value);
 }
 
-const std::string& keyOf(const std::string& key) { return key; }
-template <class Value>
-const std::string& keyOf(const std::pair<const std::string, Value>& entry) {
-  return entry.first;
-}
-
 bool isFileSystemTop(const std::string& directory) { return directory == "/" || directory == "."; }
 
 // The canonical name of an existing `path`, every link followed; "" when
@@ -133,17 +127,16 @@ bool copyContents(int input, int output, const CopyProgress& progress) {
   }
 }
 
-// Erases the keys that are `path` or lie below it. Those below follow one
+// Erases the paths that are `path` or lie below it. Those below follow one
 // another in byte-wise order, but names such as `path` + "-x" sort between
 // `path` and them.
-template <class Container>
-void eraseAtOrBelow(Container& keyed, const std::string& path) {
-  keyed.erase(path);
+template <class Value>
+void eraseAtOrBelow(CompactPaths<Value>& paths, const std::string& path) {
+  paths.erase(path);
   const std::string below = path + "/";
-  auto first = keyed.lower_bound(below);
-  auto last = first;
-  while (last != keyed.end() && startsWith(keyOf(*last), below)) ++last;
-  keyed.erase(first, last);
+  for (auto first = paths.lowerBound(below); first != paths.end() && startsWith(*first, below);
+       first = paths.lowerBound(below))
+    paths.erase(*first);
 }
 
 // The resolved name of an owned place, or the place as written when it
@@ -339,31 +332,35 @@ bool FolderFacts::leavesOwnedPlace(const std::string& path) {
 
 bool FolderFacts::folderMissing(const std::string& path) {
   if (ownedPlaceOf(path).empty()) return false;
-  const Folder& folder = folderOf(path);
+  const Folder folder = folderOf(path);
   return !folder.leaves && folder.missing;
 }
 
-const FolderFacts::Folder& FolderFacts::folderOf(const std::string& path) {
+FolderFacts::Folder FolderFacts::folderOf(const std::string& path) {
   const std::string folder = parentOf(path);
-  auto known = folders_.find(folder);
-  if (known != folders_.end()) return known->second;
+  if (const auto* known = folders_.find(folder)) return *known;
   const std::string place = ownedPlaceOf(path);
   auto home = homes_.find(place);
   if (home == homes_.end()) home = homes_.emplace(place, resolvedHome(place)).first;
   FolderJudgement judgement = judgeFolder(path, home->second);
-  return folders_[folder] = Folder{judgement.leaves, judgement.missing};
+  const Folder found{judgement.leaves, judgement.missing};
+  folders_.insert(folder, found);
+  return found;
 }
 
 std::string FolderFacts::temporaryDirectory(const std::string& target, uint64_t sizeHint) {
   if (sizeHint == 0) return FALLBACK_TEMPORARY_DIRECTORY;
   const std::string start = parentOf(target);
   FileSystemSpace space;
-  auto known = measured_.find(start);
-  if (known != measured_.end() && probeFileSystem(known->second, space))
-    return usableOrFallback(known->second, sizeHint, space);
+  if (const auto* known = measured_.find(start)) {
+    const std::string directory = start.substr(0, known->length);
+    if (probeFileSystem(directory, space)) return usableOrFallback(directory, sizeHint, space);
+  }
   for (std::string directory = start;; directory = parentOf(directory)) {
     if (probeFileSystem(directory, space)) {
-      measured_[start] = directory;
+      // A folder that does not begin the start's path ("." for a bare
+      // name) is measured again next time.
+      if (startsWith(start, directory)) measured_.assign(start, Measured{static_cast<uint32_t>(directory.size())});
       return usableOrFallback(directory, sizeHint, space);
     }
     if (isFileSystemTop(directory)) return FALLBACK_TEMPORARY_DIRECTORY;

@@ -7,9 +7,10 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
+
+#include "model/compact_paths.h"
 
 class FileJournal;
 struct JournalOperation;
@@ -120,11 +121,16 @@ class FolderFacts {
     bool leaves = false;
     bool missing = false;
   };
-  const Folder& folderOf(const std::string& path);
+  // The folder that statfs measured for a start folder: always one of its
+  // ancestors, so its length in the start folder's path says which.
+  struct Measured {
+    uint32_t length = 0;
+  };
+  Folder folderOf(const std::string& path);
 
-  std::map<std::string, Folder> folders_;
+  CompactPaths<Folder> folders_;  // by the folder's path
   std::map<std::string, std::string> homes_;
-  std::map<std::string, std::string> measured_;
+  CompactPaths<Measured> measured_;  // by the start folder's path
 };
 
 /// What one apply learns about the tree as it goes, so that its many
@@ -146,7 +152,7 @@ class ApplyFacts {
   void startPass() { folders_.clear(); }
 
  private:
-  std::set<std::string> made_;
+  PathSet made_;
   FolderFacts folders_;
 };
 

@@ -98,7 +98,7 @@ class CompactPaths {
   /// Holds `path` with `value` and the text `attached`, replacing what it
   /// had. The attached text is kept right after the path's name, where
   /// attachedText() finds it; the value says how long it is.
-  void assign(const std::string& path, const Value& value, std::string_view attached) {
+  void assign(const std::string& path, const Value& value, std::string_view attached = {}) {
     const size_t index = firstNotBelow(path);
     const Entry entry = makeEntry(path, value, attached);
     if (index < entries_.size() && compare(entries_[index], path) == 0)
