@@ -74,14 +74,14 @@ class FileJournal {
   bool folderMissing(const std::string& target) { return folders_.folderMissing(target); }
   /// Records that `target` becomes an empty file (a marker for the system).
   void addEmptyFile(const std::string& target);
-  /// Starts noting the targets of the writes that follow, until
-  /// takeNewTargets(). A package's files are so held once, by the journal,
-  /// while they are written.
+  /// Starts noting the targets of the operations recorded from now on,
+  /// until takeNewTargets(). A package's files are so held once, by the
+  /// journal, while they are written.
   void beginNewTargets() { notingNewTargets_ = true; }
-  /// True when a write since beginNewTargets() targets `path`.
+  /// True when an operation recorded since beginNewTargets() targets `path`.
   bool isNewTarget(const std::string& path) const;
-  /// True when a write since beginNewTargets() targets a path that begins
-  /// with `folder` (which ends in "/").
+  /// True when an operation recorded since beginNewTargets() targets a path
+  /// that begins with `folder` (which ends in "/").
   bool hasNewTargetIn(const std::string& folder) const;
   /// Adds the targets noted since beginNewTargets() to `targets` and stops
   /// noting.
@@ -139,7 +139,7 @@ class FileJournal {
   // ("/flash/tmpA1b2C3" for "/flash/etc/x") so costs its name only.
   struct StoredOperation {
     uint8_t kind = JOURNAL_MOVE;
-    bool newTarget = false;   // written since beginNewTargets()
+    bool newTarget = false;   // recorded since beginNewTargets()
     uint16_t shared = 0;      // length of the target's beginning that the argument begins with
     uint32_t restLength = 0;  // length of the rest
   };

@@ -96,8 +96,9 @@ class CompactPaths {
     return true;
   }
   /// Holds `path` with `value` and the text `attached`, replacing what it
-  /// had. The attached text is kept right after the path's name, where
-  /// attachedText() finds it; the value says how long it is.
+  /// had (the text it had stays until clear()). The attached text is kept
+  /// right after the path's name, where attachedText() finds it; the value
+  /// says how long it is.
   void assign(const std::string& path, const Value& value, std::string_view attached = {}) {
     const size_t index = firstNotBelow(path);
     const Entry entry = makeEntry(path, value, attached);
