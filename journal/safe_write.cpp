@@ -360,7 +360,8 @@ std::string FolderFacts::temporaryDirectory(const std::string& target, uint64_t 
     if (probeFileSystem(directory, space)) {
       // A folder that does not begin the start's path ("." for a bare
       // name) is measured again next time.
-      if (startsWith(start, directory)) measured_.assign(start, Measured{static_cast<uint32_t>(directory.size())});
+      if (startsWith(start, directory))
+        measured_.assign(start, Measured{static_cast<uint32_t>(directory.size())});
       return usableOrFallback(directory, sizeHint, space);
     }
     if (isFileSystemTop(directory)) return FALLBACK_TEMPORARY_DIRECTORY;
