@@ -54,8 +54,8 @@ journal @@ if (close(output) != 0) copied = false; @@ close(output); @@ a failin
 journal @@ if (written != length) { @@ if (written < 0) { @@ a short write of a copy (the last block on a full disk) is taken for a whole one
 journal @@ if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(source.c_str()); @@ if (operation.kind != JOURNAL_TEMPORARY_MOVE) unlink(source.c_str()); @@ a move across file systems leaves the temporary file in /ram and deletes a non-temporary source
 journal @@ if (operation.kind == JOURNAL_TEMPORARY_MOVE) unlink(operation.argument.c_str()); @@ if (operation.kind == JOURNAL_TEMPORARY_MOVE) continue; @@ a cancelled journal leaves its temporary files behind
-journal @@ if (pending->second.kind == JOURNAL_TEMPORARY_MOVE) unlink(pending->second.argument.c_str()); @@ if (pending->second.kind == JOURNAL_TEMPORARY_MOVE) {} @@ a withdrawn write leaves its temporary file behind
-journal @@ old.argument != argument @@ old.argument == argument @@ replacing a temporary move deletes the new temporary file instead of the old one
+journal @@ if (pending->kind == JOURNAL_TEMPORARY_MOVE) unlink(pending->argument.c_str()); @@ if (pending->kind == JOURNAL_TEMPORARY_MOVE) {} @@ a withdrawn write leaves its temporary file behind
+journal @@ old->argument != argument @@ old->argument == argument @@ replacing a temporary move deletes the new temporary file instead of the old one
 journal @@ return needed < room; @@ return needed <= room; @@ a file that needs exactly the free room is written there
 journal @@ if (account.freeBlocks <= MIN_FREE_BLOCKS) return false; @@ if (account.freeBlocks < MIN_FREE_BLOCKS) return false; @@ an upgrade leaving exactly the minimum of free blocks is accepted
 journal @@ return size / block + (size % block != 0 ? 1 : 0); @@ return size / block; @@ a partly used last block is not counted in the space check
@@ -63,7 +63,9 @@ journal @@ if (!listTemporary(path)) break; @@ if (false) break; @@ temporary fi
 journal @@ if (state == RecordState::WHOLE) retireRecord(carried, journal.apply(progress)); @@ if (state == RecordState::WHOLE) retireRecord(carried, true); @@ a recorded run cut short is not finished, only its record dropped
 journal @@ if (written) sync();<NL>if (written && rename @@ if (written && rename @@ the record takes its name before the temporary files reach storage
 journal @@ if (kept.count(path) != 0 || lstat @@ if (lstat @@ the files that a stored manifest still moves are deleted with a killed run's
-driver @@ for (const auto& [target, operation] : pending.operations()) { @@ for (const auto& [target, operation] : FileJournal().operations()) { @@ --cancel deletes the files that a commit cut short still moves
+driver @@ pending.forEachOperation([&journal] @@ FileJournal().forEachOperation([&journal] @@ --cancel deletes the files that a commit cut short still moves
+journal @@ if (at.entry().newTarget) return true; @@ if (false) return true; @@ a package file that a later file of the package needs as its folder is not refused
+model @@ const int order = folder.compare(path.substr(0, folder.size())); @@ const int order = 0; @@ compact paths order a path by its last component alone
 resolve @@ !package->storedAsImage && !package->hasBootFlag()) reader.stopCopying(); @@ !package->storedAsImage) reader.stopCopying(); @@ the stream copy of a boot package without an image part stops after its header: the boot image is cut short
 journal @@ (permissions & (mask | 07000)) == 0; @@ true; @@ entry files are made with their permissions even when the umask takes some away
 journal @@ if (created) unlink(temporary.c_str()); @@ if (!created) unlink(temporary.c_str()); @@ a failed copy across file systems leaves its temporary file beside the target
