@@ -1,6 +1,6 @@
 #include "console/console.h"
 
-#include <sys/times.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +24,8 @@ constexpr uint64_t PROGRESS_LINE_WIDTH = 76;
 // Added to the system tick count, so that a tick count of 0 still marks
 // a shown spinner.
 constexpr int64_t TICK_OFFSET = 30000;
+// Ticks in a second: the unit of times(), which the tick count once came from.
+constexpr int64_t TICKS_PER_SECOND = 100;
 constexpr const char SPINNER_CHARACTERS[] = "|/-\\";
 
 // Blanks the status line on screen without forgetting it. A line longer than
@@ -147,11 +149,14 @@ void info(const char* format, ...) {
   va_end(arguments);
 }
 
+// The monotonic clock, not times(): on the router times() counts in a 32-bit
+// long that wraps after months of uptime, and a wrap during a copy would
+// stop the spinner for the rest of the run.
 int64_t ticksSinceBoot() {
-  errno = 0;
-  clock_t ticks = times(nullptr);
-  if (ticks == static_cast<clock_t>(-1) && errno != 0) return TICK_OFFSET - errno;
-  return static_cast<int64_t>(ticks) + TICK_OFFSET;
+  timespec now{};
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return TICK_OFFSET - errno;
+  return static_cast<int64_t>(now.tv_sec) * TICKS_PER_SECOND +
+         now.tv_nsec / (1000000000 / TICKS_PER_SECOND) + TICK_OFFSET;
 }
 
 std::string SpinnerState::step(int64_t now) {

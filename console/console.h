@@ -38,7 +38,8 @@ void info(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 /// Ticks that must pass before the spinner turns again.
 constexpr int64_t SPINNER_TICK_INTERVAL = 20;
-/// The system tick count plus 30000 (the negated errno plus 30000 on failure).
+/// Hundredths of a second since boot, plus 30000 (the negated errno plus
+/// 30000 when the clock cannot be read).
 int64_t ticksSinceBoot();
 
 /// The turning character shown while a copy is in progress.
