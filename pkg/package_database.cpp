@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <set>
 
 #include "console/console.h"
 #include "journal/file_journal.h"
@@ -242,12 +244,16 @@ void writeStateFiles(const InstalledPackage& package, FileJournal& journal) {
     journal.addRemove(entry + "enabled");
 }
 
-// True when a package of another name than `package` still lists `path`:
-// a file that two packages ship stays until the last of them goes.
-bool listedByAnother(const InstalledPackage& package, const std::string& path) {
+// The files of `package` that a package of another name still lists: a
+// file that two packages ship stays until the last of them goes. Both
+// lists are sorted, so each other package costs one walk through the two.
+std::set<std::string> listedByAnother(const InstalledPackage& package) {
+  std::set<std::string> shared;
   for (const auto& other : InstallerContext::instance().packages)
-    if (other->name != package.name && other->files.count(path) != 0) return true;
-  return false;
+    if (other->name != package.name)
+      std::set_intersection(package.files.begin(), package.files.end(), other->files.begin(),
+                            other->files.end(), std::inserter(shared, shared.end()));
+  return shared;
 }
 
 // The boot image goes with its package only when no other name links to it.
@@ -331,8 +337,9 @@ void markEnabled(InstalledPackage& package, FileJournal& journal) {
 }
 
 void removeEntry(InstalledPackage& package, FileJournal& journal) {
+  const std::set<std::string> shared = listedByAnother(package);
   for (const std::string& path : package.files)
-    if (!listedByAnother(package, path)) journal.addRemove(path);
+    if (shared.count(path) == 0) journal.addRemove(path);
   package.files.clear();
   journal.addRemove(entryDirectory(package));
   journal.addRemove(entryPath(package) + "image");
